@@ -1,0 +1,29 @@
+#include "Graphic.h"
+
+#include "Exception.h"
+#include "Stream.h"
+
+void TGraphic::SaveToStream(TStream&) const
+{
+    throw Exception("This picture cannot be saved");
+}
+
+void TGraphic::LoadFromFile(const std::string& path)
+{
+    TMemoryStream stream;
+    stream.LoadFromFile(path);
+    LoadFromStream(stream);
+}
+
+void TGraphic::SaveToFile(const std::string& path) const
+{
+    TMemoryStream stream;
+    SaveToStream(stream);
+    stream.SaveToFile(path);
+}
+
+void TGraphic::Changed()
+{
+    if (OnChange)
+        OnChange(*this);
+}

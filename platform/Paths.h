@@ -1,0 +1,21 @@
+#pragma once
+// Where the program keeps its files on this system.
+#include <string>
+
+// The system's temporary directory, ending in a separator.
+std::string SystemTempPath();
+
+// The directory that stands in for the Windows directory: $windir when it is
+// set (as given), else the user's configuration directory.
+std::string SettingsDirectory();
+
+// Appends a separator unless path already ends in '/' or '\'.
+std::string IncludeTrailingSeparator(const std::string& path);
+
+// The last component of a path (either separator counts).
+std::string ExtractFileName(const std::string& path);
+// The extension with its dot, or empty.
+std::string ExtractFileExt(const std::string& path);
+
+bool FileExists(const std::string& path);
+bool DeleteFile(const std::string& path);
