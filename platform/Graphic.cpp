@@ -22,6 +22,11 @@ void TGraphic::SaveToFile(const std::string& path) const
     stream.SaveToFile(path);
 }
 
+void TGraphic::Draw(TBitmap&, const TRect&) const
+{
+    throw Exception("This picture cannot be drawn");
+}
+
 void TGraphic::Changed()
 {
     if (OnChange)

@@ -3,9 +3,13 @@
 // stream and tells its owner when it changed. Drawing into a canvas and the
 // picture container with its registry by file extension build on this.
 #include <functional>
+#include <memory>
 #include <string>
 
 class TStream;
+class TBitmap;
+class TPalette;
+struct TRect;
 
 class TGraphic {
 public:
@@ -22,6 +26,12 @@ public:
     virtual void SaveToStream(TStream& stream) const;
     void LoadFromFile(const std::string& path);
     void SaveToFile(const std::string& path) const;
+
+    // Draws the graphic stretched into rect of the canvas. The base class
+    // cannot draw and raises.
+    virtual void Draw(TBitmap& canvas, const TRect& rect) const;
+    // The graphic's palette, if it has one.
+    virtual std::shared_ptr<const TPalette> Palette() const { return {}; }
 
     // Called after every change of the graphic's content or size.
     std::function<void(TGraphic&)> OnChange;

@@ -1,0 +1,315 @@
+#include "platform/Bitmap.h"
+#include "platform/Exception.h"
+#include "platform/Icon.h"
+#include "platform/Picture.h"
+#include "platform/RasterOps.h"
+#include "platform/Stream.h"
+
+#include <QImage>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+std::string Data(const std::string& rel) { return std::string(GMB_TEST_DATA) + "/" + rel; }
+
+TBitmap LoadBmp(const std::string& rel)
+{
+    TFileStream s(Data(rel), FileMode::OpenRead);
+    TBitmap b;
+    b.LoadFromStream(s);
+    return b;
+}
+
+std::string LoadError(TGraphic& g, const std::vector<uint8_t>& bytes)
+{
+    TMemoryStream s(bytes);
+    try {
+        g.LoadFromStream(s);
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return "loaded";
+}
+
+} // namespace
+
+TEST(Bitmap, NewPixelsHaveEveryBitSet)
+{
+    TBitmap b(3, 2);
+    EXPECT_EQ(b.PixelFormat(), TPixelFormat::pf24bit);
+    EXPECT_EQ(b.Pixel(2, 1), clWhite);
+    b.SetPixel(0, 0, RGBColor(1, 2, 3));
+    b.SetSize(5, 3); // grows: the old corner stays, the rest is white
+    EXPECT_EQ(b.Pixel(0, 0), RGBColor(1, 2, 3));
+    EXPECT_EQ(b.Pixel(4, 2), clWhite);
+
+    TBitmap indexed(9, 1, TPixelFormat::pf8bit);
+    EXPECT_EQ(indexed.RawPixel(8, 0), 255u);
+    EXPECT_EQ(indexed.Pixel(8, 0), clWhite); // the default palette ends in white
+    TBitmap mono(17, 2, TPixelFormat::pf1bit);
+    EXPECT_EQ(mono.RowBytes(), 4);
+    EXPECT_EQ(mono.RawPixel(16, 1), 1u);
+}
+
+TEST(Bitmap, RowsPackPixelsLikeDibs)
+{
+    TBitmap b(3, 1, TPixelFormat::pf4bit);
+    b.SetPalette(MakePalette(std::vector<TPaletteEntry>(16)));
+    b.SetRawPixel(0, 0, 0x3);
+    b.SetRawPixel(1, 0, 0xA);
+    EXPECT_EQ(b.ScanLine(0)[0], 0x3A);
+    TBitmap m(10, 1, TPixelFormat::pf1bit);
+    m.SetRawPixel(0, 0, 0);
+    m.SetRawPixel(9, 0, 0);
+    EXPECT_EQ(m.ScanLine(0)[0], 0x7F);
+    EXPECT_EQ(m.ScanLine(0)[1], 0xBF);
+    EXPECT_EQ(DibStride(1001, 8), 1004);
+    EXPECT_EQ(DibStride(5, 24), 16);
+    EXPECT_THROW(b.ScanLine(1), Exception);
+}
+
+TEST(Bitmap, PixelFormatConversionKeepsColours)
+{
+    TBitmap b(2, 1, TPixelFormat::pf8bit);
+    b.SetPalette(MakePalette({{10, 20, 30, 0}, {200, 100, 0, 0}}));
+    b.SetRawPixel(0, 0, 1);
+    b.SetRawPixel(1, 0, 0);
+    b.SetPixelFormat(TPixelFormat::pf24bit);
+    EXPECT_EQ(b.Pixel(0, 0), RGBColor(200, 100, 0));
+    EXPECT_EQ(b.Pixel(1, 0), RGBColor(10, 20, 30));
+    b.SetPixelFormat(TPixelFormat::pf8bit); // the palette still fits: indices by nearest colour
+    EXPECT_EQ(b.RawPixel(0, 0), 1u);
+    EXPECT_EQ(b.RawPixel(1, 0), 0u);
+}
+
+TEST(Bitmap, QImageRoundTripAndBmpSave)
+{
+    TBitmap b(4, 3, TPixelFormat::pf8bit);
+    std::vector<TPaletteEntry> pal(256);
+    pal[7] = {255, 0, 0, 0};
+    b.SetPalette(MakePalette(pal));
+    b.SetRawPixel(1, 2, 7);
+    QImage img = b.ToQImage();
+    EXPECT_EQ(img.pixel(1, 2), qRgb(255, 0, 0));
+
+    TMemoryStream s;
+    b.SaveToStream(s);
+    s.SetPosition(0);
+    TBitmap back;
+    back.LoadFromStream(s);
+    EXPECT_EQ(back.PixelFormat(), TPixelFormat::pf8bit);
+    EXPECT_EQ(back.RawPixel(1, 2), 7u);
+    EXPECT_EQ(back.Palette()->Count(), 256);
+}
+
+TEST(RasterOps, StretchDropsAndRepeatsPixels)
+{
+    TBitmap src(4, 1);
+    const TColor colours[4] = {0x110000, 0x220000, 0x330000, 0x440000};
+    for (int x = 0; x < 4; ++x)
+        src.SetPixel(x, 0, colours[x]);
+    TBitmap half(2, 1);
+    ASSERT_TRUE(StretchBlt(half, 0, 0, 2, 1, src, 0, 0, 4, 1, SRCCOPY));
+    EXPECT_EQ(half.Pixel(0, 0), colours[0]);
+    EXPECT_EQ(half.Pixel(1, 0), colours[2]);
+    TBitmap twice(8, 2);
+    ASSERT_TRUE(StretchBlt(twice, 0, 0, 8, 2, src, 0, 0, 4, 1, SRCCOPY));
+    for (int x = 0; x < 8; ++x) {
+        EXPECT_EQ(twice.Pixel(x, 0), colours[x / 2]) << x; // never an average
+        EXPECT_EQ(twice.Pixel(x, 1), colours[x / 2]) << x;
+    }
+    // Clipped at the destination's edges.
+    TBitmap small(2, 2);
+    EXPECT_TRUE(StretchBlt(small, -1, 1, 4, 4, src, 0, 0, 4, 1, SRCCOPY));
+    EXPECT_EQ(small.Pixel(0, 0), clWhite);
+    EXPECT_EQ(small.Pixel(0, 1), colours[1]);
+    EXPECT_FALSE(StretchBlt(small, 0, 0, 1, 1, src, 0, 0, 1, 1, 0x12345678));
+}
+
+TEST(RasterOps, BooleanOperationsAndMonoSources)
+{
+    TBitmap d(1, 1), s(1, 1);
+    d.SetPixel(0, 0, 0x0F0F0F);
+    s.SetPixel(0, 0, 0x00FF33);
+    auto run = [&](TRop rop) {
+        TBitmap t;
+        t.Assign(d);
+        BitBlt(t, 0, 0, 1, 1, s, 0, 0, rop);
+        return t.Pixel(0, 0);
+    };
+    EXPECT_EQ(run(SRCAND), 0x000F03u);
+    EXPECT_EQ(run(SRCPAINT), 0x0FFF3Fu);
+    EXPECT_EQ(run(SRCINVERT), 0x0FF03Cu);
+    EXPECT_EQ(run(NOTSRCCOPY), 0xFF00CCu);
+
+    // A mask (1 = white) ANDed onto colour keeps the colour where 1, blacks where 0.
+    TBitmap mask(2, 1, TPixelFormat::pf1bit);
+    mask.SetRawPixel(0, 0, 0);
+    TBitmap colour(2, 1);
+    colour.Fill(0x336699);
+    BitBlt(colour, 0, 0, 2, 1, mask, 0, 0, SRCAND);
+    EXPECT_EQ(colour.Pixel(0, 0), clBlack);
+    EXPECT_EQ(colour.Pixel(1, 0), 0x336699u);
+    // Mono onto mono: NOTSRCCOPY inverts bits.
+    TBitmap inv(2, 1, TPixelFormat::pf1bit);
+    BitBlt(inv, 0, 0, 2, 1, mask, 0, 0, NOTSRCCOPY);
+    EXPECT_EQ(inv.RawPixel(0, 0), 1u);
+    EXPECT_EQ(inv.RawPixel(1, 0), 0u);
+}
+
+TEST(RasterOps, IndexedDestinationTakesIndicesOrNearestColour)
+{
+    auto pal = MakePalette({{0, 0, 0, 0}, {255, 0, 0, 0}, {0, 0, 255, 0}});
+    TBitmap a(1, 1, TPixelFormat::pf8bit), b(1, 1, TPixelFormat::pf8bit);
+    a.SetPalette(pal);
+    b.SetPalette(pal);
+    a.SetRawPixel(0, 0, 2);
+    BitBlt(b, 0, 0, 1, 1, a, 0, 0, SRCCOPY);
+    EXPECT_EQ(b.RawPixel(0, 0), 2u);
+    TBitmap rgb(1, 1);
+    rgb.SetPixel(0, 0, RGBColor(250, 10, 10));
+    BitBlt(b, 0, 0, 1, 1, rgb, 0, 0, SRCCOPY);
+    EXPECT_EQ(b.RawPixel(0, 0), 1u);
+}
+
+TEST(RasterOps, MaskBitOneKeepsTheDestination)
+{
+    TBitmap dst(3, 1), src(3, 1), mask(3, 1, TPixelFormat::pf1bit);
+    dst.Fill(0x111111);
+    src.Fill(0x222222);
+    mask.SetRawPixel(1, 0, 0);
+    ASSERT_TRUE(MaskBlt(dst, 0, 0, 3, 1, src, 0, 0, mask, 0, 0));
+    EXPECT_EQ(dst.Pixel(0, 0), 0x111111u);
+    EXPECT_EQ(dst.Pixel(1, 0), 0x222222u);
+    EXPECT_EQ(dst.Pixel(2, 0), 0x111111u);
+}
+
+TEST(BmpReader, ReadsTheFormatsRealFilesUse)
+{
+    struct Case { const char* file; TPixelFormat format; int w, h; };
+    const Case cases[] = {
+        {"bmp/g/pal4rle.bmp", TPixelFormat::pf4bit, 127, 64},
+        {"bmp/g/pal8rle.bmp", TPixelFormat::pf8bit, 127, 64},
+        {"bmp/g/pal8topdown.bmp", TPixelFormat::pf8bit, 127, 64},
+        {"bmp/g/pal8os2.bmp", TPixelFormat::pf8bit, 127, 64},
+        {"bmp/g/pal8nonsquare.bmp", TPixelFormat::pf8bit, 127, 32},
+        {"bmp/g/rgb16-565.bmp", TPixelFormat::pf24bit, 127, 64},
+        {"bmp/g/rgb24.bmp", TPixelFormat::pf24bit, 127, 64},
+        {"bmp/g/rgb32bf.bmp", TPixelFormat::pf24bit, 127, 64},
+        {"bmp/q/rgba32-1.bmp", TPixelFormat::pf32bit, 127, 64},
+    };
+    // Every good file shows the same picture: red in the top-left corner;
+    // top-down and bottom-up files alike.
+    for (const auto& c : cases) {
+        TBitmap b = LoadBmp(c.file);
+        EXPECT_EQ(b.PixelFormat(), c.format) << c.file;
+        EXPECT_EQ(b.Width(), c.w) << c.file;
+        EXPECT_EQ(b.Height(), c.h) << c.file;
+        EXPECT_GE(RedOf(b.Pixel(0, 0)), 0xF8) << c.file;
+        EXPECT_EQ(GreenOf(b.Pixel(0, 0)), 0) << c.file;
+    }
+    const TBitmap mono = LoadBmp("bmp/g/pal1.bmp");
+    EXPECT_EQ(mono.PixelFormat(), TPixelFormat::pf1bit);
+    EXPECT_EQ(mono.Pixel(0, 0), clWhite);
+    EXPECT_EQ(LoadBmp("bmp/g/pal8topdown.bmp").Pixel(126, 63), LoadBmp("bmp/g/pal8.bmp").Pixel(126, 63));
+}
+
+TEST(BmpReader, EveryFileLoadsOrGivesTheMessage)
+{
+    int loaded = 0, refused = 0;
+    for (const char* dir : {"bmp/g", "bmp/q", "bmp/b"})
+        for (const auto& entry : std::filesystem::directory_iterator(Data(dir))) {
+            std::vector<uint8_t> bytes = ReadWholeFile(entry.path().string());
+            TBitmap b;
+            const std::string result = LoadError(b, bytes);
+            if (result == "loaded")
+                ++loaded;
+            else {
+                EXPECT_EQ(result, "Bitmap image is not valid") << entry.path();
+                ++refused;
+            }
+            // Truncated and byte-flipped copies: the message or a picture, never more.
+            for (size_t cut : {size_t(20), size_t(60), bytes.size() / 2}) {
+                std::vector<uint8_t> part(bytes.begin(), bytes.begin() + std::min(cut, bytes.size()));
+                TBitmap t;
+                const std::string r = LoadError(t, part);
+                EXPECT_TRUE(r == "loaded" || r == "Bitmap image is not valid") << entry.path() << r;
+            }
+            for (size_t at = 14; at < std::min<size_t>(bytes.size(), 60); at += 3) {
+                std::vector<uint8_t> flip = bytes;
+                flip[at] ^= 0xA5;
+                TBitmap t;
+                const std::string r = LoadError(t, flip);
+                EXPECT_TRUE(r == "loaded" || r == "Bitmap image is not valid") << entry.path() << r;
+            }
+        }
+    EXPECT_GT(loaded, 60);
+    EXPECT_GT(refused, 5);
+    TBitmap b;
+    EXPECT_EQ(LoadError(b, ReadWholeFile(Data("bmp/b/reallybig.bmp"))), "Bitmap image is not valid");
+    EXPECT_EQ(LoadError(b, ReadWholeFile(Data("bmp/b/shortfile.bmp"))), "Bitmap image is not valid");
+    EXPECT_EQ(LoadError(b, {}), "Bitmap image is not valid");
+}
+
+TEST(IconReader, TakesTheLargestImageWithItsTransparency)
+{
+    struct Case { const char* file; int w, h; };
+    for (const Case& c : {Case{"ico/idle.ico", 256, 256}, Case{"ico/favicon.ico", 32, 32},
+                          Case{"ico/bugcatcher.ico", 16, 16}, Case{"ico/sysinfo.ico", 32, 32}}) {
+        TIcon icon;
+        icon.LoadFromFile(Data(c.file));
+        EXPECT_EQ(icon.Width(), c.w) << c.file;
+        EXPECT_EQ(icon.Height(), c.h) << c.file;
+    }
+    TIcon icon;
+    icon.LoadFromFile(Data("ico/idle.ico"));
+    TBitmap canvas(256, 256);
+    icon.Draw(canvas, Rect(0, 0, 256, 256));
+    EXPECT_EQ(qAlpha(icon.Image().pixel(0, 0)), 0);
+    EXPECT_EQ(canvas.Pixel(0, 0), clWhite); // transparent corner over white
+}
+
+TEST(IconReader, DamagedIconsGiveTheMessage)
+{
+    std::vector<uint8_t> good = ReadWholeFile(Data("ico/sysinfo.ico"));
+    TIcon icon;
+    EXPECT_EQ(LoadError(icon, {0, 0, 1, 0, 0, 0}), "Icon image is not valid");
+    EXPECT_EQ(LoadError(icon, {good.begin(), good.begin() + 30}), "Icon image is not valid");
+    std::vector<uint8_t> huge = good;
+    huge[6 + 16 + 4 + 4] = 0x7F; // the image header claims an enormous width
+    EXPECT_EQ(LoadError(icon, huge), "Icon image is not valid");
+    for (const char* f : {"ico/idle.ico", "ico/favicon.ico", "ico/bugcatcher.ico", "ico/sysinfo.ico"}) {
+        std::vector<uint8_t> bytes = ReadWholeFile(Data(f));
+        for (size_t at = 0; at < std::min<size_t>(bytes.size(), 80); ++at) {
+            std::vector<uint8_t> flip = bytes;
+            flip[at] ^= 0x5A;
+            TIcon t;
+            const std::string r = LoadError(t, flip);
+            EXPECT_TRUE(r == "loaded" || r == "Icon image is not valid") << f << " " << at << " " << r;
+        }
+    }
+}
+
+TEST(Picture, PicksTheClassByExtension)
+{
+    TPicture p;
+    p.LoadFromFile(Data("bmp/g/pal8.bmp"));
+    EXPECT_NE(dynamic_cast<TBitmap*>(p.Graphic()), nullptr);
+    EXPECT_EQ(p.Width(), 127);
+    p.LoadFromFile(Data("ico/favicon.ico"));
+    EXPECT_NE(dynamic_cast<TIcon*>(p.Graphic()), nullptr);
+    try {
+        p.LoadFromFile(Data("jpeg/LICENSE.txt"));
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Unknown picture file extension (.txt)");
+    }
+    EXPECT_EQ(p.Width(), 32); // a failed load keeps the old graphic
+
+    RegisterFileFormat(".XYZ", "Test", [] { return std::make_unique<TBitmap>(); });
+    EXPECT_NE(CreateGraphicForExtension("xyz"), nullptr);
+    UnregisterFileFormat("xyz");
+    EXPECT_EQ(CreateGraphicForExtension("xyz"), nullptr);
+}
