@@ -1,0 +1,561 @@
+#pragma once
+// mygifimage: the program's own GIF codec (GIF87a / GIF89a).
+//
+// The object model: a TMyGIFImage holds a TGIFHeader (logical screen and
+// global colour table) and a list of frames (TGIFSubImage). Each frame owns
+// its local colour table, the extensions that preceded its image descriptor
+// and its pixels, one colour index a byte.
+//
+// Fatal errors raise GIFException; tolerated defects go to OnGIFWarning.
+#include "platform/Exception.h"
+#include "platform/Graphic.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TStream;
+class TMyGIFImage;
+class TGIFSubImage;
+class TGIFHeader;
+class TGIFExtension;
+
+// Every fatal error of the codec.
+class GIFException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+[[noreturn]] void RaiseGIFError(const std::string& message);
+
+// A colour value 0x00BBGGRR.
+using TGIFColor = uint32_t;
+
+// One entry of a palette made from or given to a colour table. Flags 4 is the
+// no-collapse flag that MakePalette sets.
+struct TGIFPaletteEntry {
+    uint8_t Red = 0;
+    uint8_t Green = 0;
+    uint8_t Blue = 0;
+    uint8_t Flags = 0;
+};
+// An empty palette stands for "no palette".
+using TGIFPalette = std::vector<TGIFPaletteEntry>;
+
+// Smallest b >= 1 with 2^b >= n; 0 for n = 0.
+int BitsForColors(int n);
+
+// The common root of the codec's objects; the sender of warnings and
+// progress notifications.
+class TGIFObject {
+public:
+    virtual ~TGIFObject() = default;
+    TGIFObject() = default;
+    TGIFObject(const TGIFObject&) = delete;
+    TGIFObject& operator=(const TGIFObject&) = delete;
+};
+
+// ---------------------------------------------------------------- colours --
+
+class TGIFColorMap : public TGIFObject {
+public:
+    static constexpr int MaxColors = 256;
+
+    ~TGIFColorMap() override = default;
+
+    // Entries as red, green, blue triplets; Allocated() of them exist.
+    const uint8_t* Entries() const { return entries_.data(); }
+    int EntryCount() const { return count_; }
+    int Allocated() const { return static_cast<int>(entries_.size() / 3); }
+    bool Sorted() const { return sorted_; }
+
+    void LoadColors(TStream& stream, int n);
+    void Reserve(int n);
+    void Clear();
+    TGIFColor ColorAt(int index);
+    int FindColor(TGIFColor color) const;
+    int AppendColor(TGIFColor color);
+    int AppendUniqueColor(TGIFColor color);
+    void RemoveColor(int index);
+    int ColorBits() const { return BitsForColors(count_); }
+    void FromPalette(const TGIFPalette& palette);
+    // quads: n entries of blue, green, red, reserved.
+    void FromColorTable(const uint8_t* quads, int n);
+    TGIFPalette MakePalette() const;
+    void Assign(const TGIFColorMap& source);
+
+    virtual void Warn(int severity, const std::string& message) = 0;
+    // Orders the entries by use, most used first, and drops unused ones;
+    // answers whether it ran.
+    virtual bool SortByUse() = 0;
+    virtual void ColorsChanged() = 0;
+
+    static TGIFColor TripletToColor(const uint8_t* rgb);
+
+protected:
+    TGIFColorMap() = default;
+    // (use count, index) for every entry.
+    using TUsePairs = std::vector<std::pair<int64_t, int>>;
+    virtual void CountUses(TUsePairs& pairs) = 0;
+    virtual void RemapPixels(const std::vector<uint8_t>& map) = 0;
+    bool SortEntries();
+
+private:
+    std::vector<uint8_t> entries_;
+    int count_ = 0;
+    bool sorted_ = false;
+};
+
+class TGIFGlobalColorMap : public TGIFColorMap {
+public:
+    explicit TGIFGlobalColorMap(TGIFHeader* owner) : owner_(owner) {}
+    TGIFHeader* OwnerHeader() const { return owner_; }
+    void Warn(int severity, const std::string& message) override;
+    bool SortByUse() override;
+    void ColorsChanged() override;
+
+protected:
+    void CountUses(TUsePairs& pairs) override;
+    void RemapPixels(const std::vector<uint8_t>& map) override;
+
+private:
+    TGIFHeader* owner_;
+};
+
+class TGIFLocalColorMap : public TGIFColorMap {
+public:
+    explicit TGIFLocalColorMap(TGIFSubImage* owner) : owner_(owner) {}
+    TGIFSubImage* OwnerFrame() const { return owner_; }
+    void Warn(int severity, const std::string& message) override;
+    bool SortByUse() override;
+    void ColorsChanged() override;
+
+protected:
+    void CountUses(TUsePairs& pairs) override;
+    void RemapPixels(const std::vector<uint8_t>& map) override;
+
+private:
+    TGIFSubImage* owner_;
+};
+
+// ------------------------------------------------------------ items, lists --
+
+class TGIFItem : public TGIFObject {
+public:
+    explicit TGIFItem(TMyGIFImage* image) : ownerImage_(image) {}
+    TMyGIFImage* OwnerImage() const { return ownerImage_; }
+
+    // 1 for "87a", 2 for "89a".
+    virtual int Version() const { return 1; }
+    virtual void Warn(int severity, const std::string& message);
+    virtual void LoadFromStream(TStream& stream) = 0;
+    void LoadFromFile(const std::string& path);
+
+private:
+    TMyGIFImage* ownerImage_;
+};
+
+// An ordered list that owns its items.
+class TGIFList : public TGIFObject {
+public:
+    explicit TGIFList(TMyGIFImage* image) : ownerImage_(image) {}
+    ~TGIFList() override { Clear(); }
+
+    TMyGIFImage* OwnerImage() const { return ownerImage_; }
+    int Count() const { return static_cast<int>(items_.size()); }
+    TGIFItem* Items(int index) const;
+    int Add(std::unique_ptr<TGIFItem> item);
+    void Delete(int index);
+    // Takes the item out without freeing it; nullptr when not in the list.
+    std::unique_ptr<TGIFItem> Remove(TGIFItem* item);
+    int IndexOf(const TGIFItem* item) const;
+    void Clear();
+
+    virtual void Warn(int severity, const std::string& message);
+
+private:
+    std::vector<std::unique_ptr<TGIFItem>> items_;
+    TMyGIFImage* ownerImage_;
+};
+
+class TGIFExtensionList : public TGIFList {
+public:
+    using TGIFList::TGIFList;
+    TGIFExtension* Extensions(int index) const;
+    // The run of extensions at the stream position, owned by frame.
+    void LoadFromStream(TStream& stream, TGIFSubImage* frame);
+};
+
+class TMyGIFImageList : public TGIFList {
+public:
+    using TGIFList::TGIFList;
+    TGIFSubImage* SubImage(int index) const;
+    void LoadFromStream(TStream& stream, TMyGIFImage* parent);
+};
+
+// ------------------------------------------------------------------ header --
+
+class TGIFHeader : public TGIFItem {
+public:
+    explicit TGIFHeader(TMyGIFImage* image);
+
+    uint16_t ScreenWidth = 0;
+    uint16_t ScreenHeight = 0;
+    uint8_t ScreenFlags = 0;
+    uint8_t BackgroundIndex = 0;
+    uint8_t AspectRatio = 0;
+
+    TGIFGlobalColorMap& GlobalColors() { return globalColors_; }
+    const TGIFGlobalColorMap& GlobalColors() const { return globalColors_; }
+
+    void LoadFromStream(TStream& stream) override;
+    // The packed field of the logical screen descriptor as the writer sets
+    // it from the colour tables of the image.
+    uint8_t ComputeScreenFlags() const;
+
+private:
+    TGIFGlobalColorMap globalColors_;
+};
+
+class TGIFTrailer : public TGIFItem {
+public:
+    using TGIFItem::TGIFItem;
+    void LoadFromStream(TStream& stream) override;
+};
+
+// --------------------------------------------------------------- sub-image --
+
+// The image descriptor as it stands in the stream.
+struct TGIFImageDescriptor {
+    uint8_t Separator = 0x2C;
+    uint16_t Left = 0;
+    uint16_t Top = 0;
+    uint16_t Width = 0;
+    uint16_t Height = 0;
+    uint8_t ImageFlags = 0;
+};
+
+class TGIFGraphicControlExtension;
+
+// One frame.
+//
+// Pixels are Width x Height colour indices, rows top to bottom without gaps.
+// Storage is materialised from the front as far as decoding or a caller has
+// reached: every index at or beyond StoredPixelCount() is FillIndex(). So a
+// descriptor that claims a huge frame costs memory only for the pixels the
+// stream actually supplies.
+class TGIFSubImage : public TGIFItem {
+public:
+    explicit TGIFSubImage(TMyGIFImage* image);
+    ~TGIFSubImage() override;
+
+    void LoadFromStream(TStream& stream) override;
+    int Version() const override;
+    void Clear();
+
+    const TGIFImageDescriptor& Descriptor() const { return descriptor_; }
+    int Left() const { return descriptor_.Left; }
+    int Top() const { return descriptor_.Top; }
+    int Width() const { return descriptor_.Width; }
+    int Height() const { return descriptor_.Height; }
+    bool IsInterlaced() const { return (descriptor_.ImageFlags & 0x40) != 0; }
+    bool IsEmpty() const;
+
+    // Stores the bounds; a changed size reallocates the pixels (zero) and the
+    // image grows to hold the frame.
+    void PlaceFrame(int left, int top, int width, int height);
+
+    // Pixels.
+    bool HasPixels() const { return allocated_; }
+    int64_t PixelCount() const { return pixelCount_; }
+    void AllocatePixels();
+    void FreePixels();
+    void EnsurePixels();
+    uint8_t* PixelRow(int row);
+    uint8_t PixelAt(int x, int y);
+    // The whole buffer, materialised; nullptr when there are no pixels.
+    uint8_t* Pixels();
+    int64_t StoredPixelCount() const { return static_cast<int64_t>(pixels_.size()); }
+    const uint8_t* StoredPixels() const { return pixels_.data(); }
+    uint8_t FillIndex() const { return fill_; }
+
+    TGIFLocalColorMap& LocalColors() { return localColors_; }
+    TGIFColorMap& EffectiveColorMap();
+    TGIFExtensionList& FrameExtensions() { return extensions_; }
+
+    bool HasTransparency() const { return hasTransparency_; }
+    void SetHasTransparency(bool value) { hasTransparency_ = value; }
+    TGIFGraphicControlExtension* ControlExtension() const { return controlExtension_; }
+    void SetControlExtension(TGIFGraphicControlExtension* ext) { controlExtension_ = ext; }
+
+    // Called when the local colour table changed; the place where a palette
+    // made from it would be dropped.
+    void LocalColorsChanged();
+
+private:
+    friend class TGIFDecoderAccess;
+    void MaterialiseTo(int64_t extent);
+    void CheckRow(int row) const;
+
+    TGIFImageDescriptor descriptor_;
+    std::vector<uint8_t> pixels_;
+    int64_t pixelCount_ = 0;
+    bool allocated_ = false;
+    uint8_t fill_ = 0;
+    TGIFLocalColorMap localColors_;
+    TGIFExtensionList extensions_;
+    bool hasTransparency_ = false;
+    TGIFGraphicControlExtension* controlExtension_ = nullptr;
+};
+
+// Fills frame.Pixels from the table-based image data at the stream position
+// (the minimum code size byte, sub-blocks, terminator).
+void DecodePixels(TGIFSubImage& frame, TStream& stream);
+
+// -------------------------------------------------------------- extensions --
+
+// A class reference for an extension kind: its label, how to make one, and
+// how to refine the choice from the bytes that follow the label.
+struct TGIFExtensionClass {
+    const char* Name;
+    uint8_t Label;
+    std::unique_ptr<TGIFExtension> (*Create)(TGIFSubImage* frame);
+    // Answers the refined class, itself, or nullptr; may move the stream.
+    const TGIFExtensionClass* (*Refine)(const TGIFExtensionClass* self, TStream& stream);
+};
+
+class TGIFExtension : public TGIFItem {
+public:
+    explicit TGIFExtension(TGIFSubImage* frame);
+    TGIFSubImage* OwnerFrame() const { return ownerFrame_; }
+    int Version() const override { return 2; }
+    virtual uint8_t ExtensionLabel() const = 0;
+    virtual const TGIFExtensionClass& ClassRef() const = 0;
+    // Reads the introducer and label and checks them.
+    void LoadFromStream(TStream& stream) override;
+
+private:
+    TGIFSubImage* ownerFrame_;
+};
+
+class TGIFGraphicControlExtension : public TGIFExtension {
+public:
+    static const TGIFExtensionClass& Class();
+    explicit TGIFGraphicControlExtension(TGIFSubImage* frame);
+    ~TGIFGraphicControlExtension() override;
+    uint8_t ExtensionLabel() const override { return 0xF9; }
+    const TGIFExtensionClass& ClassRef() const override { return Class(); }
+    void LoadFromStream(TStream& stream) override;
+
+    uint8_t BlockSize = 4;
+    uint8_t ControlFlags = 0;
+    uint8_t Terminator = 0;
+
+    bool Transparent() const { return (ControlFlags & 0x01) != 0; }
+    void SetTransparent(bool value);
+    bool WaitForInput() const { return (ControlFlags & 0x02) != 0; }
+    void SetWaitForInput(bool value);
+    int DisposalMethod() const { return (ControlFlags >> 2) & 7; }
+    void SetDisposalMethod(int value);
+    uint16_t DelayTime() const { return delay_; }
+    void SetDelayTime(uint16_t value) { delay_ = value; }
+    uint8_t TransparentIndex() const { return transparentIndex_; }
+    void SetTransparentIndex(uint8_t value);
+
+private:
+    uint16_t delay_ = 0;
+    uint8_t transparentIndex_ = 0;
+};
+
+struct TGIFTextGrid {
+    uint8_t BlockSize = 12;
+    uint16_t Left = 0;
+    uint16_t Top = 0;
+    uint16_t Width = 0;
+    uint16_t Height = 0;
+    uint8_t CellWidth = 0;
+    uint8_t CellHeight = 0;
+    uint8_t ForegroundIndex = 0;
+    uint8_t BackgroundIndex = 0;
+};
+
+class TGIFTextExtension : public TGIFExtension {
+public:
+    static const TGIFExtensionClass& Class();
+    using TGIFExtension::TGIFExtension;
+    uint8_t ExtensionLabel() const override { return 0x01; }
+    const TGIFExtensionClass& ClassRef() const override { return Class(); }
+    void LoadFromStream(TStream& stream) override;
+
+    TGIFTextGrid TextGrid;
+    std::vector<std::string> Lines;
+};
+
+class TGIFCommentExtension : public TGIFExtension {
+public:
+    static const TGIFExtensionClass& Class();
+    using TGIFExtension::TGIFExtension;
+    uint8_t ExtensionLabel() const override { return 0xFE; }
+    const TGIFExtensionClass& ClassRef() const override { return Class(); }
+    void LoadFromStream(TStream& stream) override;
+
+    std::vector<std::string> Lines;
+};
+
+using TGIFAppIdentifier = std::array<uint8_t, 11>;
+
+class TGIFApplicationExtension : public TGIFExtension {
+public:
+    // The kind registered for label 0xFF. An application extension that no
+    // identifier refines is read as a TGIFUnknownAppExtension.
+    static const TGIFExtensionClass& Class();
+    using TGIFExtension::TGIFExtension;
+    uint8_t ExtensionLabel() const override { return 0xFF; }
+    void LoadFromStream(TStream& stream) override;
+
+    // 8-byte application identifier then 3-byte authentication code.
+    TGIFAppIdentifier Identifier{};
+    std::string IdentifierText() const;
+
+protected:
+    virtual void ReadSubBlocks(TStream& stream) = 0;
+};
+
+// A data sub-block kept as it was read.
+struct TGIFBlock {
+    explicit TGIFBlock(uint8_t size) : Data(size, 0) {}
+    uint8_t Size() const { return static_cast<uint8_t>(Data.size()); }
+    std::vector<uint8_t> Data;
+};
+
+class TGIFUnknownAppExtension : public TGIFApplicationExtension {
+public:
+    static const TGIFExtensionClass& Class();
+    using TGIFApplicationExtension::TGIFApplicationExtension;
+    const TGIFExtensionClass& ClassRef() const override { return Class(); }
+
+    std::vector<TGIFBlock> RawBlocks;
+
+protected:
+    void ReadSubBlocks(TStream& stream) override;
+};
+
+// "NETSCAPE2.0" / "ANIMEXTS1.0": loop count (0 = endless) and buffer size.
+class TGIFAppExtNSLoop : public TGIFApplicationExtension {
+public:
+    static const TGIFExtensionClass& Class();
+    explicit TGIFAppExtNSLoop(TGIFSubImage* frame);
+    const TGIFExtensionClass& ClassRef() const override { return Class(); }
+
+    uint16_t LoopCount = 0;
+    uint32_t BufferLength = 0;
+
+protected:
+    void ReadSubBlocks(TStream& stream) override;
+};
+
+// Registries: lookups search from the last registration back to the first.
+class TExtensionList {
+public:
+    void Add(uint8_t label, const TGIFExtensionClass* cls);
+    const TGIFExtensionClass* Find(uint8_t label) const;
+
+private:
+    std::vector<std::pair<uint8_t, const TGIFExtensionClass*>> entries_;
+};
+
+class TAppExtensionList {
+public:
+    void Add(const TGIFAppIdentifier& identifier, const TGIFExtensionClass* cls);
+    void Add(const char* identifier11, const TGIFExtensionClass* cls);
+    const TGIFExtensionClass* Find(const TGIFAppIdentifier& identifier) const;
+
+private:
+    std::vector<std::pair<TGIFAppIdentifier, const TGIFExtensionClass*>> entries_;
+};
+
+TExtensionList& ExtensionRegistry();
+TAppExtensionList& AppExtensionRegistry();
+
+// With the stream just after an introducer: the class of the extension
+// there, or nullptr. The stream is left where it was.
+const TGIFExtensionClass* ProbeExtension(TStream& stream);
+
+// Reads data sub-blocks into lines, each ending before its first zero byte.
+void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines);
+
+// ------------------------------------------------------------------- image --
+
+enum class TProgressStage { Starting, Running, Ending };
+
+struct TGIFRect {
+    int Left = 0;
+    int Top = 0;
+    int Right = 0;
+    int Bottom = 0;
+};
+
+// Bit set of drawing options; see the painter.
+using TGIFDrawFlags = uint16_t;
+constexpr TGIFDrawFlags GIFDefaultDrawFlags = 0x060F;
+
+class TMyGIFImage : public TGraphic, public TGIFObject {
+public:
+    using TWarningEvent = std::function<void(TGIFObject& sender, int severity, const std::string& message)>;
+    using TProgressEvent = std::function<void(TGIFObject& sender, TProgressStage stage, int percent,
+                                              bool redraw, const TGIFRect& rect, const std::string& message)>;
+
+    TMyGIFImage();
+    ~TMyGIFImage() override;
+
+    // TGraphic
+    int Width() const override { return header_->ScreenWidth; }
+    int Height() const override { return header_->ScreenHeight; }
+    bool Empty() const override { return IsEmpty(); }
+    void LoadFromStream(TStream& stream) override;
+
+    bool IsEmpty() const { return frames_->Count() == 0; }
+    void Clear();
+    // Every frame must fit; otherwise "Image width/height too small for
+    // contained frames".
+    void SetWidth(int value);
+    void SetHeight(int value);
+
+    TGIFHeader& Header() { return *header_; }
+    const TGIFHeader& Header() const { return *header_; }
+    TGIFGlobalColorMap& GlobalColors() { return header_->GlobalColors(); }
+    TMyGIFImageList& Frames() { return *frames_; }
+    const TMyGIFImageList& Frames() const { return *frames_; }
+    int FrameCount() const { return frames_->Count(); }
+    TGIFSubImage* Frame(int index) const { return frames_->SubImage(index); }
+    // Appends a frame; answers its index.
+    int Add(std::unique_ptr<TGIFSubImage> frame);
+
+    // The warning handler: calls OnGIFWarning when set.
+    virtual void Warning(TGIFObject& sender, int severity, const std::string& message);
+    void Progress(TGIFObject& sender, TProgressStage stage, int percent, bool redraw,
+                  const TGIFRect& rect, const std::string& message);
+    // Sends the changed notification.
+    void NotifyChanged() { Changed(); }
+
+    TWarningEvent OnGIFWarning;
+    TProgressEvent OnProgress;
+
+    // Settings read by drawing, animation, writing and colour reduction.
+    bool PaletteReplaced = false;
+    TGIFDrawFlags DrawOptions = GIFDefaultDrawFlags;
+    uint8_t ColorReduction = 6;
+    int ReductionBits = 8;
+    uint8_t DitherMode = 0;
+    uint8_t Compression = 0;
+    uint8_t PainterPriority = 3;
+    int AnimationSpeed = 100;
+    uint32_t BackgroundColor = 0x1FFFFFFF;
+
+private:
+    std::unique_ptr<TMyGIFImageList> frames_;
+    std::unique_ptr<TGIFHeader> header_;
+};
