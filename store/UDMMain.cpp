@@ -1,0 +1,208 @@
+#include "store/UDMMain.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <vector>
+
+TDMMain* DMMain = nullptr;
+
+namespace {
+
+constexpr int kLevel = 9;
+constexpr int kWindowBits = 15;
+constexpr int kMemLevel = 8;
+constexpr size_t kBufferSize = 65536;
+constexpr size_t kInflateRead = 4096;
+
+[[noreturn]] void ZLibFailed() { throw EZLibError("Error"); }
+
+class Deflater {
+public:
+    Deflater()
+    {
+        if (deflateInit2(&z, kLevel, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+            ZLibFailed();
+    }
+    ~Deflater() { deflateEnd(&z); }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    z_stream z{};
+};
+
+class Inflater {
+public:
+    Inflater()
+    {
+        if (inflateInit(&z) != Z_OK)
+            ZLibFailed();
+    }
+    ~Inflater() { inflateEnd(&z); }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    z_stream z{};
+};
+
+} // namespace
+
+void CompressStream(TStream& source, TStream& dest)
+{
+    Deflater deflater;
+    z_stream& z = deflater.z;
+    std::vector<uint8_t> in(kBufferSize), out(kBufferSize);
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    auto flushOut = [&] {
+        dest.WriteBuffer(out.data(), static_cast<int64_t>(out.size() - z.avail_out));
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+    };
+
+    source.SetPosition(0);
+    int64_t remaining = source.Size();
+    while (remaining > 0) {
+        const auto n = static_cast<int64_t>(std::min<int64_t>(remaining, static_cast<int64_t>(in.size())));
+        source.ReadBuffer(in.data(), n);
+        remaining -= n;
+        z.next_in = in.data();
+        z.avail_in = static_cast<uInt>(n);
+        while (z.avail_in > 0) {
+            const int rc = deflate(&z, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_BUF_ERROR)
+                ZLibFailed();
+            if (z.avail_out == 0)
+                flushOut();
+        }
+    }
+    for (;;) {
+        const int rc = deflate(&z, Z_FINISH);
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+            ZLibFailed();
+        if (rc == Z_STREAM_END || z.avail_out == 0)
+            flushOut();
+        if (rc == Z_STREAM_END)
+            break;
+    }
+}
+
+void DecompressStream(TStream& source, TStream& dest)
+{
+    Inflater inflater;
+    z_stream& z = inflater.z;
+    std::vector<uint8_t> in(kBufferSize);
+    uint8_t out[kInflateRead];
+    bool ended = false;     // the zlib stream is complete
+    bool exhausted = false; // source has no more bytes
+    for (;;) {
+        z.next_out = out;
+        z.avail_out = sizeof out;
+        while (z.avail_out > 0 && !ended) {
+            if (z.avail_in == 0) {
+                if (exhausted)
+                    break;
+                const int64_t n = source.Read(in.data(), static_cast<int64_t>(in.size()));
+                if (n <= 0) {
+                    exhausted = true; // cut short: keep what came
+                    break;
+                }
+                z.next_in = in.data();
+                z.avail_in = static_cast<uInt>(n);
+            }
+            const int rc = inflate(&z, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END)
+                ended = true;
+            else if (rc != Z_OK && rc != Z_BUF_ERROR)
+                ZLibFailed(); // damaged data, wrong check value, dictionary, memory
+        }
+        const size_t got = sizeof out - z.avail_out;
+        if (got == 0)
+            break;
+        dest.WriteBuffer(out, static_cast<int64_t>(got));
+    }
+    if (ended && z.avail_in > 0)
+        source.Seek(-static_cast<int64_t>(z.avail_in), SeekOrigin::Current);
+}
+
+TDMMain::TDMMain()
+    : CDS("CDS"),
+      CDSFileName(CDS.FieldFileName()),
+      CDSDimX(CDS.FieldDimX()),
+      CDSDimY(CDS.FieldDimY()),
+      CDSImage(CDS.FieldImage()),
+      CDSImageType(CDS.FieldImageType())
+{
+}
+
+void TDMMain::SetActive(bool value)
+{
+    if (!value) {
+        CDS.Close();
+        return;
+    }
+    if (CDS.Active())
+        return;
+    CDS.Open();
+    CDS.SetLogChanges(false);
+}
+
+void TDMMain::CreateNewTable()
+{
+    CDS.Close();
+    CDS.SetFileName("");
+    CDS.CreateDataSet();
+    CDS.SetLogChanges(true);
+}
+
+void TDMMain::LoadImageFromFile(const std::string& path)
+{
+    TFileStream file(path, FileMode::OpenRead);
+    TMemoryStream packed;
+    CompressStream(file, packed);
+    CDSImage.SetBytes(packed.TakeBytes());
+}
+
+void TDMMain::SaveImageToFile(const std::string& path)
+{
+    TMemoryStream packed;
+    TFileStream file(path, FileMode::Create);
+    CDSImage.SaveToStream(packed);
+    packed.SetPosition(0);
+    DecompressStream(packed, file);
+}
+
+std::unique_ptr<TMemoryStream> TDMMain::CreateImageStream()
+{
+    TMemoryStream packed;
+    auto result = std::make_unique<TMemoryStream>();
+    CDSImage.SaveToStream(packed);
+    packed.SetPosition(0);
+    DecompressStream(packed, *result);
+    result->SetPosition(0);
+    return result;
+}
+
+bool TDMMain::LocateImage(const std::string& name, const std::string& kind)
+{
+    return CDS.Locate("FileName;ImageType", {name, kind}, true);
+}
+
+void TDMMain::DeleteImage(const std::string& name, const std::string& kind)
+{
+    if (LocateImage(name, kind))
+        CDS.Delete();
+}
+
+void TDMMain::RenameImage(const std::string& name, const std::string& kind, const std::string& newName)
+{
+    if (!LocateImage(name, kind))
+        return;
+    CDS.Edit();
+    try {
+        CDSFileName.SetAsString(newName);
+        CDS.Post();
+    } catch (...) {
+        // Leave the table in browse state, as every other operation does.
+        CDS.Cancel();
+        throw;
+    }
+}

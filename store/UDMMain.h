@@ -1,0 +1,93 @@
+#pragma once
+// The store module: sole owner of the vault table CDS and its five field
+// objects, with the record operations the windows use. No windows, no
+// dialogs: failures are exceptions with message texts.
+//
+// Adding a record (the callers' part):
+//   DMMain->CDS.Append();                       // or LocateImage + CDS.Edit()
+//   DMMain->CDSFileName.SetAsString(name);      // cut to 32 characters
+//   DMMain->CDSDimX.SetAsInteger(width);        // 16-bit, else range error
+//   DMMain->CDSDimY.SetAsInteger(height);
+//   DMMain->LoadImageFromFile(path);
+//   DMMain->CDSImageType.SetAsString("J");
+//   DMMain->CDS.Post();
+// Walking the records under the filter:
+//   for (DMMain->CDS.First(); !DMMain->CDS.Eof(); DMMain->CDS.Next()) ...
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+#include "store/VaultTable.h"
+
+#include <memory>
+#include <string>
+
+// Any error zlib reports while deflating or inflating. Message: "Error".
+class EZLibError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Deflates the whole of source (from its beginning, whatever its position)
+// into dest at dest's position: one zlib stream, level 9, 15-bit window,
+// memory level 8, default strategy, written in 65,536-byte pieces.
+void CompressStream(TStream& source, TStream& dest);
+// Inflates the zlib stream that starts at source's position into dest,
+// 4096 bytes at a time. A stream cut short inflates to what came, without
+// an error; a damaged one raises EZLibError("Error"). Source is left just
+// after the stream's end when it ended.
+void DecompressStream(TStream& source, TStream& dest);
+
+class TDMMain {
+public:
+    TDMMain();
+    // Drops the table without writing it back; close it first (Active :=
+    // false) to keep changes.
+    ~TDMMain() = default;
+    TDMMain(const TDMMain&) = delete;
+    TDMMain& operator=(const TDMMain&) = delete;
+
+    TVaultTable CDS;
+    TStringField& CDSFileName;
+    TSmallintField& CDSDimX;
+    TSmallintField& CDSDimY;
+    TBlobField& CDSImage;
+    TStringField& CDSImageType;
+
+    // Whether the table is open.
+    bool Active() const { return CDS.Active(); }
+    // true: loads the file named by CDS.FileName() (see TVaultTable::Open),
+    // then switches change logging off. false: closes the table, writing a
+    // bound, changed table back to its file (see TVaultTable::Close).
+    void SetActive(bool value);
+
+    // New: closes the table (a bound, changed table is written back; if that
+    // raises, nothing else happens), clears the file name and creates a new,
+    // empty, open table with the default change logging.
+    void CreateNewTable();
+
+    // Compresses the file into CDSImage of the record being inserted or
+    // edited; the caller has called Append or Edit and posts afterwards.
+    void LoadImageFromFile(const std::string& path);
+    // Creates (or truncates) the file and writes the inflated CDSImage of
+    // the current record into it. A file that fails half-way keeps what was
+    // written.
+    void SaveImageToFile(const std::string& path);
+    // The inflated CDSImage of the current record, positioned at 0. Raises
+    // "Error" for a damaged blob (and frees what it made).
+    std::unique_ptr<TMemoryStream> CreateImageStream();
+
+    // Moves to the record with this FileName and ImageType, ignoring letter
+    // case in both (Unicode-aware); sees every record whatever the filter.
+    // False (cursor unchanged) when there is none.
+    bool LocateImage(const std::string& name, const std::string& kind);
+    // Deletes the record LocateImage finds (the next one becomes current);
+    // nothing when there is none.
+    void DeleteImage(const std::string& name, const std::string& kind);
+    // Sets FileName of the record LocateImage finds to newName (cut to 32
+    // characters) and posts; nothing when there is none. If the post raises
+    // (a key violation), the edit is cancelled and the error passes on.
+    void RenameImage(const std::string& name, const std::string& kind, const std::string& newName);
+};
+
+// The store module of the running program; created by the program body after
+// the main window, null until then.
+extern TDMMain* DMMain;

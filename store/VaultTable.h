@@ -1,0 +1,337 @@
+#pragma once
+// The vault table: one table of image records held in an in-memory SQLite
+// database, loaded whole from a vault file and written back whole.
+//
+// Shape of every table (fixed, in this order; all five required):
+//   FileName  TEXT     32 characters   \  primary, unique key,
+//   DimX      INTEGER  16-bit signed    |  compared exactly (BINARY)
+//   DimY      INTEGER  16-bit signed    |
+//   Image     BLOB                      |
+//   ImageType TEXT     1 character     /
+// In the file the table is named "Images"; PRAGMA application_id marks the
+// file as ours and PRAGMA user_version carries the format version.
+//
+// Cursor rules:
+// - Records are visited in key order: FileName, then ImageType, both by
+//   byte (code point) order, letter case significant.
+// - First/Next/Prior/Last and RecordCount see only the records the filter
+//   lets through (when Filtered is on and the expression is not blank).
+// - Locate sees every record, whatever the filter. When it lands on a record
+//   the filter hides, the cursor sits on that record (its fields readable,
+//   Edit/Delete act on it) until the next move; Next then goes on to the
+//   first record after it in key order that the filter lets through. A
+//   record posted by Append that the filter hides is treated the same way.
+// - Any move (First, Next, Prior, Last, Locate) and any filter change first
+//   posts a pending insert or edit; if that post raises, nothing moves.
+// - Next on the last record sets Eof and leaves the cursor where it is; Prior
+//   on the first sets Bof. On an empty table (under the filter) both are set
+//   and there is no current record.
+// - Delete makes the following record current; when the deleted record was
+//   the last one, the record before it becomes current and Eof is set.
+//
+// Change tracking: the table remembers the engine's change count when it was
+// loaded, created or last written to its file name; Close writes back only
+// when that count moved (and a file name is set).
+//
+// Every failure raises EDatabaseError (or the platform's file errors) with a
+// message; nothing is reported through return codes except "not found".
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+#include "store/VaultFile.h"
+#include "store/VaultFilter.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Failures of the vault table: bad files, key violations, missing values,
+// misuse of the cursor.
+class EDatabaseError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TVaultTable;
+
+enum class TDataSetState { Inactive, Browse, Insert, Edit };
+
+// Position of a field in the table, also its column number.
+enum class TFieldIndex { FileName = 0, DimX = 1, DimY = 2, Image = 3, ImageType = 4 };
+inline constexpr int kVaultFieldCount = 5;
+
+// A value given to Locate: a number for DimX/DimY, a text for the others.
+using TLocateValue = TFilterValue;
+
+// One column of the table's current record. Field objects belong to their
+// table and always refer to its current record (or, in insert and edit
+// state, to the record being edited). Reading a field of a closed table or
+// of an empty table gives null. Assigning needs insert or edit state.
+class TField {
+public:
+    TField(const TField&) = delete;
+    TField& operator=(const TField&) = delete;
+    virtual ~TField() = default;
+
+    const std::string& FieldName() const { return name_; }
+    TFieldIndex Index() const { return index_; }
+    bool Required() const { return true; }
+    bool IsNull() const;
+    // Sets the field to null (no value).
+    void Clear();
+
+protected:
+    TField(TVaultTable& table, TFieldIndex index, std::string name)
+        : table_(table), index_(index), name_(std::move(name))
+    {
+    }
+    TVaultTable& table_;
+
+private:
+    TFieldIndex index_;
+    std::string name_;
+};
+
+// A text field of Size characters (Unicode code points, not bytes). A
+// longer text is cut to its first Size characters without a word; an empty
+// text makes the field null.
+class TStringField : public TField {
+public:
+    TStringField(TVaultTable& table, TFieldIndex index, std::string name, size_t size)
+        : TField(table, index, std::move(name)), size_(size)
+    {
+    }
+    size_t Size() const { return size_; }
+    // "" when null.
+    std::string AsString() const;
+    void SetAsString(const std::string& value);
+
+private:
+    size_t size_;
+};
+
+// A 16-bit signed integer field. Out-of-range values are refused with the
+// message "<v> is not a valid value for field '<name>'. The allowed range is
+// -32768 to 32767".
+class TSmallintField : public TField {
+public:
+    static constexpr int64_t kMin = -32768;
+    static constexpr int64_t kMax = 32767;
+    TSmallintField(TVaultTable& table, TFieldIndex index, std::string name) : TField(table, index, std::move(name)) {}
+    // 0 when null.
+    int AsInteger() const;
+    void SetAsInteger(int64_t value);
+};
+
+// A blob field: loaded whole from a stream, saved whole to a stream. A
+// loaded blob has a value even when it is empty (zero bytes).
+class TBlobField : public TField {
+public:
+    TBlobField(TVaultTable& table, TFieldIndex index, std::string name) : TField(table, index, std::move(name)) {}
+    // Reads the whole of source from its beginning into the field.
+    void LoadFromStream(TStream& source);
+    // Takes the bytes as the field's value (no copy).
+    void SetBytes(std::vector<uint8_t> bytes);
+    // Writes the whole value at dest's current position (nothing when null).
+    void SaveToStream(TStream& dest) const;
+    // Size of the value in bytes (0 when null).
+    int64_t BlobSize() const;
+};
+
+class TVaultTable {
+public:
+    // name: the component name that prefixes some messages ("CDS").
+    explicit TVaultTable(std::string name);
+    // Drops the data WITHOUT writing it back: call Close first to keep
+    // changes (a destructor cannot report a failed write).
+    ~TVaultTable();
+    TVaultTable(const TVaultTable&) = delete;
+    TVaultTable& operator=(const TVaultTable&) = delete;
+
+    const std::string& Name() const { return name_; }
+
+    // ---- fields
+    TStringField& FieldFileName() { return fileName_; }
+    TSmallintField& FieldDimX() { return dimX_; }
+    TSmallintField& FieldDimY() { return dimY_; }
+    TBlobField& FieldImage() { return image_; }
+    TStringField& FieldImageType() { return imageType_; }
+    TField& Field(TFieldIndex index);
+    // Field by name, case-insensitive; raises "<Name>: Field '<n>' not found".
+    TField& FieldByName(const std::string& name);
+
+    // ---- lifecycle
+    // The file the table is read from on Open and written to on Close and
+    // Save. May be changed while the table is open: the next write goes to
+    // the new name.
+    const std::string& FileName() const { return path_; }
+    void SetFileName(const std::string& path) { path_ = path; }
+
+    bool Active() const { return db_ != nullptr; }
+    TDataSetState State() const;
+
+    // Creates a new, empty, open table (no records). Raises when the table is
+    // open: close it first. The file name is kept as it is.
+    void CreateDataSet();
+    // Loads the file named by FileName whole into memory and opens the table
+    // on its first record. Does nothing when the table is already open. A
+    // missing file (or no file name) raises "<Name>: Missing data provider or
+    // data packet"; a file that is not a vault is refused with a message
+    // that says why. On failure the table stays closed and the file is not
+    // touched.
+    void Open();
+    // Writes the table back to FileName when a file name is set and the data
+    // changed since it was loaded or last written, then drops the data. A
+    // pending insert or edit is cancelled first. If the write fails, the
+    // error is raised and the table stays open with its data.
+    void Close();
+    // Writes the whole table to FileName (which must be set).
+    void Save();
+    // Writes the whole table to path. Writing replaces the file atomically:
+    // a new file beside it is written, flushed to disk and renamed over it;
+    // any failure leaves the old file as it was and raises.
+    void SaveToFile(const std::string& path);
+    // True when the data changed since it was loaded, created or last
+    // written to FileName.
+    bool HasChanges() const;
+
+    // Change logging: kept for the callers that switch it; this engine keeps
+    // no undo log, edits always apply directly, so the flag changes nothing.
+    bool LogChanges() const { return logChanges_; }
+    void SetLogChanges(bool on) { logChanges_ = on; }
+
+    // ---- filter
+    // Expression grammar: comparisons FIELD op literal, op one of = <> < > <=
+    // >=, literal a quoted text ('it''s') or an integer; joined by AND / OR
+    // (AND binds tighter), NOT, parentheses; blanks anywhere between tokens;
+    // field names and keywords ignore letter case. Text compares exactly. A
+    // blank expression lets every record through. An expression that does
+    // not parse raises and the old filter stays. The filter survives Close,
+    // Open and CreateDataSet.
+    const std::string& Filter() const { return filterText_; }
+    void SetFilter(const std::string& expression);
+    bool Filtered() const { return filtered_; }
+    void SetFiltered(bool on);
+
+    // ---- cursor
+    void First();
+    void Next();
+    void Prior();
+    void Last();
+    bool Eof() const { return eof_; }
+    bool Bof() const { return bof_; }
+    // Records the filter lets through (0 when closed).
+    int64_t RecordCount();
+    // True when the cursor is on a record.
+    bool HasCurrentRecord() const { return current_.has_value(); }
+
+    // ---- editing
+    // New record with every field null, insert state.
+    void Append();
+    // Puts the current record into edit state (raises when there is none).
+    void Edit();
+    // Stores the record being inserted or edited. Raises "Field '<name>' must
+    // have a value" for the first null field, or a key violation when another
+    // record has the same FileName and ImageType; in both cases the record
+    // stays in insert or edit state.
+    void Post();
+    // Drops a pending insert or edit; back to browse state.
+    void Cancel();
+    // Deletes the current record (a pending insert is cancelled instead).
+    void Delete();
+
+    // ---- lookup
+    // Moves to the first record, in key order, whose fields (names joined by
+    // ';') equal the values; sees every record whatever the filter. With
+    // ignoreCase, text fields compare without letter case across Unicode.
+    // Returns false and leaves the cursor when none matches.
+    bool Locate(const std::string& keyFields, const std::vector<TLocateValue>& values, bool ignoreCase);
+
+    // ---- copy
+    // Gives dest a complete copy of every record, whatever this table's
+    // filter. dest is opened (closed first if needed, without writing back),
+    // has no file name and no changes, keeps its own filter, and stands on
+    // its first record.
+    void CopyDataTo(TVaultTable& dest);
+
+    // Test seam: called at each stage of writing a vault file with the bytes
+    // written so far. A probe that throws makes the write fail there.
+    static void SetWriteProbe(TWriteProbe probe);
+
+private:
+    friend class TField;
+    friend class TStringField;
+    friend class TSmallintField;
+    friend class TBlobField;
+
+    struct TStatementCache;
+    struct TSlot {
+        bool null = true;
+        int64_t number = 0;
+        std::string text;
+        std::vector<uint8_t> bytes;
+        bool blobInDb = false; // the value is the stored record's blob
+    };
+    struct TRecord {
+        int64_t rowid = 0;
+        std::array<TSlot, kVaultFieldCount> slots;
+    };
+
+    // Engine helpers.
+    void OpenConnection(vaultfile::TEngineBuffer* image);
+    void CloseConnection() noexcept;
+    void ValidateSchema();
+    [[noreturn]] void EngineFailed() const;
+    void RequireActive() const;
+    sqlite3_stmt* Statement(const std::string& sql);
+    bool Step(sqlite3_stmt* stmt) const;
+    bool FilterActive() const;
+    std::string FilteredSql(const char* head, const char* keyCondition, const char* tail) const;
+    static void BindValue(sqlite3_stmt* stmt, int index, const TLocateValue& value);
+    void BindFilter(sqlite3_stmt* stmt, int firstIndex) const;
+    bool ReadRecord(sqlite3_stmt* stmt, TRecord& into) const;
+    // Moves to the first (forward) or last record under the filter, or to
+    // the nearest one after / before from's key; false when there is none.
+    bool Seek(bool forward, bool fromCurrent, const TRecord* from);
+    void ResetCursorEmpty();
+    void CheckBrowseMode();
+    void WriteFile(const std::string& path);
+    void MarkWritten();
+
+    // Field helpers.
+    const TSlot* ReadSlot(TFieldIndex index) const;
+    TSlot& WriteSlot(const TField& field);
+    void FetchBlob(std::vector<uint8_t>* into, TStream* dest);
+
+    std::string name_;
+    TStringField fileName_;
+    TSmallintField dimX_;
+    TSmallintField dimY_;
+    TBlobField image_;
+    TStringField imageType_;
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::unique_ptr<TStatementCache> statements_;
+    int64_t writtenMark_ = 0;
+    bool logChanges_ = true;
+
+    std::string filterText_;
+    bool filtered_ = false;
+    std::optional<TFilterCondition> filter_;
+
+    TDataSetState state_ = TDataSetState::Inactive;
+    std::optional<TRecord> current_; // the record the cursor is on
+    TRecord edit_;                    // the record being inserted or edited
+    bool editModified_ = false;       // a field of edit_ was assigned
+    bool eof_ = true;
+    bool bof_ = true;
+};

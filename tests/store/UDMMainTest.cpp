@@ -1,0 +1,236 @@
+// The store module: compression, the image operations and New/Open.
+#include "StoreTestSupport.h"
+
+#include "store/UDMMain.h"
+
+#include <zlib.h>
+
+using namespace storetest;
+
+namespace {
+
+const std::string kJpegDir = std::string(GMB_TEST_DATA) + "/store/jpeg/";
+
+std::vector<uint8_t> Compress(const std::vector<uint8_t>& bytes)
+{
+    TMemoryStream in(bytes), out;
+    in.SetPosition(in.Size()); // the position does not matter: all of it
+    CompressStream(in, out);
+    return out.Bytes();
+}
+
+std::vector<uint8_t> Decompress(const std::vector<uint8_t>& bytes)
+{
+    TMemoryStream in(bytes), out;
+    DecompressStream(in, out);
+    return out.Bytes();
+}
+
+TEST(CompressionTest, EmptyInputIsTheEightByteStream)
+{
+    EXPECT_EQ(Compress({}), (std::vector<uint8_t>{0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01}));
+    EXPECT_TRUE(Decompress(Compress({})).empty());
+}
+
+TEST(CompressionTest, RoundTripsAcrossManyBuffersAndMatchesZlib)
+{
+    std::vector<uint8_t> text;
+    for (int i = 0; i < 200000; ++i)
+        text.push_back(static_cast<uint8_t>("glimmer "[i % 8]));
+    for (const auto& data : {text, RandomBytes(300001, 5)}) {
+        const auto packed = Compress(data);
+        ASSERT_GE(packed.size(), 6u);
+        EXPECT_EQ(packed[0], 0x78);
+        EXPECT_EQ(packed[1], 0xDA);
+        // The same stream zlib makes with these settings in one call.
+        std::vector<uint8_t> reference(compressBound(data.size()));
+        uLongf n = reference.size();
+        ASSERT_EQ(compress2(reference.data(), &n, data.data(), data.size(), 9), Z_OK);
+        reference.resize(n);
+        EXPECT_EQ(packed, reference);
+        EXPECT_EQ(Decompress(packed), data);
+    }
+}
+
+TEST(CompressionTest, DamagedStreamsRaiseErrorAndShortOnesGiveWhatCame)
+{
+    const auto data = RandomBytes(100000, 6);
+    auto packed = Compress(data);
+
+    auto badCheck = packed;
+    badCheck.back() ^= 0xFF; // wrong Adler-32
+    EXPECT_EQ(MessageOf([&] { Decompress(badCheck); }), "Error");
+    auto badHeader = packed;
+    badHeader[0] = 0x12;
+    EXPECT_EQ(MessageOf([&] { Decompress(badHeader); }), "Error");
+    std::vector<uint8_t> garbage(5000, 0xFF);
+    EXPECT_EQ(MessageOf([&] { Decompress(garbage); }), "Error");
+
+    auto shorter = packed;
+    shorter.resize(packed.size() / 2);
+    const auto part = Decompress(shorter);
+    EXPECT_GT(part.size(), 0u);
+    EXPECT_LT(part.size(), data.size());
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), data.begin()));
+    EXPECT_TRUE(Decompress({}).empty());
+
+    // Inflating stops at the stream's end and leaves the source just after it.
+    auto trailing = packed;
+    trailing.insert(trailing.end(), {'t', 'a', 'i', 'l'});
+    TMemoryStream in(trailing), out;
+    DecompressStream(in, out);
+    EXPECT_EQ(out.Bytes(), data);
+    EXPECT_EQ(in.Position(), static_cast<int64_t>(packed.size()));
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { dm.CreateNewTable(); }
+
+    void AddFile(const std::string& path, const std::string& name, const std::string& kind)
+    {
+        dm.CDS.Append();
+        dm.CDSFileName.SetAsString(name);
+        dm.CDSDimX.SetAsInteger(10);
+        dm.CDSDimY.SetAsInteger(20);
+        dm.LoadImageFromFile(path);
+        dm.CDSImageType.SetAsString(kind);
+        dm.CDS.Post();
+    }
+
+    TDMMain dm;
+    TempDir dir;
+};
+
+TEST_F(StoreTest, RealFilesComeBackExactly)
+{
+    for (const char* name : {"testorig", "testimgari", "testimgint", "monkey12"})
+        AddFile(kJpegDir + name + ".jpg", name, "J");
+    for (const char* name : {"testorig", "testimgari", "testimgint", "monkey12"}) {
+        SCOPED_TRACE(name);
+        const auto original = FileBytes(kJpegDir + name + ".jpg");
+        ASSERT_TRUE(dm.LocateImage(name, "J"));
+        const auto blob = BlobOf(dm.CDS);
+        ASSERT_GE(blob.size(), 2u);
+        EXPECT_EQ(blob[0], 0x78);
+        EXPECT_EQ(blob[1], 0xDA);
+        const auto stream = dm.CreateImageStream();
+        EXPECT_EQ(stream->Position(), 0);
+        EXPECT_EQ(stream->Bytes(), original);
+        const std::string out = dir.File(std::string(name) + ".jpg");
+        WriteBytes(out, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}); // replaced, not appended to
+        dm.SaveImageToFile(out);
+        EXPECT_EQ(FileBytes(out), original);
+    }
+}
+
+TEST_F(StoreTest, AnEmptyFileIsStoredAsTheEightByteStreamAndExtractsEmpty)
+{
+    const std::string empty = dir.File("nothing.bmp");
+    WriteBytes(empty, {});
+    AddFile(empty, "nothing", "B");
+    EXPECT_EQ(BlobOf(dm.CDS), (std::vector<uint8_t>{0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01}));
+    const std::string out = dir.File("out.bmp");
+    dm.SaveImageToFile(out);
+    EXPECT_TRUE(std::filesystem::exists(out));
+    EXPECT_EQ(std::filesystem::file_size(out), 0u);
+}
+
+TEST_F(StoreTest, ADamagedBlobRaisesErrorFromEveryReader)
+{
+    auto packed = Compress(RandomBytes(50000, 2));
+    packed[packed.size() / 2] ^= 0x55;
+    packed[packed.size() / 2 + 1] ^= 0xAA;
+    packed.back() ^= 1;
+    AddRecord(dm.CDS, "broken", "J", 1, 1, packed);
+    EXPECT_EQ(MessageOf([&] { dm.CreateImageStream(); }), "Error");
+    EXPECT_EQ(MessageOf([&] { dm.SaveImageToFile(dir.File("broken.jpg")); }), "Error");
+    EXPECT_EQ(dm.CDS.State(), TDataSetState::Browse);
+}
+
+TEST_F(StoreTest, LoadingAMissingFileRaisesThePlatformErrorAndStoresNothing)
+{
+    dm.CDS.Append();
+    const std::string message = MessageOf([&] { dm.LoadImageFromFile(dir.File("none.jpg")); });
+    EXPECT_EQ(message.rfind("Cannot open file \"", 0), 0u) << message;
+    EXPECT_TRUE(dm.CDSImage.IsNull());
+    EXPECT_EQ(dm.CDS.State(), TDataSetState::Insert);
+    dm.CDS.Cancel();
+}
+
+TEST_F(StoreTest, LocateImageIgnoresLetterCaseInNameAndKind)
+{
+    AddRecord(dm.CDS, "Photo", "B");
+    AddRecord(dm.CDS, "Ärger", "G");
+    AddRecord(dm.CDS, "zz", "B");
+    EXPECT_TRUE(dm.LocateImage("photo", "B"));
+    EXPECT_EQ(dm.CDSFileName.AsString(), "Photo");
+    EXPECT_TRUE(dm.LocateImage("PHOTO", "b"));
+    EXPECT_TRUE(dm.LocateImage("ärger", "g"));
+    EXPECT_FALSE(dm.LocateImage("photo", "J"));
+    EXPECT_EQ(dm.CDSFileName.AsString(), "Ärger"); // cursor unchanged
+}
+
+TEST_F(StoreTest, DeleteAndRenameOfMissingNamesChangeNothing)
+{
+    AddRecord(dm.CDS, "a", "B");
+    AddRecord(dm.CDS, "b", "B");
+    dm.CDS.SetFileName(dir.File("v.gmb"));
+    dm.CDS.Save();
+    dm.CDS.First();
+    dm.DeleteImage("c", "B");
+    dm.DeleteImage("a", "J");
+    dm.RenameImage("zzz", "B", "new");
+    EXPECT_EQ(dm.CDS.RecordCount(), 2);
+    EXPECT_EQ(dm.CDSFileName.AsString(), "a");
+    EXPECT_FALSE(dm.CDS.HasChanges());
+    EXPECT_EQ(dm.CDS.State(), TDataSetState::Browse);
+
+    dm.DeleteImage("A", "b");
+    EXPECT_EQ(dm.CDS.RecordCount(), 1);
+    EXPECT_EQ(dm.CDSFileName.AsString(), "b");
+}
+
+TEST_F(StoreTest, RenameCutsTheNameAndAClashLeavesTheTableInBrowseState)
+{
+    AddRecord(dm.CDS, "a", "B");
+    AddRecord(dm.CDS, "b", "B");
+    dm.RenameImage("A", "b", std::string(40, 'x'));
+    ASSERT_TRUE(dm.LocateImage(std::string(32, 'x'), "B"));
+    EXPECT_EQ(dm.CDSFileName.AsString(), std::string(32, 'x'));
+
+    const std::string message = MessageOf([&] { dm.RenameImage("b", "B", std::string(40, 'x')); });
+    EXPECT_EQ(message.rfind("Key violation", 0), 0u) << message;
+    EXPECT_EQ(dm.CDS.State(), TDataSetState::Browse);
+    EXPECT_TRUE(dm.LocateImage("b", "B"));
+}
+
+TEST_F(StoreTest, ActiveAndNewFollowTheFileLifecycle)
+{
+    AddRecord(dm.CDS, "a", "B");
+    const std::string path = dir.File("v.gmb");
+    dm.CDS.SetFileName(path);
+    dm.CDS.Save(); // Save As
+    AddRecord(dm.CDS, "b", "B");
+
+    dm.CreateNewTable(); // writes the bound table back, then starts empty
+    EXPECT_TRUE(dm.Active());
+    EXPECT_EQ(dm.CDS.FileName(), "");
+    EXPECT_EQ(dm.CDS.RecordCount(), 0);
+    EXPECT_TRUE(dm.CDS.LogChanges());
+
+    dm.SetActive(false);
+    dm.CDS.SetFileName(path);
+    dm.SetActive(true);
+    EXPECT_FALSE(dm.CDS.LogChanges());
+    EXPECT_EQ(dm.CDS.RecordCount(), 2);
+    dm.SetActive(true); // already open: nothing happens
+    EXPECT_EQ(dm.CDS.RecordCount(), 2);
+
+    dm.SetActive(false);
+    dm.CDS.SetFileName(dir.File("missing.gmb"));
+    EXPECT_EQ(MessageOf([&] { dm.SetActive(true); }), "CDS: Missing data provider or data packet");
+    EXPECT_FALSE(dm.Active());
+}
+
+} // namespace

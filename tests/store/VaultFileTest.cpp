@@ -1,0 +1,387 @@
+// The vault table and its file: reopening, write-back, atomic replace, and
+// refusal of files that are not vaults.
+#include "StoreTestSupport.h"
+
+#include <sqlite3.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace storetest;
+
+namespace {
+
+struct Sample {
+    std::string name, kind;
+    int x, y;
+    std::vector<uint8_t> blob;
+};
+
+std::vector<Sample> Samples()
+{
+    return {
+        {"Sunset", "J", 1920, 1080, RandomBytes(300000, 7)},
+        {"Sunset", "G", 16, 16, RandomBytes(10, 8)},
+        {"Ünïcødé ✓", "B", -32768, 32767, RandomBytes(4097, 9)},
+        {"empty", "E", 0, 0, {}},
+        {"dcb", "\\", 0, 0, {0x78, 0xDA, 0x03, 0, 0, 0, 0, 1}},
+    };
+}
+
+void MakeVault(const std::string& path, const std::vector<Sample>& samples)
+{
+    TVaultTable t("CDS");
+    t.CreateDataSet();
+    for (const auto& s : samples)
+        AddRecord(t, s.name, s.kind, s.x, s.y, s.blob);
+    t.SetFileName(path);
+    t.Save();
+    t.Close();
+}
+
+// Opens the file and checks every record against samples, byte for byte.
+void ExpectVaultHolds(const std::string& path, std::vector<Sample> samples)
+{
+    std::sort(samples.begin(), samples.end(),
+              [](const Sample& a, const Sample& b) { return std::tie(a.name, a.kind) < std::tie(b.name, b.kind); });
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    ASSERT_EQ(t.RecordCount(), static_cast<int64_t>(samples.size()));
+    size_t i = 0;
+    for (t.First(); !t.Eof(); t.Next(), ++i) {
+        SCOPED_TRACE(samples[i].name);
+        EXPECT_EQ(t.FieldFileName().AsString(), samples[i].name);
+        EXPECT_EQ(t.FieldImageType().AsString(), samples[i].kind);
+        EXPECT_EQ(t.FieldDimX().AsInteger(), samples[i].x);
+        EXPECT_EQ(t.FieldDimY().AsInteger(), samples[i].y);
+        EXPECT_EQ(t.FieldImage().BlobSize(), static_cast<int64_t>(samples[i].blob.size()));
+        EXPECT_EQ(BlobOf(t), samples[i].blob);
+    }
+    EXPECT_FALSE(t.HasChanges());
+    t.Close();
+}
+
+struct ProbeReset {
+    ~ProbeReset() { TVaultTable::SetWriteProbe(nullptr); }
+};
+
+TEST(VaultFileTest, ReopenKeepsEveryRecordAndBlobByteForByte)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, Samples());
+    ExpectVaultHolds(path, Samples());
+
+    // Anyone can read it with sqlite3: our mark and the table are there.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT (SELECT application_id FROM pragma_application_id), "
+                                     "(SELECT user_version FROM pragma_user_version), count(*) FROM Images",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int64(st, 0), 0x474D4258);
+    EXPECT_EQ(sqlite3_column_int(st, 1), 1);
+    EXPECT_EQ(sqlite3_column_int(st, 2), 5);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"}); // no temporary left behind
+}
+
+TEST(VaultFileTest, CloseWritesBackOnlyWhenTheDataChanged)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, Samples());
+    // Push the mtime into the past so that any rewrite shows.
+    struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    const auto before = FileBytes(path);
+
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    Walk(t);
+    BlobOf(t);
+    t.Edit(); // an edit posted without any change is no change
+    t.Post();
+    t.SetFilter(" ImageType='J' ");
+    t.SetFiltered(true);
+    EXPECT_FALSE(t.HasChanges());
+    t.Close();
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(FileBytes(path), before);
+
+    // A change is written back on close, whatever the filter: every record.
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 1);
+    ASSERT_TRUE(t.Locate("FileName;ImageType", {std::string("empty"), std::string("E")}, false));
+    t.Delete();
+    t.Close();
+    auto expected = Samples();
+    expected.erase(expected.begin() + 3);
+    ExpectVaultHolds(path, expected);
+
+    // Save resets the mark: a close right after it does not write again.
+    t.Open();
+    AddRecord(t, "new", "B");
+    t.Save();
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    t.Close();
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+}
+
+TEST(VaultFileTest, MissingFileGivesTheEngineMessageAndTheTableStaysClosed)
+{
+    TempDir dir;
+    TVaultTable t("CDS");
+    t.SetFileName(dir.File("gone.gmb"));
+    EXPECT_EQ(MessageOf([&] { t.Open(); }), "CDS: Missing data provider or data packet");
+    EXPECT_FALSE(t.Active());
+    t.SetFileName("");
+    EXPECT_EQ(MessageOf([&] { t.Open(); }), "CDS: Missing data provider or data packet");
+    t.SetFileName(dir.File("nodir/gone.gmb"));
+    EXPECT_EQ(MessageOf([&] { t.Open(); }), "CDS: Missing data provider or data packet");
+    EXPECT_TRUE(dir.Entries().empty());
+}
+
+// Writes a database with sql run on it, through the engine's own file code.
+void MakeSqliteFile(const std::string& path, const char* sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_close(db);
+}
+
+// A maker of a database file with sql run on it.
+std::function<void(const std::string&)> Sql(std::string sql)
+{
+    return [sql](const std::string& p) { MakeSqliteFile(p, sql.c_str()); };
+}
+
+// A maker of a vault cut to newSize(its size) bytes.
+std::function<void(const std::string&)> CutVault(size_t (*newSize)(size_t))
+{
+    return [newSize](const std::string& p) {
+        MakeVault(p, Samples());
+        auto bytes = FileBytes(p);
+        bytes.resize(newSize(bytes.size()));
+        WriteBytes(p, bytes);
+    };
+}
+
+constexpr const char* kGoodShape =
+    "CREATE TABLE Images (FileName TEXT NOT NULL, DimX INTEGER NOT NULL, DimY INTEGER NOT NULL,"
+    " Image BLOB NOT NULL, ImageType TEXT NOT NULL, PRIMARY KEY (FileName, ImageType));"
+    "INSERT INTO Images VALUES ('a', 1, 1, x'00', 'B');";
+
+TEST(VaultFileTest, AVaultMadeByOtherToolsWithTheRightShapeOpens)
+{
+    TempDir dir;
+    const std::string path = dir.File("hand.gmb");
+    MakeSqliteFile(path, (std::string("PRAGMA application_id = 1196245592; PRAGMA user_version = 1;") + kGoodShape).c_str());
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 1);
+}
+
+TEST(VaultFileTest, FilesThatAreNotVaultsAreRefusedAndNeverWritten)
+{
+    TempDir dir;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        const char* reason;
+    };
+    const std::string mark = "PRAGMA application_id = 1196245592; PRAGMA user_version = 1;";
+    const std::vector<Case> cases = {
+        {"text file", [](const std::string& p) { WriteBytes(p, {'h', 'e', 'l', 'l', 'o', '\n'}); },
+         "it is not an SQLite database"},
+        {"empty file", [](const std::string& p) { WriteBytes(p, {}); }, "the file is empty"},
+        {"other application", Sql(kGoodShape), "another application"},
+        {"other application id",
+         Sql(std::string("PRAGMA application_id = 42;") + kGoodShape),
+         "another application"},
+        {"newer format",
+         Sql(std::string("PRAGMA application_id = 1196245592; PRAGMA user_version = 2;") + kGoodShape),
+         "newer version"},
+        {"no table", Sql(mark + "CREATE TABLE Other (x);"),
+         "no table \"Images\""},
+        {"missing column",
+         Sql(mark + "CREATE TABLE Images (FileName TEXT NOT NULL, DimX INTEGER NOT NULL,"
+             " Image BLOB NOT NULL, ImageType TEXT NOT NULL, PRIMARY KEY (FileName, ImageType));"),
+         "fields and key"},
+        {"nullable column",
+         Sql(mark + "CREATE TABLE Images (FileName TEXT NOT NULL, DimX INTEGER, DimY INTEGER NOT NULL,"
+             " Image BLOB NOT NULL, ImageType TEXT NOT NULL, PRIMARY KEY (FileName, ImageType));"),
+         "fields and key"},
+        {"key on the name alone",
+         Sql(mark + "CREATE TABLE Images (FileName TEXT NOT NULL PRIMARY KEY, DimX INTEGER NOT NULL,"
+             " DimY INTEGER NOT NULL, Image BLOB NOT NULL, ImageType TEXT NOT NULL);"),
+         "fields and key"},
+        {"key ignoring case",
+         Sql(mark + "CREATE TABLE Images (FileName TEXT NOT NULL COLLATE NOCASE, DimX INTEGER NOT NULL,"
+             " DimY INTEGER NOT NULL, Image BLOB NOT NULL, ImageType TEXT NOT NULL,"
+             " PRIMARY KEY (FileName, ImageType));"),
+         "fields and key"},
+        {"without row ids",
+         Sql(mark + "CREATE TABLE Images (FileName TEXT NOT NULL, DimX INTEGER NOT NULL,"
+             " DimY INTEGER NOT NULL, Image BLOB NOT NULL, ImageType TEXT NOT NULL,"
+             " PRIMARY KEY (FileName, ImageType)) WITHOUT ROWID;"),
+         "fields and key"},
+        {"truncated vault",
+         CutVault([](size_t n) { return n / 2; }),
+         "truncated"},
+        {"truncated inside the header",
+         CutVault([](size_t) -> size_t { return 60; }),
+         "truncated"},
+        {"cut off mid-page",
+         CutVault([](size_t n) { return n - 100; }),
+         "truncated"},
+        {"damaged pages",
+         [](const std::string& p) {
+             MakeVault(p, Samples());
+             auto bytes = FileBytes(p);
+             for (size_t i = 4096; i < 3 * 4096 && i < bytes.size(); ++i)
+                 bytes[i] = 0xA5;
+             WriteBytes(p, bytes);
+         },
+         "the file is damaged"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.File(std::string(c.what) + ".gmb");
+        c.make(path);
+        const auto before = FileBytes(path);
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        const std::string message = MessageOf([&] { t.Open(); });
+        EXPECT_EQ(message.rfind("Cannot open vault \"" + path + "\": ", 0), 0u) << message;
+        EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        EXPECT_FALSE(t.Active());
+        t.Close();
+        EXPECT_EQ(FileBytes(path), before);
+    }
+}
+
+TEST(VaultFileTest, AFailedWriteLeavesTheOldVaultAndTheTableOpen)
+{
+    ProbeReset reset;
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    // Big enough for several write chunks.
+    auto samples = Samples();
+    samples.push_back({"big", "J", 1, 1, RandomBytes(3 << 20, 11)});
+    MakeVault(path, samples);
+    const auto before = FileBytes(path);
+
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    AddRecord(t, "extra", "B");
+    for (TWriteStage failAt : {TWriteStage::TempCreated, TWriteStage::ChunkWritten, TWriteStage::Synced,
+                               TWriteStage::BeforeRename}) {
+        TVaultTable::SetWriteProbe([failAt](TWriteStage stage, int64_t done) {
+            if (stage == failAt && (stage != TWriteStage::ChunkWritten || done >= (2 << 20)))
+                throw EDatabaseError("disk full (simulated)");
+        });
+        EXPECT_EQ(MessageOf([&] { t.Close(); }), "disk full (simulated)");
+        EXPECT_TRUE(t.Active()); // nothing is lost: the data is still there
+        EXPECT_TRUE(t.HasChanges());
+        EXPECT_EQ(FileBytes(path), before);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+    }
+    ExpectVaultHolds(path, samples);
+
+    TVaultTable::SetWriteProbe(nullptr);
+    t.Close();
+    samples.push_back({"extra", "B", 1, 2, {1, 2, 3}});
+    ExpectVaultHolds(path, samples);
+}
+
+TEST(VaultFileTest, WritingOverADirectoryFailsCleanly)
+{
+    TempDir dir;
+    const std::string target = dir.File("folder.gmb");
+    std::filesystem::create_directory(target);
+    WriteBytes(dir.File("folder.gmb/keep"), {1});
+    TVaultTable t("CDS");
+    t.CreateDataSet();
+    AddRecord(t, "a", "B");
+    const std::string message = MessageOf([&] { t.SaveToFile(target); });
+    EXPECT_EQ(message.rfind("Cannot write vault \"" + target + "\": ", 0), 0u) << message;
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"folder.gmb"});
+    EXPECT_EQ(FileBytes(dir.File("folder.gmb/keep")), std::vector<uint8_t>{1});
+    EXPECT_NE(MessageOf([&] { t.SaveToFile(dir.File("no/such/dir.gmb")); }), "");
+
+    // Opening a directory is refused too.
+    t.Close();
+    t.SetFileName(target);
+    EXPECT_NE(MessageOf([&] { t.Open(); }), "");
+}
+
+TEST(VaultFileTest, AWriteKilledHalfWayLeavesTheOldVault)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    auto samples = Samples();
+    MakeVault(path, samples);
+    const auto before = FileBytes(path);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        AddRecord(t, "big", "J", 1, 1, RandomBytes(4 << 20, 3));
+        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t done) {
+            if (stage == TWriteStage::ChunkWritten && done >= (2 << 20))
+                raise(SIGKILL);
+        });
+        t.Close();
+        _exit(0); // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(FileBytes(path), before);
+    ExpectVaultHolds(path, samples);
+    // The killed writer's half-written file is beside it, never in its place.
+    EXPECT_EQ(dir.Entries().size(), 2u);
+}
+
+TEST(VaultFileTest, WritingThroughASymbolicLinkReplacesTheFileItNames)
+{
+    TempDir dir;
+    const std::string real = dir.File("real.gmb");
+    const std::string link = dir.File("link.gmb");
+    MakeVault(real, Samples());
+    std::filesystem::create_symlink(real, link);
+    chmod(real.c_str(), 0640);
+    TVaultTable t("CDS");
+    t.SetFileName(link);
+    t.Open();
+    AddRecord(t, "more", "B");
+    t.Close();
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    struct stat st {};
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u); // permissions kept
+    t.SetFileName(real);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 6);
+}
+
+} // namespace
