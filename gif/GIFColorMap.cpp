@@ -7,11 +7,11 @@
 
 namespace {
 
-void ColorToTriplet(TGIFColor color, uint8_t* rgb)
+void ColorToTriplet(TColor color, uint8_t* rgb)
 {
-    rgb[0] = static_cast<uint8_t>(color & 0xFF);
-    rgb[1] = static_cast<uint8_t>((color >> 8) & 0xFF);
-    rgb[2] = static_cast<uint8_t>((color >> 16) & 0xFF);
+    rgb[0] = RedOf(color);
+    rgb[1] = GreenOf(color);
+    rgb[2] = BlueOf(color);
 }
 
 } // namespace
@@ -26,10 +26,9 @@ int BitsForColors(int n)
     return bits;
 }
 
-TGIFColor TGIFColorMap::TripletToColor(const uint8_t* rgb)
+TColor TGIFColorMap::TripletToColor(const uint8_t* rgb)
 {
-    return static_cast<TGIFColor>(rgb[0]) | (static_cast<TGIFColor>(rgb[1]) << 8) |
-           (static_cast<TGIFColor>(rgb[2]) << 16);
+    return RGBColor(rgb[0], rgb[1], rgb[2]);
 }
 
 void TGIFColorMap::LoadColors(TStream& stream, int n)
@@ -58,7 +57,7 @@ void TGIFColorMap::Clear()
     sorted_ = false;
 }
 
-TGIFColor TGIFColorMap::ColorAt(int index)
+TColor TGIFColorMap::ColorAt(int index)
 {
     if (index < 0 || index >= count_) {
         Warn(GIFWarningSeverity, gifmsg::InvalidColorIndex);
@@ -69,7 +68,7 @@ TGIFColor TGIFColorMap::ColorAt(int index)
     return TripletToColor(&entries_[static_cast<size_t>(index) * 3]);
 }
 
-int TGIFColorMap::FindColor(TGIFColor color) const
+int TGIFColorMap::FindColor(TColor color) const
 {
     uint8_t rgb[3];
     ColorToTriplet(color, rgb);
@@ -87,7 +86,7 @@ int TGIFColorMap::FindColor(TGIFColor color) const
     return -1;
 }
 
-int TGIFColorMap::AppendColor(TGIFColor color)
+int TGIFColorMap::AppendColor(TColor color)
 {
     if (count_ >= MaxColors)
         RaiseGIFError(gifmsg::TableOverflow);
@@ -100,7 +99,7 @@ int TGIFColorMap::AppendColor(TGIFColor color)
     return index;
 }
 
-int TGIFColorMap::AppendUniqueColor(TGIFColor color)
+int TGIFColorMap::AppendUniqueColor(TColor color)
 {
     const int found = FindColor(color);
     return found >= 0 ? found : AppendColor(color);
@@ -117,17 +116,17 @@ void TGIFColorMap::RemoveColor(int index)
     ColorsChanged();
 }
 
-void TGIFColorMap::FromPalette(const TGIFPalette& palette)
+void TGIFColorMap::FromPalette(const TPalette& palette)
 {
     Clear();
-    const int n = std::min(static_cast<int>(palette.size()), MaxColors);
+    const int n = std::min(palette.Count(), MaxColors);
     if (n == 0)
         return;
     Reserve(n);
     for (int i = 0; i < n; ++i) {
-        entries_[static_cast<size_t>(i) * 3] = palette[static_cast<size_t>(i)].Red;
-        entries_[static_cast<size_t>(i) * 3 + 1] = palette[static_cast<size_t>(i)].Green;
-        entries_[static_cast<size_t>(i) * 3 + 2] = palette[static_cast<size_t>(i)].Blue;
+        entries_[static_cast<size_t>(i) * 3] = palette[i].Red;
+        entries_[static_cast<size_t>(i) * 3 + 1] = palette[i].Green;
+        entries_[static_cast<size_t>(i) * 3 + 2] = palette[i].Blue;
     }
     count_ = n;
     ColorsChanged();
@@ -150,15 +149,18 @@ void TGIFColorMap::FromColorTable(const uint8_t* quads, int n)
     ColorsChanged();
 }
 
-TGIFPalette TGIFColorMap::MakePalette() const
+TPaletteHandle TGIFColorMap::MakePalette() const
 {
-    TGIFPalette palette;
+    if (count_ == 0)
+        return nullptr;
+    constexpr uint8_t kNoCollapse = 4;
+    std::vector<TPaletteEntry> palette;
     palette.reserve(static_cast<size_t>(count_));
     for (int i = 0; i < count_; ++i) {
         const uint8_t* e = &entries_[static_cast<size_t>(i) * 3];
-        palette.push_back({e[0], e[1], e[2], 4});
+        palette.push_back({e[0], e[1], e[2], kNoCollapse});
     }
-    return palette;
+    return ::MakePalette(std::move(palette));
 }
 
 void TGIFColorMap::Assign(const TGIFColorMap& source)

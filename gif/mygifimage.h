@@ -7,6 +7,7 @@
 // and its pixels, one colour index a byte.
 //
 // Fatal errors raise GIFException; tolerated defects go to OnGIFWarning.
+#include "platform/Bitmap.h"
 #include "platform/Exception.h"
 #include "platform/Graphic.h"
 
@@ -30,20 +31,6 @@ public:
 };
 
 [[noreturn]] void RaiseGIFError(const std::string& message);
-
-// A colour value 0x00BBGGRR.
-using TGIFColor = uint32_t;
-
-// One entry of a palette made from or given to a colour table. Flags 4 is the
-// no-collapse flag that MakePalette sets.
-struct TGIFPaletteEntry {
-    uint8_t Red = 0;
-    uint8_t Green = 0;
-    uint8_t Blue = 0;
-    uint8_t Flags = 0;
-};
-// An empty palette stands for "no palette".
-using TGIFPalette = std::vector<TGIFPaletteEntry>;
 
 // Smallest b >= 1 with 2^b >= n; 0 for n = 0.
 int BitsForColors(int n);
@@ -75,16 +62,18 @@ public:
     void LoadColors(TStream& stream, int n);
     void Reserve(int n);
     void Clear();
-    TGIFColor ColorAt(int index);
-    int FindColor(TGIFColor color) const;
-    int AppendColor(TGIFColor color);
-    int AppendUniqueColor(TGIFColor color);
+    TColor ColorAt(int index);
+    int FindColor(TColor color) const;
+    int AppendColor(TColor color);
+    int AppendUniqueColor(TColor color);
     void RemoveColor(int index);
     int ColorBits() const { return BitsForColors(count_); }
-    void FromPalette(const TGIFPalette& palette);
+    // Up to 256 entries of a platform palette.
+    void FromPalette(const TPalette& palette);
     // quads: n entries of blue, green, red, reserved.
     void FromColorTable(const uint8_t* quads, int n);
-    TGIFPalette MakePalette() const;
+    // A palette of the entries (flags 4, no-collapse); nullptr when empty.
+    TPaletteHandle MakePalette() const;
     void Assign(const TGIFColorMap& source);
 
     virtual void Warn(int severity, const std::string& message) = 0;
@@ -93,7 +82,7 @@ public:
     virtual bool SortByUse() = 0;
     virtual void ColorsChanged() = 0;
 
-    static TGIFColor TripletToColor(const uint8_t* rgb);
+    static TColor TripletToColor(const uint8_t* rgb);
 
 protected:
     TGIFColorMap() = default;

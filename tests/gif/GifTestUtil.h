@@ -179,3 +179,36 @@ inline Bytes FramePixels(TGIFSubImage& f)
 }
 
 } // namespace giftest
+
+namespace giftest {
+
+// Each pixel as a clear code followed by the pixel's code, then the end
+// code: the table never grows, so the code width stays minCodeSize + 1.
+inline std::vector<std::pair<int, int>> LiteralCodes(const std::vector<int>& pixels, int minCodeSize, bool end = true)
+{
+    const int w = minCodeSize + 1;
+    const int clear = 1 << minCodeSize;
+    std::vector<std::pair<int, int>> codes;
+    for (int p : pixels) {
+        codes.emplace_back(clear, w);
+        codes.emplace_back(p, w);
+    }
+    if (end)
+        codes.emplace_back(clear + 1, w);
+    return codes;
+}
+
+// A GIF89a with a 4-entry global table and one frame of the given data.
+inline Bytes OneFrame(int width, int height, const Bytes& imageData, const Bytes& before = {}, int descFlags = 0,
+                      bool trailer = true)
+{
+    Bytes b = Header(width, height, 0x81);
+    Append(b, before);
+    Append(b, Descriptor(0, 0, width, height, descFlags));
+    Append(b, imageData);
+    if (trailer)
+        b.push_back(0x3B);
+    return b;
+}
+
+} // namespace giftest
