@@ -86,7 +86,25 @@ public:
     // characters) and posts; nothing when there is none. If the post raises
     // (a key violation), the edit is cancelled and the error passes on.
     void RenameImage(const std::string& name, const std::string& kind, const std::string& newName);
+
+    // ---- the password record (DimX 0, DimY 0, ImageType '\\') ----
+    // Moves to the password record; false (cursor unchanged) when there is none.
+    bool LocatePassword();
+    // Raises "Wrong password." unless password matches the stored one;
+    // accepts anything when the vault has no password.
+    void CheckPassword(const std::string& password);
+    // Sets, changes or (newPassword empty) removes the password. Changing
+    // needs the old one; a new password whose scrambled form would not
+    // survive the name field intact is refused before anything changes.
+    void SetPassword(const std::string& oldPassword, const std::string& newPassword);
 };
+
+// Each character's code one higher (255 wraps to 0), then reversed: "abc"
+// gives "dcb".
+std::string ScramblePassword(const std::string& password);
+// Whether the scrambled form of password fits the name field unchanged
+// (at most 32 characters, none of them code 0, all valid characters).
+bool PasswordFitsField(const std::string& password);
 
 // The store module of the running program; created by the program body after
 // the main window, null until then.

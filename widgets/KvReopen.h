@@ -6,6 +6,7 @@
 // owner through OnReopenMenuClick.
 #include "platform/Exception.h"
 
+#include <QMenu>
 #include <QObject>
 #include <QPointer>
 #include <functional>

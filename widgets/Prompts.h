@@ -132,6 +132,7 @@ public:
     ScopedScriptedPrompts& operator=(const ScopedScriptedPrompts&) = delete;
     TScriptedPrompts& operator*() { return *scripted_; }
     TScriptedPrompts* operator->() { return scripted_; }
+    const TScriptedPrompts* operator->() const { return scripted_; }
 
 private:
     TScriptedPrompts* scripted_;

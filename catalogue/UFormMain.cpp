@@ -1,0 +1,515 @@
+#include "UFormMain.h"
+
+#include "ImagePreview.h"
+#include "UKvApps.h"
+#include "platform/IniFile.h"
+#include "platform/Paths.h"
+#include "widgets/ErrorGuard.h"
+#include "widgets/KvReopen.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+TFormMain* FormMain = nullptr;
+
+namespace {
+
+constexpr int kDesignLeft = 195;
+constexpr int kDesignTop = 106;
+constexpr int kDesignWidth = 404;
+constexpr int kDesignHeight = 319;
+constexpr int kMinWidth = 300;
+constexpr int kMinHeight = 200;
+constexpr int kSplitterThickness = 3;
+
+const char* const kWindowSection = " Window";
+const char* const kReopenSection = " Reopen";
+
+// Scratch files an earlier preview or export may have left behind.
+const char* const kScratchNames[] = {"$temp.bmp", "$temp.ico", "$temp.emf", "$temp.wmf", "$temp.jpg", "Untitled.gmb"};
+
+// "Short|Long": the tooltip before the bar, the status-bar text after it;
+// one text serves both.
+void SetHint(QAction* action, const QString& hint)
+{
+    const qsizetype bar = hint.indexOf('|');
+    action->setToolTip(bar < 0 ? hint : hint.left(bar));
+    action->setStatusTip(bar < 0 ? hint : hint.mid(bar + 1));
+}
+
+// Writes to the settings file are never reported: a read-only or missing
+// settings directory just means the next start uses the defaults.
+template <class F> void IgnoringSettingsErrors(F&& write)
+{
+    try {
+        write();
+    } catch (const EIniFileException&) {
+    }
+}
+
+} // namespace
+
+TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent)
+{
+    setObjectName("FormMain");
+    setWindowTitle("Kv Glimmerbox 3.2");
+    setMinimumSize(kMinWidth, kMinHeight);
+    resize(kDesignWidth, kDesignHeight);
+
+    KvReopen1 = new TKvReopen(this);
+    CreateActions();
+    CreateClientArea();
+    CreateMenusAndToolBar();
+    FormCreate();
+}
+
+TFormMain::~TFormMain()
+{
+    if (FormMain == this)
+        FormMain = nullptr;
+}
+
+std::string TFormMain::SettingsPrefix() const { return StripVersion(AppTitle); }
+
+// ---- construction ------------------------------------------------------------
+
+void TFormMain::CreateActions()
+{
+    auto make = [this](const char* name, const QString& caption, const QString& hint, const QKeySequence& key = {}) {
+        auto* a = new QAction(caption, this);
+        a->setObjectName(name);
+        SetHint(a, hint);
+        if (!key.isEmpty())
+            a->setShortcut(key);
+        return a;
+    };
+
+    ActFileNew = make("ActFileNew", "Ne&w", "New|Create new file", QKeySequence("Ctrl+N"));
+    ActFileOpen = make("ActFileOpen", "&Open...", "Open|Opens an existing file", QKeySequence("Ctrl+O"));
+    ActFileSaveAs = make("ActFileSaveAs", "Save &As...", "Save As|Saves the active file with a new name", QKeySequence("Ctrl+S"));
+    ActFileExit = make("ActFileExit", "E&xit", "Exit|Quits the application");
+    ActToolsPassword = make("ActToolsPassword", "Password...", "Password|Set or change the vault password");
+
+    ActViewViewAsIcon = make("ActViewViewAsIcon", "View as &Icons", "Icons|View images list as icons");
+    ActViewViewAsThumbnail = make("ActViewViewAsThumbnail", "View as &Thumbnails", "Thumbnails|View images list as thumbnails");
+    viewGroup_ = new QActionGroup(this);
+    for (QAction* a : {ActViewViewAsIcon, ActViewViewAsThumbnail}) {
+        a->setCheckable(true);
+        viewGroup_->addAction(a);
+    }
+    ActViewViewAsThumbnail->setChecked(true);
+
+    ActViewPreview = make("ActViewPreview", "Preview", "Preview|Show or hide preview selected image", QKeySequence("Ctrl+V"));
+    ActViewPreview->setCheckable(true);
+
+    ActViewPreviewTop = make("ActViewPreviewTop", "Top", {});
+    ActViewPreviewRight = make("ActViewPreviewRight", "Right", {});
+    ActViewPreviewBottom = make("ActViewPreviewBottom", "Bottom", {});
+    ActViewPreviewLeft = make("ActViewPreviewLeft", "Left", {});
+    positionGroup_ = new QActionGroup(this);
+    for (QAction* a : {ActViewPreviewTop, ActViewPreviewRight, ActViewPreviewBottom, ActViewPreviewLeft}) {
+        a->setCheckable(true);
+        positionGroup_->addAction(a);
+        OnTriggered(a, [this] { ArrangePreview(); });
+    }
+    ActViewPreviewRight->setChecked(true);
+
+    OnTriggered(ActViewPreview, [this] { ActViewPreviewExecute(); });
+    OnTriggered(ActViewViewAsIcon, [this] { ActViewViewAsIconExecute(); });
+    OnTriggered(ActViewViewAsThumbnail, [this] { ActViewViewAsThumbnailExecute(); });
+
+    OnTriggered(ActFileNew, [this] { ActFileNewExecute(); });
+    OnTriggered(ActFileOpen, [this] { ActFileOpenExecute(); });
+    OnTriggered(ActFileSaveAs, [this] { ActFileSaveAsExecute(); });
+    OnTriggered(ActFileExit, [this] { close(); });
+    OnTriggered(ActToolsPassword, [this] { ActToolsPasswordExecute(); });
+}
+
+void TFormMain::CreateClientArea()
+{
+    Splitter1 = new QSplitter(Qt::Horizontal, this);
+    Splitter1->setObjectName("Splitter1");
+    Splitter1->setChildrenCollapsible(false);
+    Splitter1->setHandleWidth(kSplitterThickness);
+
+    Panel1 = new QWidget(Splitter1);
+    Panel1->setObjectName("Panel1");
+    auto* listLayout = new QVBoxLayout(Panel1);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    ListView1 = new QListWidget(Panel1);
+    ListView1->setObjectName("ListView1");
+    ListView1->setFrameShape(QFrame::NoFrame);
+    ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setViewMode(QListView::IconMode);
+    ListView1->setResizeMode(QListView::Adjust);
+    ListView1->setMovement(QListView::Static);
+    ListView1->setWordWrap(true);
+    listLayout->addWidget(ListView1);
+
+    PnlPreview = new QFrame(Splitter1);
+    PnlPreview->setObjectName("PnlPreview");
+    PnlPreview->setFrameShape(QFrame::Panel);
+    PnlPreview->setFrameShadow(QFrame::Sunken);
+    PnlPreview->setAutoFillBackground(true);
+    auto* previewLayout = new QGridLayout(PnlPreview);
+    previewLayout->setContentsMargins(1, 1, 1, 1);
+    ImgPreview = new TImagePreview(PnlPreview);
+    txtName = new QLabel(PnlPreview);
+    txtName->setObjectName("txtName");
+    txtName->setAttribute(Qt::WA_TranslucentBackground);
+    previewLayout->addWidget(ImgPreview, 0, 0);
+    previewLayout->addWidget(txtName, 0, 0, Qt::AlignLeft | Qt::AlignBottom);
+
+    Splitter1->addWidget(Panel1);
+    Splitter1->addWidget(PnlPreview);
+    Splitter1->setStretchFactor(0, 1);
+    Splitter1->setStretchFactor(1, 0);
+    PnlPreview->hide();
+    setCentralWidget(Splitter1);
+
+    StatusPanel0 = new QLabel(this);
+    StatusPanel0->setObjectName("StatusPanel0");
+    StatusPanel0->setFixedWidth(100);
+    StatusPanel0->setAlignment(Qt::AlignCenter);
+    StatusPanel1 = new QLabel(this);
+    StatusPanel1->setObjectName("StatusPanel1");
+    statusBar()->setObjectName("StatusBar1");
+    statusBar()->addWidget(StatusPanel0);
+    statusBar()->addWidget(StatusPanel1, 1);
+}
+
+void TFormMain::CreateMenusAndToolBar()
+{
+    MnuFile = menuBar()->addMenu("&File");
+    MnuFile->addAction(ActFileNew);
+    MnuFile->addAction(ActFileOpen);
+    MnuReopen = MnuFile->addMenu("&Reopen");
+    MnuReopen->setObjectName("MnuReopen");
+    MnuFile->addAction(ActFileSaveAs);
+    MnuFile->addSeparator();
+    MnuFile->addAction(ActFileExit);
+
+    MnuView = menuBar()->addMenu("&View");
+    MnuView->addAction(ActViewViewAsIcon);
+    MnuView->addAction(ActViewViewAsThumbnail);
+    MnuView->addSeparator();
+    MnuView->addAction(ActViewPreview);
+    MnuPreviewPosition = MnuView->addMenu("Preview Position");
+    MnuPreviewPosition->setObjectName("MnuPreviewPosition");
+    for (QAction* a : {ActViewPreviewTop, ActViewPreviewRight, ActViewPreviewBottom, ActViewPreviewLeft})
+        MnuPreviewPosition->addAction(a);
+
+    MnuTools = menuBar()->addMenu("&Tools");
+    MnuTools->addAction(ActToolsPassword);
+
+    ToolBar1 = addToolBar("ToolBar1");
+    ToolBar1->setObjectName("ToolBar1");
+    ToolBar1->setMovable(false);
+    ToolBar1->setIconSize(QSize(16, 16));
+    ToolBar1->addAction(ActFileNew);
+    MnuOpenDropDown = new QMenu(this);
+    BtnOpen = new QToolButton(ToolBar1);
+    BtnOpen->setDefaultAction(ActFileOpen);
+    BtnOpen->setMenu(MnuOpenDropDown);
+    BtnOpen->setPopupMode(QToolButton::MenuButtonPopup);
+    ToolBar1->addWidget(BtnOpen);
+    ToolBar1->addAction(ActFileSaveAs);
+    ToolBar1->addSeparator();
+    ToolBar1->addAction(ActViewViewAsIcon);
+    ToolBar1->addAction(ActViewViewAsThumbnail);
+    ToolBar1->addSeparator();
+    ToolBar1->addAction(ActViewPreview);
+
+    KvReopen1->SetReopenMenu(MnuReopen);
+    KvReopen1->SetDropDownMenu(MnuOpenDropDown);
+}
+
+// ---- lifecycle -------------------------------------------------------------------
+
+void TFormMain::FormCreate()
+{
+    FormMain = this;
+    AppTitle = windowTitle().toStdString();
+    KvReopen1->OnReopenMenuClick = [this](QAction* item) { ReopenMenuClick(item); };
+    KvReopen1->CommandGuard = [](const std::function<void()>& command) { Guarded(command); };
+    TempDir = SystemTempPath();
+    setAcceptDrops(true);
+    SetExceptionHandler([this](const std::string& message) { ApplicationEvents1Exception(message); });
+}
+
+void TFormMain::FormShow()
+{
+    // The list fills its panel, the picture its pane and the list panel the
+    // free area: the splitter's layout does all three.
+    const TIniFile ini(IniFileName);
+    const std::string section = SettingsPrefix() + kWindowSection;
+
+    // The designed position is the frame's, which exists only now.
+    const int left = ini.ReadInteger(section, "Left", kDesignLeft);
+    const int top = ini.ReadInteger(section, "Top", kDesignTop);
+    move(left, top);
+    const int w = ini.ReadInteger(section, "Width", width());
+    resize(w, height());
+    const int h = ini.ReadInteger(section, "Height", height());
+    resize(width(), h);
+
+    const int prvSize = ini.ReadInteger(section, "PrvSize", PaneWidth());
+    const int prvPos = ini.ReadInteger(section, "PrvPos", 2);
+    Splitter1->setHandleWidth(kSplitterThickness);
+    if (prvPos == 2 || prvPos == 4) {
+        if (prvSize + kSplitterThickness < width()) {
+            SetPaneWidth(prvSize);
+        } else {
+            resize(kMinWidth, height());
+            SetPaneWidth(width() / 3);
+        }
+    } else {
+        if (prvSize + kSplitterThickness < height()) {
+            SetPaneHeight(prvSize);
+        } else {
+            resize(width(), kMinHeight);
+            SetPaneHeight(height() / 3);
+        }
+    }
+    switch (prvPos) {
+    case 1: CheckPreviewPosition(PreviewPosition::Top); break;
+    case 2: CheckPreviewPosition(PreviewPosition::Right); break;
+    case 3: CheckPreviewPosition(PreviewPosition::Bottom); break;
+    default: CheckPreviewPosition(PreviewPosition::Left); break;
+    }
+    if (ini.ReadBool(section, "PrvShow", false))
+        ActViewPreview->trigger();
+    if (!ini.ReadBool(section, "VwThumbnail", true))
+        ActViewViewAsIcon->trigger();
+
+    KvReopen1->LoadFromIni(IniFileName, SettingsPrefix() + kReopenSection);
+
+    Modified = false;
+    CurrentFileName.clear();
+    ActFileNewExecute();
+
+    if (!CommandLine.empty())
+        OpenFile(CommandLine.front());
+}
+
+bool TFormMain::FormCloseQuery() { return !CheckModified(); }
+
+void TFormMain::FormClose()
+{
+    CloseTable(); // a bound vault with changes goes back to its file; may raise
+
+    QDir().mkpath(QFileInfo(QString::fromStdString(IniFileName)).absolutePath());
+    TIniFile ini(IniFileName);
+    const std::string section = SettingsPrefix() + kWindowSection;
+    IgnoringSettingsErrors([&] {
+        if (!(windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen))) {
+            ini.WriteInteger(section, "Left", x());
+            ini.WriteInteger(section, "Top", y());
+            ini.WriteInteger(section, "Width", width());
+            ini.WriteInteger(section, "Height", height());
+        }
+        const PreviewPosition pos = CheckedPreviewPosition();
+        if (pos == PreviewPosition::Left || pos == PreviewPosition::Right) {
+            ini.WriteInteger(section, "PrvSize", PaneWidth());
+            ini.WriteInteger(section, "PrvPos", pos == PreviewPosition::Right ? 2 : 4);
+        } else {
+            ini.WriteInteger(section, "PrvSize", PaneHeight());
+            ini.WriteInteger(section, "PrvPos", pos == PreviewPosition::Top ? 1 : 3);
+        }
+        ini.WriteBool(section, "PrvShow", ActViewPreview->isChecked());
+        ini.WriteBool(section, "VwThumbnail", ActViewViewAsThumbnail->isChecked());
+    });
+    IgnoringSettingsErrors([&] { KvReopen1->SaveToIni(IniFileName, SettingsPrefix() + kReopenSection); });
+
+    for (const char* name : kScratchNames) {
+        const std::string path = TempDir + name;
+        if (FileExists(path))
+            DeleteFile(path);
+    }
+}
+
+void TFormMain::ApplicationEvents1Hint(const QString& hint)
+{
+    StatusPanel1->setText(hint);
+    StatusPanel1->repaint();
+}
+
+void TFormMain::ApplicationEvents1Exception(const std::string& message) { ShowErrorBox(message); }
+
+void TFormMain::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (shown_)
+        return;
+    shown_ = true;
+    Guarded([this] { FormShow(); });
+}
+
+void TFormMain::closeEvent(QCloseEvent* event)
+{
+    bool mayClose = false;
+    Guarded([&] { mayClose = FormCloseQuery(); });
+    if (mayClose && !Guarded([this] { FormClose(); }))
+        mayClose = false;
+    if (mayClose)
+        event->accept();
+    else
+        event->ignore();
+}
+
+bool TFormMain::event(QEvent* event)
+{
+    if (event->type() == QEvent::StatusTip) {
+        ApplicationEvents1Hint(static_cast<QStatusTipEvent*>(event)->tip());
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void TFormMain::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void TFormMain::dropEvent(QDropEvent* event)
+{
+    std::vector<std::string> names;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            names.push_back(url.toLocalFile().toStdString());
+    event->acceptProposedAction();
+    // Opening may ask questions: let the drag finish first.
+    QTimer::singleShot(0, this, [this, names] { Guarded([&] { WMDropFiles(names); }); });
+}
+
+// ---- preview pane and views ----------------------------------------------------
+
+int TFormMain::ClientWidth() const { return width(); }
+
+int TFormMain::ClientHeight() const { return height() - (menuBar()->isVisible() ? menuBar()->height() : 0); }
+
+bool TFormMain::PreviewShown() const { return ActViewPreview->isChecked(); }
+
+PreviewPosition TFormMain::CheckedPreviewPosition() const
+{
+    if (ActViewPreviewTop->isChecked())
+        return PreviewPosition::Top;
+    if (ActViewPreviewRight->isChecked())
+        return PreviewPosition::Right;
+    if (ActViewPreviewBottom->isChecked())
+        return PreviewPosition::Bottom;
+    return PreviewPosition::Left;
+}
+
+void TFormMain::CheckPreviewPosition(PreviewPosition position)
+{
+    switch (position) {
+    case PreviewPosition::Top: ActViewPreviewTop->setChecked(true); break;
+    case PreviewPosition::Right: ActViewPreviewRight->setChecked(true); break;
+    case PreviewPosition::Bottom: ActViewPreviewBottom->setChecked(true); break;
+    case PreviewPosition::Left: ActViewPreviewLeft->setChecked(true); break;
+    }
+}
+
+int TFormMain::PaneWidth() const { return PnlPreview->isVisible() ? PnlPreview->width() : paneSize_.width(); }
+
+int TFormMain::PaneHeight() const { return PnlPreview->isVisible() ? PnlPreview->height() : paneSize_.height(); }
+
+void TFormMain::SetPaneWidth(int w)
+{
+    paneSize_.setWidth(w);
+    if (!PnlPreview->isVisible() || Splitter1->orientation() != Qt::Horizontal)
+        return;
+    const int total = Splitter1->width();
+    const int paneIndex = Splitter1->indexOf(PnlPreview);
+    QList<int> sizes{std::max(0, total - Splitter1->handleWidth() - w), w};
+    if (paneIndex == 0)
+        std::swap(sizes[0], sizes[1]);
+    Splitter1->setSizes(sizes);
+}
+
+void TFormMain::SetPaneHeight(int h)
+{
+    paneSize_.setHeight(h);
+    if (!PnlPreview->isVisible() || Splitter1->orientation() != Qt::Vertical)
+        return;
+    const int total = Splitter1->height();
+    const int paneIndex = Splitter1->indexOf(PnlPreview);
+    QList<int> sizes{std::max(0, total - Splitter1->handleWidth() - h), h};
+    if (paneIndex == 0)
+        std::swap(sizes[0], sizes[1]);
+    Splitter1->setSizes(sizes);
+}
+
+void TFormMain::DockPane(PreviewPosition position)
+{
+    const bool horizontal = position == PreviewPosition::Left || position == PreviewPosition::Right;
+    const bool paneFirst = position == PreviewPosition::Left || position == PreviewPosition::Top;
+    Splitter1->setOrientation(horizontal ? Qt::Horizontal : Qt::Vertical);
+    Splitter1->insertWidget(paneFirst ? 0 : 1, PnlPreview);
+    Splitter1->setStretchFactor(Splitter1->indexOf(Panel1), 1);
+    Splitter1->setStretchFactor(Splitter1->indexOf(PnlPreview), 0);
+    PnlPreview->show();
+    if (QLayout* l = layout())
+        l->activate();
+}
+
+void TFormMain::ArrangePreview()
+{
+    const PreviewPosition position = CheckedPreviewPosition();
+    DockPane(position);
+    if (position == PreviewPosition::Left || position == PreviewPosition::Right)
+        SetPaneWidth(ClientWidth() / 2);
+    else
+        SetPaneHeight((ClientHeight() - ToolBar1->height()) / 2);
+}
+
+// Runs after the action has flipped its own check (it is checkable).
+void TFormMain::ActViewPreviewExecute()
+{
+    if (ActViewPreview->isChecked()) {
+        ArrangePreview();
+    } else {
+        const int side = std::max(PnlPreview->width(), PnlPreview->height());
+        PnlPreview->hide();
+        paneSize_ = QSize(side, side);
+    }
+    UpdateControls();
+}
+
+void TFormMain::ActViewViewAsIconExecute()
+{
+    ActViewViewAsIcon->setChecked(true);
+    ListView1->setViewMode(QListView::ListMode);
+    ListView1->setFlow(QListView::TopToBottom);
+    ListView1->setWrapping(true);
+}
+
+void TFormMain::ActViewViewAsThumbnailExecute()
+{
+    ActViewViewAsThumbnail->setChecked(true);
+    ListView1->setViewMode(QListView::IconMode);
+    ListView1->setFlow(QListView::LeftToRight);
+    ListView1->setWrapping(true);
+}

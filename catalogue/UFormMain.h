@@ -1,0 +1,140 @@
+#pragma once
+// The main window: the catalogue of the open vault, its commands, the
+// preview pane and the window's settings.
+#include <QMainWindow>
+#include <QSize>
+#include <string>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QFrame;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QSplitter;
+class QToolBar;
+class QToolButton;
+class TImagePreview;
+class TKvReopen;
+
+enum class PreviewPosition { Top = 1, Right = 2, Bottom = 3, Left = 4 };
+
+class TFormMain : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TFormMain(QWidget* parent = nullptr);
+    ~TFormMain() override;
+
+    // ---- window lifecycle -------------------------------------------------
+    void FormCreate();
+    void FormShow();
+    bool FormCloseQuery();
+    // Returns false when the close must not go on (the write-back failed).
+    void FormClose();
+    void ApplicationEvents1Hint(const QString& hint);
+    void ApplicationEvents1Exception(const std::string& message);
+
+    // Arguments after the program name; the first one is opened at first show.
+    std::vector<std::string> CommandLine;
+
+    std::string CurrentFileName;
+    bool Modified = false;
+    std::string TempDir;
+
+    // ---- vault file commands ---------------------------------------------
+    bool CheckModified();
+    void ActFileNewExecute();
+    // New: false when the unsaved-data question stopped it.
+    bool NewVault();
+    void ActFileOpenExecute();
+    void ActFileSaveAsExecute();
+    void OpenFile(const std::string& path);
+    void SaveFile(const std::string& path);
+    void WMDropFiles(const std::vector<std::string>& names);
+    void ReopenMenuClick(QAction* item);
+    bool AskPassword();
+    void ActToolsPasswordExecute();
+
+    // ---- list and refresh -------------------------------------------------
+    void RefreshList();
+    void UpdateControls();
+    void ShowStatus(const std::string& text);
+    // "%s%s (%dx%d)": name, shown extension, height, width of the current record.
+    std::string ItemCaption();
+    // The name before the caption's last '.', and the letter after it.
+    void SplitItemCaption(int index, std::string& name, std::string& kind) const;
+    static std::string KindExtension(const std::string& kind);
+
+    // ---- preview pane and views ---------------------------------------------
+    void ArrangePreview();
+    void ActViewPreviewExecute();
+    void ActViewViewAsIconExecute();
+    void ActViewViewAsThumbnailExecute();
+    PreviewPosition CheckedPreviewPosition() const;
+    void CheckPreviewPosition(PreviewPosition position);
+    bool PreviewShown() const;
+    int PaneWidth() const;
+    int PaneHeight() const;
+    int ClientWidth() const;
+    int ClientHeight() const;
+
+    // ---- parts of the window (designed names) ---------------------------------
+    QWidget* Panel1 = nullptr;
+    QListWidget* ListView1 = nullptr;
+    QFrame* PnlPreview = nullptr;
+    TImagePreview* ImgPreview = nullptr;
+    QLabel* txtName = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QToolBar* ToolBar1 = nullptr;
+    QLabel* StatusPanel0 = nullptr;
+    QLabel* StatusPanel1 = nullptr;
+    TKvReopen* KvReopen1 = nullptr;
+
+    QMenu* MnuFile = nullptr;
+    QMenu* MnuReopen = nullptr;
+    QMenu* MnuImage = nullptr;
+    QMenu* MnuView = nullptr;
+    QMenu* MnuPreviewPosition = nullptr;
+    QMenu* MnuTools = nullptr;
+    QMenu* MnuHelp = nullptr;
+    QMenu* MnuOpenDropDown = nullptr;
+    QToolButton* BtnOpen = nullptr;
+
+    QAction* ActFileNew = nullptr;
+    QAction* ActFileOpen = nullptr;
+    QAction* ActFileSaveAs = nullptr;
+    QAction* ActFileExit = nullptr;
+    QAction* ActViewViewAsIcon = nullptr;
+    QAction* ActViewViewAsThumbnail = nullptr;
+    QAction* ActViewPreview = nullptr;
+    QAction* ActViewPreviewTop = nullptr;
+    QAction* ActViewPreviewRight = nullptr;
+    QAction* ActViewPreviewBottom = nullptr;
+    QAction* ActViewPreviewLeft = nullptr;
+    QAction* ActToolsPassword = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void CreateActions();
+    void CreateMenusAndToolBar();
+    void CreateClientArea();
+    void SetPaneWidth(int width);
+    void SetPaneHeight(int height);
+    void DockPane(PreviewPosition position);
+    void CloseTable();
+    std::string SettingsPrefix() const;
+
+    bool shown_ = false;
+    QSize paneSize_{138, 138}; // the pane's size while it is hidden
+    QActionGroup* positionGroup_ = nullptr;
+    QActionGroup* viewGroup_ = nullptr;
+};
+
+extern TFormMain* FormMain;

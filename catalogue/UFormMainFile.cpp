@@ -1,0 +1,152 @@
+// The vault file commands of the main window: New, Open, Save As, the
+// unsaved-data question, drops, the recent-files menu and the password.
+#include "UFormMain.h"
+
+#include "platform/Paths.h"
+#include "store/UDMMain.h"
+#include "store/UDlgChgPwd.h"
+#include "store/UDlgPassword.h"
+#include "widgets/KvReopen.h"
+#include "widgets/Prompts.h"
+
+#include <QAction>
+
+namespace {
+
+const char* const kVaultFilter = "Glimmerbox data (*.gmb)|*.gmb";
+const char* const kVaultExt = "gmb";
+
+FileDialogRequest VaultDialog(bool save)
+{
+    FileDialogRequest r;
+    r.filter = kVaultFilter;
+    r.defaultExt = kVaultExt;
+    r.mustExist = !save;
+    r.overwritePrompt = save;
+    return r;
+}
+
+} // namespace
+
+void TFormMain::CloseTable() { DMMain->SetActive(false); }
+
+bool TFormMain::CheckModified()
+{
+    if (CurrentFileName.empty() && Modified) {
+        MessageRequest q;
+        q.title = "Warning";
+        q.text = "Data has been modified.\r\rDo you want to save to a file?";
+        q.icon = MsgIcon::Warning;
+        q.buttons = {MsgButton::Yes, MsgButton::No, MsgButton::Cancel};
+        switch (Prompts().Message(q)) {
+        case MsgButton::Yes: ActFileSaveAsExecute(); break;
+        case MsgButton::No: Modified = false; break;
+        default: break;
+        }
+    }
+    if (!CurrentFileName.empty())
+        KvReopen1->Add(CurrentFileName);
+    return CurrentFileName.empty() && Modified;
+}
+
+void TFormMain::ActFileNewExecute() { NewVault(); }
+
+bool TFormMain::NewVault()
+{
+    if (CheckModified())
+        return false;
+    CloseTable();
+    TVaultTable& cds = DMMain->CDS;
+    cds.SetFileName(std::string());
+    cds.CreateDataSet();
+    CurrentFileName.clear();
+    Modified = false;
+    RefreshList();
+    return true;
+}
+
+void TFormMain::ActFileOpenExecute()
+{
+    if (const auto path = Prompts().OpenFile(VaultDialog(false)))
+        OpenFile(*path);
+}
+
+void TFormMain::ActFileSaveAsExecute()
+{
+    if (const auto path = Prompts().SaveFile(VaultDialog(true))) {
+        SaveFile(*path);
+        UpdateControls();
+    }
+}
+
+void TFormMain::OpenFile(const std::string& path)
+{
+    // New runs first: it writes a bound vault back and asks about unsaved
+    // untitled data; when it stops, nothing is opened.
+    if (!NewVault())
+        return;
+    struct UpdateAtEnd {
+        TFormMain* form;
+        ~UpdateAtEnd()
+        {
+            try {
+                form->UpdateControls();
+            } catch (...) {
+            }
+        }
+    } updateAtEnd{this};
+    try {
+        CloseTable();
+        DMMain->CDS.SetFileName(path);
+        DMMain->SetActive(true);
+        const bool accepted = !DMMain->LocatePassword() || AskPassword();
+        if (accepted) {
+            CurrentFileName = path;
+            RefreshList();
+        } else {
+            NewVault();
+        }
+    } catch (...) {
+        // Whatever failed, the window goes back to an empty untitled vault;
+        // the loaded file is dropped without being written.
+        DMMain->CDS.SetFileName(std::string());
+        NewVault();
+        throw;
+    }
+}
+
+void TFormMain::SaveFile(const std::string& path)
+{
+    TVaultTable& cds = DMMain->CDS;
+    const std::string previous = cds.FileName();
+    cds.SetFileName(path);
+    try {
+        cds.Save();
+    } catch (...) {
+        // The window stays bound where it was, so a later write-back does not
+        // go to the path that just failed.
+        cds.SetFileName(previous);
+        throw;
+    }
+    CurrentFileName = path;
+    UpdateControls();
+}
+
+void TFormMain::WMDropFiles(const std::vector<std::string>& names)
+{
+    if (!names.empty())
+        OpenFile(names.front());
+}
+
+void TFormMain::ReopenMenuClick(QAction* item)
+{
+    const int index = KvReopen1->ItemIndex(item);
+    const std::string path = KvReopen1->GetFileName(index);
+    OpenFile(path);
+    if (CurrentFileName == path)
+        KvReopen1->Remove(path);
+}
+
+bool TFormMain::AskPassword() { return ::AskPassword(*DMMain); }
+
+void TFormMain::ActToolsPasswordExecute() { ChangePassword(*DMMain); }

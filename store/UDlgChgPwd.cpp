@@ -1,0 +1,92 @@
+#include "UDlgChgPwd.h"
+
+#include "UDMMain.h"
+#include "UDlgPassword.h"
+#include "widgets/ErrorGuard.h"
+#include "widgets/Prompts.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+TDlgChgPwd::TDlgChgPwd(TDMMain& store, QWidget* parent) : QDialog(parent), store_(store)
+{
+    setObjectName("DlgChgPwd");
+    setWindowTitle("Change Password");
+    auto* text = new QLabel("Change password and verify correctly.", this);
+    edOld = new QLineEdit(this);
+    edOld->setObjectName("edOld");
+    edNew = new QLineEdit(this);
+    edNew->setObjectName("edNew");
+    edVerify = new QLineEdit(this);
+    edVerify->setObjectName("edVerify");
+    for (QLineEdit* e : {edOld, edNew, edVerify})
+        MakePasswordEdit(e);
+
+    auto* form = new QFormLayout;
+    auto addRow = [&](const char* caption, QLineEdit* edit) {
+        auto* label = new QLabel(caption, this);
+        label->setBuddy(edit);
+        form->addRow(label, edit);
+    };
+    addRow("&Old password:", edOld);
+    addRow("&New password:", edNew);
+    addRow("&Verify:", edVerify);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &TDlgChgPwd::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &TDlgChgPwd::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(text);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    // Without a password there is no old one to prove.
+    edOld->setEnabled(store_.LocatePassword());
+}
+
+bool TDlgChgPwd::ApplyChange()
+{
+    const std::string oldText = edOld->text().toStdString();
+    const std::string newText = edNew->text().toStdString();
+    if (oldText == newText)
+        throw Exception("New password cannot be the same as old password.");
+    if (newText != edVerify->text().toStdString())
+        throw Exception("New password is not verified correctly.");
+    if (newText.empty()) {
+        MessageRequest q;
+        q.title = "Confirm";
+        q.text = "Are you sure to empty password?";
+        q.icon = MsgIcon::Question;
+        q.buttons = {MsgButton::Yes, MsgButton::No};
+        if (Prompts().Message(q) != MsgButton::Yes)
+            return false;
+    }
+    store_.SetPassword(oldText, newText);
+    MessageRequest info;
+    info.title = "Information";
+    info.text = newText.empty() ? "Password is now removed." : "Password is changed successfully.";
+    info.icon = MsgIcon::Information;
+    Prompts().Message(info);
+    return true;
+}
+
+void TDlgChgPwd::accept()
+{
+    bool close = false;
+    if (Guarded([&] { close = ApplyChange(); }) && close)
+        QDialog::accept();
+}
+
+void ChangePassword(TDMMain& store)
+{
+    TDlgChgPwd dialog(store, QApplication::activeWindow());
+    Prompts().ExecDialog(dialog);
+}

@@ -1,0 +1,393 @@
+#include "FormTestSupport.h"
+
+#include "platform/Paths.h"
+#include "platform/Stream.h"
+#include "store/UDlgChgPwd.h"
+#include "store/UDlgPassword.h"
+#include "widgets/ErrorGuard.h"
+#include "widgets/KvReopen.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+
+namespace {
+
+std::vector<uint8_t> Bytes(const std::string& path) { return FileExists(path) ? ReadWholeFile(path) : std::vector<uint8_t>{}; }
+
+class LifecycleFixture : public FormFixture {
+protected:
+    // Adds a record the way the Add command does and marks the window changed.
+    void AddRecord(const std::string& name, const std::string& kind, const std::string& content = "pixels")
+    {
+        const std::string file = Path("src-" + name + ".bin");
+        {
+            TFileStream f(file, FileMode::Create);
+            f.WriteBuffer(content.data(), static_cast<int64_t>(content.size()));
+        }
+        TVaultTable& cds = DMMain->CDS;
+        cds.Append();
+        DMMain->CDSFileName.SetAsString(name);
+        DMMain->CDSDimX.SetAsInteger(4);
+        DMMain->CDSDimY.SetAsInteger(3);
+        DMMain->LoadImageFromFile(file);
+        DMMain->CDSImageType.SetAsString(kind);
+        cds.Post();
+        form->Modified = true;
+    }
+
+    std::vector<std::string> Names()
+    {
+        std::vector<std::string> names;
+        TVaultTable& cds = DMMain->CDS;
+        for (cds.First(); !cds.Eof(); cds.Next())
+            names.push_back(DMMain->CDSFileName.AsString() + "/" + DMMain->CDSImageType.AsString());
+        return names;
+    }
+
+    // A vault file on disk with the given records, written through the window.
+    std::string MakeVault(const std::string& name, const std::vector<std::string>& records, const std::string& password = {})
+    {
+        form->ActFileNew->trigger();
+        for (const std::string& r : records)
+            AddRecord(r, "B");
+        if (!password.empty())
+            DMMain->SetPassword("", password);
+        const std::string path = Path(name);
+        form->SaveFile(path);
+        form->Modified = false;
+        form->ActFileNew->trigger(); // writes it back, untitled again
+        return path;
+    }
+
+    size_t Messages() const { return prompts->Records().size(); }
+    const MessageRequest& LastMessage() const { return prompts->Records().back().message; }
+
+    static int TypePassword(QDialog& d, const std::vector<std::string>& attempts)
+    {
+        auto& dlg = dynamic_cast<TDlgPassword&>(d);
+        for (const std::string& p : attempts) {
+            dlg.edPassword->setText(QString::fromStdString(p));
+            dlg.accept();
+            if (dlg.result() == QDialog::Accepted)
+                return QDialog::Accepted;
+        }
+        return QDialog::Rejected;
+    }
+};
+
+} // namespace
+
+TEST_F(LifecycleFixture, NewWithoutChangesAsksNothing)
+{
+    Start();
+    form->ActFileNew->trigger();
+    EXPECT_TRUE(prompts->Records().empty());
+    EXPECT_TRUE(form->CurrentFileName.empty());
+}
+
+TEST_F(LifecycleFixture, UnsavedUntitledDataQuestion)
+{
+    Start();
+    AddRecord("Photo", "B");
+
+    prompts->AnswerMessage(MsgButton::Cancel);
+    form->ActFileNew->trigger();
+    ASSERT_EQ(Messages(), 1u);
+    EXPECT_EQ(LastMessage().title, "Warning");
+    EXPECT_EQ(LastMessage().text, "Data has been modified.\r\rDo you want to save to a file?");
+    EXPECT_EQ(LastMessage().icon, MsgIcon::Warning);
+    EXPECT_EQ(LastMessage().buttons, (std::vector<MsgButton>{MsgButton::Yes, MsgButton::No, MsgButton::Cancel}));
+    EXPECT_EQ(Names(), std::vector<std::string>{"Photo/B"});
+    EXPECT_TRUE(form->Modified);
+
+    prompts->AnswerMessage(MsgButton::Yes);
+    prompts->Cancel(); // the Save As dialog
+    form->ActFileNew->trigger();
+    EXPECT_EQ(Names(), std::vector<std::string>{"Photo/B"});
+    EXPECT_TRUE(form->Modified);
+
+    const std::string x = Path("x.gmb");
+    prompts->AnswerMessage(MsgButton::Yes);
+    prompts->AnswerFile(x);
+    form->ActFileNew->trigger();
+    const auto& save = prompts->Records().back();
+    EXPECT_EQ(save.file.filter, "Glimmerbox data (*.gmb)|*.gmb");
+    EXPECT_EQ(save.file.defaultExt, "gmb");
+    EXPECT_TRUE(save.file.overwritePrompt);
+    EXPECT_TRUE(FileExists(x));
+    EXPECT_EQ(form->KvReopen1->GetFileName(0), x);
+    EXPECT_TRUE(form->CurrentFileName.empty());
+    EXPECT_TRUE(Names().empty());
+    EXPECT_FALSE(form->Modified);
+
+    AddRecord("Other", "J");
+    prompts->AnswerMessage(MsgButton::No);
+    form->ActFileNew->trigger();
+    EXPECT_TRUE(Names().empty());
+    EXPECT_FALSE(form->Modified);
+    EXPECT_EQ(prompts->PendingAnswers(), 0u);
+}
+
+TEST_F(LifecycleFixture, CancelledQuestionOpensNothing)
+{
+    Start();
+    const std::string y = MakeVault("y.gmb", {"InY"});
+    AddRecord("Unsaved", "B");
+    prompts->AnswerMessage(MsgButton::Cancel);
+    form->OpenFile(y);
+    EXPECT_TRUE(form->CurrentFileName.empty());
+    EXPECT_EQ(Names(), std::vector<std::string>{"Unsaved/B"});
+}
+
+TEST_F(LifecycleFixture, BoundVaultIsWrittenBackOnNewOnlyWhenChanged)
+{
+    Start();
+    const std::string x = MakeVault("x.gmb", {"A", "B"});
+    form->OpenFile(x);
+    EXPECT_EQ(form->CurrentFileName, x);
+    EXPECT_EQ(form->windowTitle().toStdString(), "Kv Glimmerbox 3.2 - x.gmb");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "B/B"}));
+
+    // Unchanged: New leaves the file alone.
+    const auto before = Bytes(x);
+    QFile::setPermissions(QString::fromStdString(x), QFileDevice::ReadOwner);
+    form->ActFileNew->trigger();
+    EXPECT_EQ(Bytes(x), before);
+    QFile::setPermissions(QString::fromStdString(x), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+
+    form->OpenFile(x);
+    DMMain->DeleteImage("a", "B");
+    form->Modified = true;
+    form->ActFileNew->trigger();
+    EXPECT_TRUE(prompts->Records().empty());
+    EXPECT_EQ(form->KvReopen1->GetFileName(0), x);
+    form->OpenFile(x);
+    EXPECT_EQ(Names(), std::vector<std::string>{"B/B"});
+}
+
+TEST_F(LifecycleFixture, ReopenFromTheListMovesTheOldFileToTheHead)
+{
+    Start();
+    const std::string x = MakeVault("x.gmb", {"A"});
+    const std::string y = MakeVault("y.gmb", {"B"});
+    form->KvReopen1->Add(y);
+    form->OpenFile(x);
+    ASSERT_EQ(form->KvReopen1->GetFileName(0), y);
+    form->ReopenMenuClick(form->MnuReopen->actions().first());
+    EXPECT_EQ(form->CurrentFileName, y);
+    EXPECT_EQ(form->KvReopen1->GetFileName(0), x);
+    for (int i = 0; i < form->KvReopen1->Count(); ++i)
+        EXPECT_NE(form->KvReopen1->GetFileName(i), y);
+    EXPECT_EQ(form->windowTitle().toStdString(), "Kv Glimmerbox 3.2 - y.gmb");
+}
+
+TEST_F(LifecycleFixture, SaveAsBindsTheNewPathAndLeavesTheOldFile)
+{
+    Start();
+    const std::string x = MakeVault("x.gmb", {"A"});
+    form->OpenFile(x);
+    const auto before = Bytes(x);
+    const int listed = form->KvReopen1->Count();
+    AddRecord("New", "G");
+    const std::string z = Path("z.gmb");
+    prompts->AnswerFile(z);
+    form->ActFileSaveAs->trigger();
+    EXPECT_EQ(form->CurrentFileName, z);
+    EXPECT_EQ(Bytes(x), before);
+    EXPECT_EQ(form->KvReopen1->Count(), listed);
+    form->OpenFile(z);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "New/G"}));
+}
+
+TEST_F(LifecycleFixture, FailedSaveAsKeepsTheWindowBoundWhereItWas)
+{
+    Start();
+    const std::string x = MakeVault("x.gmb", {"A"});
+    form->OpenFile(x);
+    AddRecord("Later", "B");
+    prompts->AnswerFile(Path("missing-dir/z.gmb"));
+    prompts->AnswerMessage(MsgButton::Ok); // the error box
+    form->ActFileSaveAs->trigger();
+    EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_EQ(form->CurrentFileName, x);
+    EXPECT_EQ(DMMain->CDS.FileName(), x);
+    form->ActFileNew->trigger(); // the write-back goes to x
+    form->OpenFile(x);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "Later/B"}));
+}
+
+TEST_F(LifecycleFixture, FailedWriteBackStopsTheCommandAndKeepsTheData)
+{
+    Start();
+    const std::string sub = Path("sub");
+    QDir().mkpath(QString::fromStdString(sub));
+    const std::string x = sub + "/x.gmb";
+    form->SaveFile(x);
+    AddRecord("Keep", "B");
+    TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t) {
+        if (stage == TWriteStage::ChunkWritten)
+            throw Exception("disk full");
+    });
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActFileNew->trigger();
+    TVaultTable::SetWriteProbe({});
+    EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_EQ(form->CurrentFileName, x);
+    EXPECT_TRUE(DMMain->Active());
+    EXPECT_EQ(Names(), std::vector<std::string>{"Keep/B"});
+
+    // Exit with the same failure: the window stays open.
+    TVaultTable::SetWriteProbe([](TWriteStage, int64_t) { throw Exception("disk full"); });
+    prompts->AnswerMessage(MsgButton::Ok);
+    EXPECT_FALSE(Close());
+    TVaultTable::SetWriteProbe({});
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(Close());
+    Start();
+    form->OpenFile(x);
+    EXPECT_EQ(Names(), std::vector<std::string>{"Keep/B"});
+}
+
+TEST_F(LifecycleFixture, DroppingFilesOpensOnlyTheFirst)
+{
+    Start();
+    const std::string a = MakeVault("a.gmb", {"A"});
+    const std::string b = MakeVault("b.gmb", {"B"});
+    form->WMDropFiles({a, b, Path("c.gmb")});
+    EXPECT_EQ(form->CurrentFileName, a);
+    EXPECT_TRUE(prompts->Records().empty());
+}
+
+TEST_F(LifecycleFixture, MissingAndDamagedFilesGiveAnEmptyUntitledVault)
+{
+    Start();
+    const std::string gone = MakeVault("gone.gmb", {"A"});
+    form->KvReopen1->Add(gone);
+    QFile::remove(QString::fromStdString(gone));
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->MnuReopen->actions().first()->trigger();
+    EXPECT_EQ(LastMessage().text, "CDS: Missing data provider or data packet");
+    EXPECT_TRUE(form->CurrentFileName.empty());
+    EXPECT_TRUE(DMMain->Active());
+    EXPECT_EQ(form->KvReopen1->GetFileName(0), gone);
+
+    const std::string junk = Path("junk.gmb");
+    {
+        TFileStream f(junk, FileMode::Create);
+        f.WriteBuffer("not a vault at all", 18);
+    }
+    const auto before = Bytes(junk);
+    prompts->AnswerMessage(MsgButton::Ok);
+    Guarded([&] { form->OpenFile(junk); });
+    EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_FALSE(LastMessage().text.empty());
+    EXPECT_TRUE(form->CurrentFileName.empty());
+    EXPECT_EQ(Bytes(junk), before);
+}
+
+TEST_F(LifecycleFixture, CommandLineOpensOnlyTheFirstArgument)
+{
+    Start();
+    const std::string a = MakeVault("a.gmb", {"A"});
+    const std::string b = MakeVault("b.gmb", {"B"});
+    ASSERT_TRUE(Close());
+    Start({a, b});
+    EXPECT_EQ(form->CurrentFileName, a);
+    EXPECT_EQ(Names(), std::vector<std::string>{"A/B"});
+}
+
+TEST_F(LifecycleFixture, ProtectedVaultAsksForItsPassword)
+{
+    Start();
+    const std::string p = MakeVault("p.gmb", {"Secret"}, "abc");
+    const auto before = Bytes(p);
+
+    // Cancelled: empty untitled vault, file untouched.
+    prompts->Cancel();
+    form->OpenFile(p);
+    EXPECT_EQ(prompts->Records().back().title, "Password");
+    EXPECT_TRUE(form->CurrentFileName.empty());
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(Bytes(p), before);
+
+    // Three wrong tries (one differs only in case), then the right one.
+    prompts->AnswerDialog([](QDialog& d) { return TypePassword(d, {"x", "ABC", "abcd", "abc"}); });
+    for (int i = 0; i < 3; ++i)
+        prompts->AnswerMessage(MsgButton::Ok);
+    form->OpenFile(p);
+    EXPECT_EQ(form->CurrentFileName, p);
+    int wrong = 0;
+    for (const auto& r : prompts->Records())
+        wrong += r.message.text == "Wrong password." && r.message.title == "Error";
+    EXPECT_EQ(wrong, 3);
+    EXPECT_EQ(form->ListView1->count(), 1); // the password record is not listed
+}
+
+TEST_F(LifecycleFixture, ChangingAndRemovingThePassword)
+{
+    Start();
+    // No password yet: the old box is disabled; a new one protects the vault.
+    prompts->AnswerDialog([](QDialog& d) {
+        auto& dlg = dynamic_cast<TDlgChgPwd&>(d);
+        EXPECT_FALSE(dlg.edOld->isEnabled());
+        EXPECT_EQ(dlg.edNew->maxLength(), 50);
+        EXPECT_EQ(dlg.edNew->echoMode(), QLineEdit::Password);
+        dlg.edNew->setText("pw9");
+        dlg.edVerify->setText("pw8");
+        dlg.accept(); // not verified: stays open
+        EXPECT_NE(dlg.result(), QDialog::Accepted);
+        dlg.edVerify->setText("pw9");
+        dlg.accept();
+        return dlg.result();
+    });
+    prompts->AnswerMessage(MsgButton::Ok);  // "New password is not verified correctly."
+    prompts->AnswerMessage(MsgButton::Ok);  // "Password is changed successfully."
+    form->ActToolsPassword->trigger();
+    const auto& recs = prompts->Records();
+    ASSERT_GE(recs.size(), 3u);
+    EXPECT_EQ(recs[0].title, "Change Password");
+    EXPECT_EQ(recs[1].message.text, "New password is not verified correctly.");
+    EXPECT_EQ(recs[2].message.title, "Information");
+    EXPECT_EQ(recs[2].message.text, "Password is changed successfully.");
+    ASSERT_TRUE(DMMain->LocatePassword());
+    EXPECT_EQ(DMMain->CDSFileName.AsString(), ":xq"); // "pw9" scrambled
+
+    // Removing: any old text differing from the empty new one, then Yes.
+    prompts->AnswerDialog([](QDialog& d) {
+        auto& dlg = dynamic_cast<TDlgChgPwd&>(d);
+        EXPECT_TRUE(dlg.edOld->isEnabled());
+        dlg.edOld->setText("whatever");
+        dlg.accept();
+        return dlg.result();
+    });
+    prompts->AnswerMessage(MsgButton::Yes); // "Are you sure to empty password?"
+    prompts->AnswerMessage(MsgButton::Ok);  // "Password is now removed."
+    form->ActToolsPassword->trigger();
+    EXPECT_EQ(prompts->Records().back().message.text, "Password is now removed.");
+    EXPECT_FALSE(DMMain->LocatePassword());
+}
+
+TEST_F(LifecycleFixture, PasswordThatCannotBeStoredIsRefused)
+{
+    Start();
+    prompts->AnswerDialog([](QDialog& d) {
+        auto& dlg = dynamic_cast<TDlgChgPwd&>(d);
+        const QString tooLong(33, 'a');
+        dlg.edNew->setText(tooLong);
+        dlg.edVerify->setText(tooLong);
+        dlg.accept();
+        EXPECT_NE(dlg.result(), QDialog::Accepted);
+        const QString wraps = QString("a") + QChar(0xFF);
+        dlg.edNew->setText(wraps);
+        dlg.edVerify->setText(wraps);
+        dlg.accept();
+        return dlg.result();
+    });
+    prompts->AnswerMessage(MsgButton::Ok);
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActToolsPassword->trigger();
+    EXPECT_FALSE(DMMain->LocatePassword());
+    EXPECT_EQ(prompts->Records()[1].message.title, "Error");
+}

@@ -1,0 +1,75 @@
+#pragma once
+// A main window under test: its own settings file and temporary folder,
+// scripted prompts, and the store created after the window, as at start-up.
+#include "catalogue/UFormMain.h"
+#include "catalogue/UKvApps.h"
+#include "platform/IniFile.h"
+#include "store/UDMMain.h"
+#include "widgets/Prompts.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+
+inline QApplication& TestApplication()
+{
+    static int argc = 1;
+    static char name[] = "test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = QApplication::instance() ? nullptr : new QApplication(argc, argv);
+    (void)app;
+    return *qApp;
+}
+
+inline void ProcessEvents()
+{
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+}
+
+class FormFixture : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    ScopedScriptedPrompts prompts;
+    std::unique_ptr<TFormMain> form;
+    std::unique_ptr<TDMMain> store;
+
+    void SetUp() override
+    {
+        TestApplication();
+        IniFileName = IniFileNameFor(dir.path().toStdString());
+    }
+
+    void TearDown() override
+    {
+        form.reset();
+        store.reset();
+        DMMain = nullptr;
+    }
+
+    std::string Path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
+    TIniFile Ini() const { return TIniFile(IniFileName); }
+
+    // Creates the window and the store and shows it (first show: settings,
+    // recent files, an empty untitled vault, the command line).
+    TFormMain& Start(std::vector<std::string> commandLine = {})
+    {
+        form = std::make_unique<TFormMain>();
+        form->CommandLine = std::move(commandLine);
+        form->TempDir = dir.path().toStdString() + "/";
+        store = std::make_unique<TDMMain>();
+        DMMain = store.get();
+        form->show();
+        ProcessEvents();
+        return *form;
+    }
+
+    // Closes the window as the close box would; true when it closed.
+    bool Close()
+    {
+        const bool closed = form->close();
+        ProcessEvents();
+        return closed;
+    }
+};
