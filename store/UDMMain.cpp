@@ -49,22 +49,23 @@ void CompressStream(TStream& source, TStream& dest)
 {
     Deflater deflater;
     z_stream& z = deflater.z;
-    std::vector<uint8_t> in(kBufferSize), out(kBufferSize);
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
+    uint8_t in[kBufferSize];
+    uint8_t out[kBufferSize]; // written to dest each time it fills
+    z.next_out = out;
+    z.avail_out = sizeof out;
     auto flushOut = [&] {
-        dest.WriteBuffer(out.data(), static_cast<int64_t>(out.size() - z.avail_out));
-        z.next_out = out.data();
-        z.avail_out = static_cast<uInt>(out.size());
+        dest.WriteBuffer(out, static_cast<int64_t>(sizeof out - z.avail_out));
+        z.next_out = out;
+        z.avail_out = sizeof out;
     };
 
     source.SetPosition(0);
     int64_t remaining = source.Size();
     while (remaining > 0) {
-        const auto n = static_cast<int64_t>(std::min<int64_t>(remaining, static_cast<int64_t>(in.size())));
-        source.ReadBuffer(in.data(), n);
+        const int64_t n = std::min<int64_t>(remaining, static_cast<int64_t>(sizeof in));
+        source.ReadBuffer(in, n);
         remaining -= n;
-        z.next_in = in.data();
+        z.next_in = in;
         z.avail_in = static_cast<uInt>(n);
         while (z.avail_in > 0) {
             const int rc = deflate(&z, Z_NO_FLUSH);
@@ -89,7 +90,9 @@ void DecompressStream(TStream& source, TStream& dest)
 {
     Inflater inflater;
     z_stream& z = inflater.z;
-    std::vector<uint8_t> in(kBufferSize);
+    // On the stack: a heap buffer of this size per call costs more than
+    // inflating a small image (the allocator hands it back to the system).
+    uint8_t in[kBufferSize];
     uint8_t out[kInflateRead];
     bool ended = false;     // the zlib stream is complete
     bool exhausted = false; // source has no more bytes
@@ -100,12 +103,12 @@ void DecompressStream(TStream& source, TStream& dest)
             if (z.avail_in == 0) {
                 if (exhausted)
                     break;
-                const int64_t n = source.Read(in.data(), static_cast<int64_t>(in.size()));
+                const int64_t n = source.Read(in, static_cast<int64_t>(sizeof in));
                 if (n <= 0) {
                     exhausted = true; // cut short: keep what came
                     break;
                 }
-                z.next_in = in.data();
+                z.next_in = in;
                 z.avail_in = static_cast<uInt>(n);
             }
             const int rc = inflate(&z, Z_NO_FLUSH);
