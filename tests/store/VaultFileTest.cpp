@@ -139,6 +139,31 @@ TEST(VaultFileTest, CloseWritesBackOnlyWhenTheDataChanged)
     EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
 }
 
+TEST(VaultFileTest, APendingInsertIsDroppedOnCloseAndACopyIsNeverWrittenBack)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, Samples());
+    const auto before = FileBytes(path);
+    TVaultTable t("CDS"), copy("CDS2");
+    t.SetFileName(path);
+    t.Open();
+    t.Append();
+    t.FieldFileName().SetAsString("half-made");
+    t.Close(); // the unposted record is dropped: no change, no write
+    EXPECT_EQ(FileBytes(path), before);
+
+    copy.SetFileName(path);
+    t.Open();
+    t.CopyDataTo(copy);
+    EXPECT_EQ(copy.FileName(), "");
+    copy.First();
+    copy.Delete();
+    copy.Close();
+    t.Close();
+    EXPECT_EQ(FileBytes(path), before);
+}
+
 TEST(VaultFileTest, MissingFileGivesTheEngineMessageAndTheTableStaysClosed)
 {
     TempDir dir;
