@@ -3,6 +3,7 @@
 #include "Bitmap.h"
 #include "Exception.h"
 #include "Icon.h"
+#include "Paths.h"
 #include "Stream.h"
 #include "Text.h"
 
@@ -53,14 +54,11 @@ void EnsurePlatformFormats()
     });
 }
 
-// Extension of the last path component, without the dot.
+// Extension of the last path component, without the dot, as written.
 std::string ExtensionOf(const std::string& path)
 {
-    const size_t slash = path.find_last_of("/\\");
-    const size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return {};
-    return path.substr(dot + 1);
+    const std::string ext = ExtractFileExt(path);
+    return ext.empty() ? ext : ext.substr(1);
 }
 
 } // namespace
@@ -124,7 +122,7 @@ void TPicture::LoadFromFile(const std::string& path)
     const std::string ext = ExtensionOf(path);
     std::unique_ptr<TGraphic> graphic = CreateGraphicForExtension(ext);
     if (!graphic)
-        throw Exception(Format("Unknown picture file extension (.%s)", NormalExtension(ext).c_str()));
+        throw Exception(Format("Unknown picture file extension (.%s)", ext.c_str()));
     graphic->LoadFromFile(path);
     SetGraphic(std::move(graphic));
 }

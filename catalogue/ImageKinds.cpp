@@ -1,0 +1,57 @@
+#include "ImageKinds.h"
+
+#include "Loaders.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+static std::string ExtensionOf(const std::string& path) { return LowerCase(ExtractFileExt(path)); }
+
+const std::vector<TImageKind>& ImageKinds()
+{
+    static const std::vector<TImageKind> kinds = [] {
+        RegisterCatalogueGraphics();
+        return std::vector<TImageKind>{
+            {'B', {".bmp"}, ".bmp", LoadBitmapFromStream, " ImageType='B' ", "Bitmaps:"},
+            {'I', {".ico"}, ".ico", LoadIconFromStream, " ImageType='I' ", "Icons:"},
+            {'E', {".emf"}, ".emf", LoadMetafileFromStream, " ImageType='E' ", "Enhanced metafiles:"},
+            {'W', {".wmf"}, ".wmf", LoadMetafileFromStream, " ImageType='W' ", "Metafiles:"},
+            {'J', {".jpg", ".jpeg"}, ".jpg", LoadJpegFromStream, " ImageType='J' ", "JPEGs:"},
+            {'G', {".gif"}, ".gif", LoadGifFromStream, " ImageType='G' ", "GIFs:"},
+        };
+    }();
+    return kinds;
+}
+
+const TImageKind& KindOf(ImageKind letter)
+{
+    for (const TImageKind& k : ImageKinds())
+        if (k.Letter == letter)
+            return k;
+    return ImageKinds().front();
+}
+
+ImageKind KindLetterOfFile(const std::string& path)
+{
+    const std::string ext = ExtensionOf(path);
+    if (ext.size() < 2)
+        return 0;
+    const char c = ext[1];
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+
+bool IsAcceptedImageFile(const std::string& path)
+{
+    const std::string ext = ExtensionOf(path);
+    for (const TImageKind& k : ImageKinds())
+        for (const std::string& e : k.Extensions)
+            if (e == ext)
+                return true;
+    return false;
+}
+
+std::string NameWithoutExt(const std::string& path)
+{
+    const std::string name = ExtractFileName(path);
+    const size_t dot = name.find_last_of('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}

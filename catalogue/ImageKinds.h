@@ -1,0 +1,44 @@
+#pragma once
+// The image kinds of the vault: the letter stored in a record's ImageType,
+// the extensions that give it, the extension a record is shown and written
+// with, its natural-size loader, its filter expression and statistic label.
+#include <string>
+#include <vector>
+
+class TStream;
+class TBitmap;
+
+using ImageKind = char;
+
+// Fills a caller-owned bitmap with the image at its natural size.
+using TImageLoader = void (*)(TStream& stream, TBitmap& bitmap);
+
+struct TImageKind {
+    ImageKind Letter;
+    std::vector<std::string> Extensions; // accepted on add, with the dot, lower case
+    std::string ShownExtension;          // ".jpg" for J
+    TImageLoader Loader;
+    std::string FilterExpression;        // " ImageType='B' "
+    std::string StatisticLabel;          // "Bitmaps:"
+};
+
+// The letter of the password record: never an image.
+constexpr ImageKind PasswordKind = '\\';
+
+// The six kinds in the order B, I, E, W, J, G.
+const std::vector<TImageKind>& ImageKinds();
+// The kind of a letter; any letter that is not one of the six (the
+// password letter included) is treated as a bitmap.
+const TImageKind& KindOf(ImageKind letter);
+inline const TImageKind& KindOf(const std::string& imageType) { return KindOf(imageType.empty() ? 'B' : imageType[0]); }
+// False only for the password letter.
+inline bool IsImageKind(ImageKind letter) { return letter != PasswordKind; }
+// The letter of a file being added: the first character of its extension,
+// upper-cased (".jpeg" and ".jpg" both give J); 0 when it has none.
+ImageKind KindLetterOfFile(const std::string& path);
+// Whether a file's extension is one of the seven that can be added.
+bool IsAcceptedImageFile(const std::string& path);
+
+// The file name without its directory and without its last extension:
+// "C:\pics\my.cat.jpeg" gives "my.cat".
+std::string NameWithoutExt(const std::string& path);

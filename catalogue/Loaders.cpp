@@ -1,0 +1,48 @@
+#include "Loaders.h"
+
+#include "LoadersJpeg.h"
+#include "LoadersMetafile.h"
+#include "platform/Exception.h"
+#include "platform/Icon.h"
+#include "platform/Picture.h"
+#include "platform/Stream.h"
+
+#include <mutex>
+
+void LoadBitmapFromStream(TStream& stream, TBitmap& bitmap)
+{
+    bitmap.LoadFromStream(stream);
+}
+
+void LoadIconFromStream(TStream& stream, TBitmap& bitmap)
+{
+    TIcon icon;
+    icon.LoadFromStream(stream);
+    icon.AssignTo(bitmap); // white bitmap of the icon's size, icon drawn on it
+}
+
+void LoadIconFromFile(const std::string& fileName, TBitmap& bitmap)
+{
+    TFileStream stream(fileName, FileMode::OpenRead);
+    LoadIconFromStream(stream, bitmap);
+}
+
+void LoadGifFromStream(TStream& stream, TBitmap& bitmap)
+{
+    std::unique_ptr<TGraphic> gif = CreateGraphicForExtension("gif");
+    if (!gif)
+        throw Exception("Unknown picture file extension (.gif)");
+    gif->LoadFromStream(stream);
+    gif->AssignTo(bitmap);
+}
+
+void RegisterCatalogueGraphics()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        RegisterFileFormat("emf", "Enhanced Metafiles", [] { return std::make_unique<TMetafile>(); });
+        RegisterFileFormat("wmf", "Metafiles", [] { return std::make_unique<TMetafile>(); });
+        RegisterFileFormat("jpg", "JPEG Image File", [] { return std::make_unique<TJPEGImage>(); });
+        RegisterFileFormat("jpeg", "JPEG Image File", [] { return std::make_unique<TJPEGImage>(); });
+    });
+}

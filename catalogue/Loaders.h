@@ -1,0 +1,31 @@
+#pragma once
+// The natural-size loaders of the image kinds. Each takes a stream at the
+// start of the image bytes (or a file name) and a caller-owned bitmap that
+// it resizes and fills; each raises the decoder's message for bytes that
+// are not a valid image of its kind.
+#include "platform/Bitmap.h"
+
+#include <string>
+
+class TStream;
+
+// Kind B and any unknown letter: the platform bitmap reader
+// ("Bitmap image is not valid").
+void LoadBitmapFromStream(TStream& stream, TBitmap& bitmap);
+// The icon's largest image drawn at (0, 0) on a white bitmap of its size,
+// transparent pixels white ("Icon image is not valid").
+void LoadIconFromStream(TStream& stream, TBitmap& bitmap);
+void LoadIconFromFile(const std::string& fileName, TBitmap& bitmap);
+// An EMF or WMF played at (0, 0) on a white bitmap of the metafile's size
+// at 96 pixels per inch ("Metafile is not valid").
+void LoadMetafileFromStream(TStream& stream, TBitmap& bitmap);
+// The JPEG at full size, 24 bits ("JPEG error #%d", libjpeg's message code).
+void LoadJpegFromStream(TStream& stream, TBitmap& bitmap);
+// A copy of the GIF image's first-frame bitmap. Decoded by whatever class
+// is registered for "gif" (the GIF codec), which copies its image bitmap in
+// AssignTo.
+void LoadGifFromStream(TStream& stream, TBitmap& bitmap);
+
+// Registers the catalogue's graphic classes with the picture registry:
+// "emf", "wmf" (metafiles), "jpg", "jpeg" (JPEG). Idempotent.
+void RegisterCatalogueGraphics();

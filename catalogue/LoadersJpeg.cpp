@@ -1,0 +1,136 @@
+#include "LoadersJpeg.h"
+
+#include "Loaders.h"
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+
+#include <csetjmp>
+#include <cstdio>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+namespace {
+
+// Below this many pixels any size is fine; above it the file must hold at
+// least one byte per 512 pixels, so a lying header costs no memory.
+constexpr int64_t kFreePixels = int64_t(1) << 24;
+constexpr int64_t kPixelsPerByte = 512;
+
+struct ErrorManager {
+    jpeg_error_mgr base;
+    jmp_buf jump;
+    int code;
+};
+
+void OnError(j_common_ptr cinfo)
+{
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    err->code = err->base.msg_code;
+    std::longjmp(err->jump, 1);
+}
+
+// Warnings (corrupt data, a premature end) are tolerated: libjpeg fills
+// what is missing, as every viewer shows such files.
+void OnMessage(j_common_ptr, int) {}
+
+uint8_t Mul255(int a, int b) { return uint8_t((a * b + 127) / 255); }
+
+// Everything between setjmp and a longjmp is plain C data: no object with
+// a destructor lives in this frame, so the jump skips nothing. Returns 0 or
+// libjpeg's message code.
+int Decode(const unsigned char* data, unsigned long size, TBitmap& bitmap, JSAMPROW cmykRow[1], std::vector<uint8_t>& cmyk)
+{
+    jpeg_decompress_struct cinfo;
+    ErrorManager err;
+    cinfo.err = jpeg_std_error(&err.base);
+    err.base.error_exit = OnError;
+    err.base.emit_message = OnMessage;
+    err.code = 0;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return err.code;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, size);
+    jpeg_read_header(&cinfo, TRUE);
+    const int64_t pixels = int64_t(cinfo.image_width) * cinfo.image_height;
+    if (pixels > kFreePixels && pixels / kPixelsPerByte > int64_t(size))
+        ERREXIT1(&cinfo, JERR_IMAGE_TOO_BIG, JPEG_MAX_DIMENSION);
+    if (pixels * 3 > MaxBitmapBytes)
+        ERREXIT1(&cinfo, JERR_IMAGE_TOO_BIG, JPEG_MAX_DIMENSION);
+    const bool isCmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    cinfo.out_color_space = isCmyk ? JCS_CMYK : JCS_EXT_BGR;
+    cinfo.dct_method = JDCT_ISLOW;
+    jpeg_start_decompress(&cinfo);
+    // The bitmap's memory belongs to the caller's frame; only its rows are
+    // written here.
+    bitmap.SetSize(int(cinfo.output_width), int(cinfo.output_height));
+    if (isCmyk) {
+        cmyk.resize(size_t(cinfo.output_width) * 4);
+        cmykRow[0] = cmyk.data();
+    }
+    // Adobe writes CMYK inverted; plain CMYK files store ink amounts.
+    const bool inverted = cinfo.saw_Adobe_marker;
+    while (cinfo.output_scanline < cinfo.output_height) {
+        uint8_t* row = bitmap.ScanLine(int(cinfo.output_scanline));
+        if (!isCmyk) {
+            JSAMPROW rows[1] = {row};
+            jpeg_read_scanlines(&cinfo, rows, 1);
+            continue;
+        }
+        jpeg_read_scanlines(&cinfo, cmykRow, 1);
+        for (JDIMENSION x = 0; x < cinfo.output_width; ++x) {
+            const uint8_t* p = cmykRow[0] + size_t(x) * 4;
+            int c = p[0], m = p[1], y = p[2], k = p[3];
+            if (!inverted) {
+                c = 255 - c; m = 255 - m; y = 255 - y; k = 255 - k;
+            }
+            row[3 * x] = Mul255(y, k);
+            row[3 * x + 1] = Mul255(m, k);
+            row[3 * x + 2] = Mul255(c, k);
+        }
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return 0;
+}
+
+} // namespace
+
+void DecodeJpeg(const std::vector<uint8_t>& bytes, TBitmap& bitmap)
+{
+    bitmap.Clear();
+    bitmap.SetPixelFormat(TPixelFormat::pf24bit);
+    bitmap.SetPalette({});
+    std::vector<uint8_t> cmyk;
+    JSAMPROW cmykRow[1] = {nullptr};
+    // Allocations made by SetSize and resize before a jump stay owned by
+    // objects outside the jumping frame and are freed normally.
+    const int code = bytes.empty() ? int(JERR_INPUT_EMPTY)
+                                   : Decode(bytes.data(), static_cast<unsigned long>(bytes.size()), bitmap, cmykRow, cmyk);
+    if (code != 0)
+        throw Exception(Format("JPEG error #%d", code));
+}
+
+static std::vector<uint8_t> ReadRest(TStream& stream)
+{
+    const int64_t size = stream.Size() - stream.Position();
+    std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(size, 0)));
+    if (!bytes.empty())
+        stream.ReadBuffer(bytes.data(), size);
+    return bytes;
+}
+
+void TJPEGImage::LoadFromStream(TStream& stream)
+{
+    TBitmap decoded;
+    DecodeJpeg(ReadRest(stream), decoded);
+    bitmap_.Assign(decoded);
+    Changed();
+}
+
+void LoadJpegFromStream(TStream& stream, TBitmap& bitmap)
+{
+    DecodeJpeg(ReadRest(stream), bitmap);
+}

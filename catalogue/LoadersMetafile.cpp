@@ -1,0 +1,177 @@
+#include "LoadersMetafile.h"
+
+#include "Loaders.h"
+#include "platform/Exception.h"
+#include "platform/Stream.h"
+
+#include <QImage>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+const char* const kMetafileNotValid = "Metafile is not valid";
+constexpr uint32_t kPlaceableKey = 0x9AC6CDD7;
+constexpr uint32_t kEmfSignature = 0x464D4520; // " EMF"
+constexpr uint16_t kMetaSetWindowExt = 0x020C;
+constexpr int64_t kMaxMetafileBytes = int64_t(256) << 20;
+
+uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
+int32_t S32(const uint8_t* p) { return static_cast<int32_t>(Le32(p)); }
+int16_t S16(const uint8_t* p) { return static_cast<int16_t>(Le16(p)); }
+
+// 1/100 mm to pixels at 96 per inch.
+int HundredthsMmToPixels(int64_t v) { return static_cast<int>(std::llround(double(v) * 96.0 / 2540.0)); }
+
+bool ReadEmfSize(const std::vector<uint8_t>& d, int& w, int& h)
+{
+    if (d.size() < 88 || Le32(&d[0]) != 1 || Le32(&d[40]) != kEmfSignature)
+        return false;
+    const uint32_t headerSize = Le32(&d[4]);
+    if (headerSize < 88 || headerSize > d.size())
+        return false;
+    w = HundredthsMmToPixels(int64_t(S32(&d[32])) - S32(&d[24]));
+    h = HundredthsMmToPixels(int64_t(S32(&d[36])) - S32(&d[28]));
+    return true;
+}
+
+bool ReadWmfSize(const std::vector<uint8_t>& d, int& w, int& h)
+{
+    size_t at = 0;
+    if (d.size() >= 22 && Le32(&d[0]) == kPlaceableKey) {
+        const int inch = Le16(&d[14]);
+        if (inch == 0)
+            return false;
+        w = static_cast<int>(std::llround(std::abs(double(S16(&d[10])) - S16(&d[6])) * 96.0 / inch));
+        h = static_cast<int>(std::llround(std::abs(double(S16(&d[12])) - S16(&d[8])) * 96.0 / inch));
+        at = 22;
+    }
+    // The standard header: type 1 or 2, header size 9 words, version 0x100 or 0x300.
+    if (d.size() < at + 18)
+        return false;
+    const uint16_t type = Le16(&d[at]), words = Le16(&d[at + 2]), version = Le16(&d[at + 4]);
+    if ((type != 1 && type != 2) || words != 9 || (version != 0x100 && version != 0x300))
+        return false;
+    if (at != 0)
+        return true;
+    // No placeable header: the window extent in logical units, taken as pixels.
+    for (size_t p = 18; p + 6 <= d.size();) {
+        const uint32_t size = Le32(&d[p]);
+        const uint16_t function = Le16(&d[p + 4]);
+        if (size < 3 || size > (d.size() - p) / 2)
+            break;
+        if (function == kMetaSetWindowExt && size >= 5) {
+            h = std::abs(S16(&d[p + 6]));
+            w = std::abs(S16(&d[p + 8]));
+            return true;
+        }
+        if (function == 0) // end of file
+            break;
+        p += size_t(size) * 2;
+    }
+    // Neither: the box the drawing covers, as the player measures it.
+    return MeasureWindowsMetafile(d, w, h);
+}
+
+} // namespace
+
+void MetafileBitmapSize(int width, int height, int& outWidth, int& outHeight)
+{
+    const int longer = std::max(width, height);
+    if (longer <= MaxMetafileSide) {
+        outWidth = width;
+        outHeight = height;
+        return;
+    }
+    const double f = double(MaxMetafileSide) / longer;
+    outWidth = std::max(1, static_cast<int>(std::lround(width * f)));
+    outHeight = std::max(1, static_cast<int>(std::lround(height * f)));
+}
+
+void TMetafile::LoadFromStream(TStream& stream)
+{
+    const int64_t size = stream.Size() - stream.Position();
+    if (size <= 0 || size > kMaxMetafileBytes)
+        throw Exception(kMetafileNotValid);
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    stream.ReadBuffer(bytes.data(), size);
+    int w = 0, h = 0;
+    bool enhanced = false;
+    if (ReadEmfSize(bytes, w, h))
+        enhanced = true;
+    else if (!ReadWmfSize(bytes, w, h))
+        throw Exception(kMetafileNotValid);
+    if (w <= 0 || h <= 0 || w > 32767 || h > 32767)
+        throw Exception(kMetafileNotValid);
+    bytes_ = std::move(bytes);
+    enhanced_ = enhanced;
+    width_ = w;
+    height_ = h;
+    Changed();
+}
+
+void TMetafile::SaveToStream(TStream& stream) const
+{
+    stream.WriteBuffer(bytes_.data(), static_cast<int64_t>(bytes_.size()));
+}
+
+void TMetafile::Draw(TBitmap& canvas, const TRect& rect) const
+{
+    int w = rect.Width(), h = rect.Height();
+    if (bytes_.empty() || w <= 0 || h <= 0)
+        return;
+    MetafileBitmapSize(w, h, w, h);
+    std::vector<uint32_t> argb;
+    bool played = false;
+    if (enhanced_) {
+        played = PlayEnhancedMetafile(bytes_, w, h, argb);
+    } else {
+        std::vector<uint8_t> png;
+        if (PlayWindowsMetafile(bytes_, w, h, png)) {
+            const QImage image = QImage::fromData(png.data(), static_cast<int>(png.size()), "PNG")
+                                     .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            played = image.width() == w && image.height() == h;
+            if (played) {
+                argb.resize(size_t(w) * size_t(h));
+                for (int y = 0; y < h; ++y)
+                    std::memcpy(&argb[size_t(y) * size_t(w)], image.constScanLine(y), size_t(w) * 4);
+            }
+        }
+    }
+    if (!played || argb.size() != size_t(w) * size_t(h))
+        throw Exception(kMetafileNotValid);
+    // Blend the premultiplied picture over the canvas, scaled to rect when
+    // the player had to draw it smaller.
+    const int x0 = std::max(rect.Left, 0), x1 = std::min(rect.Right, canvas.Width());
+    const int y0 = std::max(rect.Top, 0), y1 = std::min(rect.Bottom, canvas.Height());
+    for (int y = y0; y < y1; ++y) {
+        const uint32_t* row = &argb[size_t(int64_t(y - rect.Top) * h / rect.Height()) * size_t(w)];
+        for (int x = x0; x < x1; ++x) {
+            const uint32_t c = row[int64_t(x - rect.Left) * w / rect.Width()];
+            const uint32_t a = c >> 24;
+            if (a == 0)
+                continue;
+            if (a == 255) {
+                canvas.SetPixel(x, y, c & 0xFFFFFF);
+                continue;
+            }
+            const TColor d = canvas.Pixel(x, y);
+            auto mix = [a](uint32_t s, uint32_t b) { return uint8_t(std::min<uint32_t>(255, s + (b * (255 - a) + 127) / 255)); };
+            canvas.SetPixel(x, y, RGBColor(mix((c >> 16) & 0xFF, RedOf(d)), mix((c >> 8) & 0xFF, GreenOf(d)), mix(c & 0xFF, BlueOf(d))));
+        }
+    }
+}
+
+void LoadMetafileFromStream(TStream& stream, TBitmap& bitmap)
+{
+    TMetafile metafile;
+    metafile.LoadFromStream(stream);
+    int w = 0, h = 0;
+    MetafileBitmapSize(metafile.Width(), metafile.Height(), w, h);
+    TBitmap canvas(w, h); // starts white: unpainted areas stay white
+    metafile.Draw(canvas, Rect(0, 0, w, h));
+    bitmap.Assign(canvas);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Enhanced (EMF) and Windows (WMF) metafiles. The bytes are kept as loaded
+// and played when drawn: EMF through libemf2svg and librsvg, WMF through
+// libwmf (both chosen by rendering the sample corpus; see the players).
+#include "platform/Bitmap.h"
+
+#include <cstdint>
+#include <vector>
+
+class TMetafile : public TGraphic {
+public:
+    // Natural size in pixels at 96 per inch: from the EMF frame, the WMF
+    // placeable header, or the WMF window extent.
+    int Width() const override { return width_; }
+    int Height() const override { return height_; }
+    bool Empty() const override { return bytes_.empty(); }
+    bool Enhanced() const { return enhanced_; }
+
+    // Checks the header; "Metafile is not valid" for anything else.
+    void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) const override;
+    // Plays the metafile stretched into rect, over what the canvas holds.
+    // "Metafile is not valid" when the player refuses the records.
+    void Draw(TBitmap& canvas, const TRect& rect) const override;
+
+private:
+    std::vector<uint8_t> bytes_;
+    bool enhanced_ = false;
+    int width_ = 0;
+    int height_ = 0;
+};
+
+// The size a metafile's bitmap is drawn at: its natural size, scaled down
+// evenly when the longer side exceeds MaxMetafileSide.
+constexpr int MaxMetafileSide = 4096;
+void MetafileBitmapSize(int width, int height, int& outWidth, int& outHeight);
+
+// The players, each in its own unit (their C headers do not mix with Qt's).
+// They return false when the records cannot be played. The EMF player
+// fills argb (width * height, 0xAARRGGBB premultiplied, rows top-down), the
+// WMF player gives a PNG of width x height.
+bool PlayEnhancedMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint32_t>& argb);
+bool PlayWindowsMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint8_t>& png);
+// The size at 96 pixels per inch of the box a WMF's drawing covers, for
+// files that state neither a placeable box nor a window extent.
+bool MeasureWindowsMetafile(const std::vector<uint8_t>& bytes, int& width, int& height);

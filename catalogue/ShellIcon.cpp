@@ -1,0 +1,65 @@
+#include "ShellIcon.h"
+
+#include "Thumbnail.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+#include <QIcon>
+#include <QMimeDatabase>
+#include <QPainter>
+
+static void InitShellIconResources() { Q_INIT_RESOURCE(ShellIcon); }
+
+namespace {
+
+std::string ExtensionWithoutDot(const std::string& fileName)
+{
+    const std::string ext = LowerCase(ExtractFileExt(fileName));
+    return ext.empty() ? ext : ext.substr(1);
+}
+
+QIcon BundledIcon(const std::string& ext)
+{
+    static const bool initialised = (InitShellIconResources(), true);
+    (void)initialised;
+    const std::string known = (ext == "jpeg") ? "jpg" : ext;
+    QIcon icon(QString::fromStdString(":/shellicons/" + known + ".png"));
+    if (icon.availableSizes().isEmpty())
+        icon = QIcon(QStringLiteral(":/shellicons/generic.png"));
+    return icon;
+}
+
+} // namespace
+
+QImage ShellIconImage(const std::string& fileName, int width, int height)
+{
+    const std::string ext = ExtensionWithoutDot(fileName);
+    // From the extension alone, as the shell does: no file is touched.
+    const QMimeType mime = QMimeDatabase().mimeTypeForFile(QStringLiteral("a.") + QString::fromStdString(ext),
+                                                           QMimeDatabase::MatchExtension);
+    QIcon icon;
+    if (mime.isValid() && !mime.isDefault()) {
+        icon = QIcon::fromTheme(mime.iconName());
+        if (icon.isNull())
+            icon = QIcon::fromTheme(mime.genericIconName());
+    }
+    if (icon.isNull())
+        icon = BundledIcon(ext);
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    icon.paint(&painter, QRect(0, 0, width, height));
+    painter.end();
+    return image;
+}
+
+void AddShellIcon(const std::string& fileName, TImageList* first, TImageList* second)
+{
+    const int w = first ? first->Width() : second ? second->Width() : 32;
+    const int h = first ? first->Height() : second ? second->Height() : 32;
+    const QImage icon = ShellIconImage(fileName, w, h);
+    if (first)
+        first->Add(icon);
+    if (second)
+        second->Add(icon);
+}

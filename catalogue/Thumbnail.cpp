@@ -1,0 +1,93 @@
+// Before any Qt header: the store's headers use names that Qt defines as macros.
+#include "store/UDMMain.h"
+
+#include "Thumbnail.h"
+
+#include "ShellIcon.h"
+
+#include "platform/Exception.h"
+#include "platform/RasterOps.h"
+
+#include <cmath>
+
+namespace {
+
+// Nearest integer, halves to the even neighbour (2.5 gives 2, 3.5 gives 4).
+int RoundHalfEven(long double v)
+{
+    const long double lower = std::floor(v);
+    const long double frac = v - lower;
+    long double r = lower;
+    if (frac > 0.5L || (frac == 0.5L && std::fmod(lower, 2.0L) != 0))
+        r = lower + 1;
+    return static_cast<int>(r);
+}
+
+} // namespace
+
+TRect FitRect(int ws, int hs, int wt, int ht)
+{
+    int w = 0, h = 0;
+    // Ratios in extended precision, the factor rounded to a 32-bit float and
+    // the product formed again in extended precision: this is what decides
+    // the odd pixel, so it is kept exactly.
+    const long double rw = static_cast<long double>(ws) / wt;
+    const long double rh = static_cast<long double>(hs) / ht;
+    if (rw >= rh) {
+        w = wt;
+        const float f = static_cast<float>(static_cast<long double>(wt) / ws);
+        h = RoundHalfEven(static_cast<long double>(hs) * f);
+    } else {
+        h = ht;
+        const float f = static_cast<float>(static_cast<long double>(ht) / hs);
+        w = RoundHalfEven(static_cast<long double>(ws) * f);
+    }
+    const int x = (wt - w) / 2;
+    const int y = (ht - h) / 2;
+    return Rect(x, y, x + w, y + h);
+}
+
+void StretchToFit(const TBitmap& source, TBitmap& thumbnail)
+{
+    // The fit divides by the source's sides; an empty source leaves the
+    // thumbnail as it is (white when new).
+    if (source.Empty() || thumbnail.Empty())
+        return;
+    const TRect r = FitRect(source.Width(), source.Height(), thumbnail.Width(), thumbnail.Height());
+    if (!StretchBlt(thumbnail, r.Left, r.Top, r.Width(), r.Height(), source, 0, 0, source.Width(), source.Height(), SRCCOPY))
+        throw Exception("The parameter is incorrect");
+}
+
+void TImageList::SetSize(int width, int height)
+{
+    width_ = width;
+    height_ = height;
+    images_.clear();
+}
+
+void TImageList::Add(const QImage& image)
+{
+    if (image.width() == width_ && image.height() == height_)
+        images_.push_back(image);
+    else
+        images_.push_back(image.scaled(width_, height_, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+}
+
+TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
+{
+    TBitmap natural;
+    KindOf(kind).Loader(image, natural);
+    TBitmap thumbnail(width, height);
+    StretchToFit(natural, thumbnail);
+    return thumbnail;
+}
+
+void AddRecordThumbnail(TDMMain& store, TImageList& large, TImageList& small)
+{
+    const TImageKind& kind = KindOf(store.CDSImageType.AsString());
+    std::unique_ptr<TMemoryStream> stream = store.CreateImageStream();
+    const TBitmap thumbnail = MakeThumbnail(*stream, kind.Letter, large.Width(), large.Height());
+    const QImage icon = ShellIconImage("a" + kind.ShownExtension, small.Width(), small.Height());
+    large.Add(thumbnail);
+    small.Add(icon);
+}

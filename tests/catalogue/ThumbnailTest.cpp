@@ -1,0 +1,159 @@
+// Before any Qt header: the store's headers use names that Qt defines as macros.
+#include "store/UDMMain.h"
+
+#include "catalogue/Loaders.h"
+#include "catalogue/ShellIcon.h"
+#include "catalogue/Thumbnail.h"
+#include "platform/Exception.h"
+#include "platform/Picture.h"
+#include "platform/Stream.h"
+
+#include <QGuiApplication>
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string Data(const std::string& rel) { return std::string(GMB_TEST_DATA) + "/" + rel; }
+
+// Shell icons need a GUI application; one for the whole test program.
+void EnsureApp()
+{
+    if (!QGuiApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "test";
+        static char* argv[] = {name, nullptr};
+        new QGuiApplication(argc, argv);
+    }
+}
+
+TBitmap ThumbnailOf(const std::string& rel, ImageKind kind, int w, int h)
+{
+    TFileStream s(Data(rel), FileMode::OpenRead);
+    return MakeThumbnail(s, kind, w, h);
+}
+
+int NonWhite(const TBitmap& b)
+{
+    int n = 0;
+    for (int y = 0; y < b.Height(); ++y)
+        for (int x = 0; x < b.Width(); ++x)
+            n += b.Pixel(x, y) != clWhite;
+    return n;
+}
+
+} // namespace
+
+TEST(Thumbnail, EveryKindFitsIntoTheThumbnailSize)
+{
+    struct Case { const char* file; ImageKind kind; };
+    for (const Case& c : {Case{"bmp/g/pal4rle.bmp", 'B'}, Case{"ico/favicon.ico", 'I'}, Case{"emf/test-008.emf", 'E'},
+                          Case{"wmf/ant.wmf", 'W'}, Case{"jpeg/testimgint.jpg", 'J'}, Case{"bmp/g/rgb24.bmp", '?'}}) {
+        const TBitmap t = ThumbnailOf(c.file, c.kind, 48, 40);
+        EXPECT_EQ(t.Width(), 48) << c.file;
+        EXPECT_EQ(t.Height(), 40) << c.file;
+        EXPECT_GT(NonWhite(t), 100) << c.file;
+    }
+    // 227 x 149 into 48 x 40: 48 x 32 at (0, 4); the bands above and below stay white.
+    const TBitmap jpeg = ThumbnailOf("jpeg/testorig.jpg", 'J', 48, 40);
+    for (int x = 0; x < 48; ++x) {
+        EXPECT_EQ(jpeg.Pixel(x, 3), clWhite);
+        EXPECT_EQ(jpeg.Pixel(x, 36), clWhite);
+    }
+}
+
+TEST(Thumbnail, TheDecodersMessagePassesOn)
+{
+    TMemoryStream s(std::vector<uint8_t>{'x', 'y'});
+    try {
+        MakeThumbnail(s, 'I', 32, 32);
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Icon image is not valid");
+    }
+}
+
+TEST(Thumbnail, ImageListsScaleToTheirSize)
+{
+    TImageList list(16, 16);
+    list.Add(TBitmap(40, 20));
+    list.Add(QImage(16, 16, QImage::Format_ARGB32));
+    ASSERT_EQ(list.Count(), 2);
+    EXPECT_EQ(list[0].size(), QSize(16, 16));
+    list.SetSize(32, 32);
+    EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(ShellIcon, EveryKindHasAnIconWithoutATheme)
+{
+    EnsureApp();
+    for (const TImageKind& k : ImageKinds()) {
+        const QImage icon = ShellIconImage("a" + k.ShownExtension, 16, 16);
+        ASSERT_EQ(icon.size(), QSize(16, 16));
+        int opaque = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                opaque += qAlpha(icon.pixel(x, y)) > 0;
+        EXPECT_GT(opaque, 40) << k.ShownExtension;
+    }
+    TImageList small(16, 16), large(32, 32);
+    AddShellIcon("a.gif", nullptr, &small);
+    AddShellIcon("x.unknownext", &large, &small);
+    EXPECT_EQ(small.Count(), 2);
+    EXPECT_EQ(large.Count(), 1);
+    EXPECT_EQ(large[0].size(), QSize(32, 32));
+}
+
+TEST(Thumbnail, OneRecordAddsOneImageToEachList)
+{
+    EnsureApp();
+    TDMMain store;
+    store.CreateNewTable();
+    store.CDS.Append();
+    store.CDSFileName.SetAsString("Sunset");
+    store.CDSDimX.SetAsInteger(227);
+    store.CDSDimY.SetAsInteger(149);
+    store.LoadImageFromFile(Data("jpeg/testorig.jpg"));
+    store.CDSImageType.SetAsString("J");
+    store.CDS.Post();
+
+    TImageList large(32, 32), small(16, 16);
+    AddRecordThumbnail(store, large, small);
+    ASSERT_EQ(large.Count(), 1);
+    ASSERT_EQ(small.Count(), 1);
+    EXPECT_EQ(large[0].size(), QSize(32, 32));
+    EXPECT_EQ(large[0].pixel(0, 0), qRgb(255, 255, 255)); // 32 x 21 at (0, 5)
+    EXPECT_NE(large[0].pixel(16, 16), qRgb(255, 255, 255));
+
+    // A damaged record: the message passes on and neither list grows.
+    store.CDS.Append();
+    store.CDSFileName.SetAsString("Broken");
+    store.CDSDimX.SetAsInteger(1);
+    store.CDSDimY.SetAsInteger(1);
+    store.LoadImageFromFile(Data("jpeg/LICENSE.txt"));
+    store.CDSImageType.SetAsString("J");
+    store.CDS.Post();
+    ASSERT_TRUE(store.LocateImage("Broken", "J"));
+    EXPECT_THROW(AddRecordThumbnail(store, large, small), Exception);
+    EXPECT_EQ(large.Count(), 1);
+    EXPECT_EQ(small.Count(), 1);
+}
+
+TEST(GifKind, LoadsThroughTheClassRegisteredForGif)
+{
+    if (CreateGraphicForExtension("gif"))
+        GTEST_SKIP() << "the GIF codec is registered; its own tests cover it";
+    TMemoryStream none(ReadWholeFile(Data("bmp/g/rgb24.bmp")));
+    TBitmap b;
+    try {
+        LoadGifFromStream(none, b);
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Unknown picture file extension (.gif)");
+    }
+    // Any class registered for "gif" is used, and its AssignTo gives the bitmap.
+    RegisterFileFormat("gif", "GIF Image", [] { return std::make_unique<TBitmap>(); });
+    TMemoryStream s(ReadWholeFile(Data("bmp/g/rgb24.bmp")));
+    const TBitmap t = MakeThumbnail(s, 'G', 32, 32);
+    UnregisterFileFormat("gif");
+    EXPECT_GT(NonWhite(t), 100);
+}
