@@ -2,20 +2,30 @@
 //
 // The decoder reads the stream one data sub-block at a time into a bit
 // buffer whose first two bytes carry the last two bytes of the previous
-// sub-block, so a code may span the border. Strings of the table are
-// expanded straight into the frame's pixel rows when they fit; a string that
-// would cross the end of the row (or of the materialised pixels) goes
-// through the Pending stack and is handed out from there, which is also
-// what keeps the behaviour at the end of a frame exact.
+// sub-block, so a code may span the border. A table string that fits in the
+// rest of the row (or of the materialised pixels) is written straight into
+// the frame: copied from where the decoder wrote it before, or, failing
+// that, by walking its chain. A string that does not fit goes through the
+// Pending stack and is handed out from there, which is also what keeps the
+// behaviour at the end of a frame exact.
 #include "GIFInternal.h"
 #include "mygifimage.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 class TGIFDecoderAccess {
 public:
     static void SetFill(TGIFSubImage& frame, uint8_t fill) { frame.fill_ = fill; }
+    static void Reserve(TGIFSubImage& frame, int64_t n) { frame.pixels_.reserve(static_cast<size_t>(n)); }
+    // Gives back room that the data did not fill.
+    static void Trim(TGIFSubImage& frame)
+    {
+        auto& v = frame.pixels_;
+        if (v.capacity() > v.size() + v.size() / 2 + 4096)
+            v.shrink_to_fit();
+    }
     static uint8_t* Materialise(TGIFSubImage& frame, int64_t extent)
     {
         frame.MaterialiseTo(extent);
@@ -31,10 +41,18 @@ constexpr int kMaxCodeSize = 12;
 // Initial code sizes above this leave no room in the table for the roots.
 constexpr int kMaxInitialCodeSize = 11;
 constexpr int kCarried = 2;
+constexpr int kWord = 8;
+constexpr int32_t kNoString = INT32_MIN;
+// Strings are found by a 32-bit position; frames beyond it walk the chain.
+constexpr int64_t kMaxOffset = INT32_MAX;
 constexpr int kBufferSize = kCarried + 255 + 7; // slack for the 3-byte code fetch
 
 // Pixels are materialised in growing steps, never much ahead of the data.
 constexpr int64_t kMinGrowth = 64;
+// Room is set aside up front for this many pixels per byte left in the
+// stream: real images rarely compress better, and a few hundred bytes
+// claiming a huge frame get no more than this.
+constexpr int64_t kReservePerByte = 64;
 
 // Interlaced rows: every 8th from 0, every 8th from 4, every 4th from 2, every 2nd from 1.
 constexpr int kInterlaceFirstStep = 8;
@@ -44,7 +62,7 @@ enum : int { kExhausted = -1, kEndCode = -2 };
 class TDecoder {
 public:
     TDecoder(TGIFSubImage& frame, TStream& stream, int initialCodeSize)
-        : stream_(stream), frame_(frame), initialCodeSize_(initialCodeSize)
+        : stream_(stream), frame_(frame), fill_(frame.FillIndex()), initialCodeSize_(initialCodeSize)
     {
         clearCode_ = 1 << initialCodeSize;
         endCode_ = clearCode_ + 1;
@@ -52,45 +70,28 @@ public:
         growAt_ = 2 * clearCode_;
         nextFree_ = clearCode_ + 2;
         for (int i = 0; i < kTableSize; ++i) {
-            prefix_[i] = 0;
+            table_[i].Prefix = 0;
             suffix_[i] = i < clearCode_ ? static_cast<uint8_t>(i) : 0;
             // An entry at or above the clear code that nothing has defined
             // reads as the string (0, 0).
-            length_[i] = i < clearCode_ ? 1 : 2;
+            table_[i].Length = i < clearCode_ ? 1 : 2;
+            table_[i].Offset = i < clearCode_ ? RootOffset(i) : kNoString;
         }
+        std::memset(suffix_ + kTableSize, 0, kWord);
         std::memset(buffer_, 0, sizeof buffer_);
     }
 
-    // Writes up to n pixels at out; answers how many. Fewer than n means the
-    // data ended (status() says how).
-    int64_t Fill(uint8_t* out, int64_t n);
+    // Writes up to n pixels at base + pos; answers how many. Fewer than n
+    // means the data ended (Status() says how). The buffer holds stored
+    // bytes; those that earlier calls wrote must still hold what they wrote.
+    int64_t Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n);
     int Status() const { return status_; }
     void ResetStatus() { status_ = 0; }
-    bool EndCodeMet() const { return endMet_; }
 
 private:
-    int ReadCode(int w)
-    {
-        if (firstCall_) {
-            firstCall_ = false;
-            return clearCode_;
-        }
-        if (bitPos_ + w >= bitEnd_) {
-            if (!Refill())
-                return kExhausted;
-        }
-        const uint8_t* p = buffer_ + (bitPos_ >> 3);
-        const uint32_t bits = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                              (static_cast<uint32_t>(p[2]) << 16);
-        const int code = static_cast<int>((bits >> (bitPos_ & 7)) & ((1u << w) - 1));
-        bitPos_ += w;
-        return code;
-    }
-
     bool Refill();
     void ResetTable();
     void SkipRest();
-    void AddEntry();
     void Push(uint8_t pixel)
     {
         // A chain that loops through several codes would grow without end.
@@ -101,6 +102,7 @@ private:
 
     TStream& stream_;
     TGIFSubImage& frame_;
+    uint8_t fill_;
 
     int initialCodeSize_;
     int clearCode_;
@@ -111,13 +113,25 @@ private:
     int prevCode_ = 0;
     int firstChar_ = 0;
 
-    // Entry i is the string Prefix[i] followed by the pixel Suffix[i]; its
+    // Entry i is the string Prefix[i] followed by the pixel Suffix[i]. Its
     // Length is the string's length when the chain strictly descends to a
     // root (always, for well-formed data), 0 when it must be walked with the
-    // checks of the general path.
-    uint16_t prefix_[kTableSize];
-    uint8_t suffix_[kTableSize];
-    uint16_t length_[kTableSize];
+    // checks of the general path. Offset is where the string already stands,
+    // whole and in order, in the pixel buffer (negative for a root, whose
+    // string is its Suffix entry; kNoString when it stands nowhere). Length
+    // and offset sit together: the fast path reads both.
+    struct TEntry {
+        int32_t Offset;
+        uint16_t Length;
+        uint16_t Prefix;
+    };
+    TEntry table_[kTableSize];
+    uint8_t suffix_[kTableSize + kWord];
+
+    // A root's one-pixel string is its Suffix entry (Suffix[i] = i), found
+    // through a negative offset from the end of that table.
+    static int32_t RootOffset(int i) { return i - kTableSize; }
+    const uint8_t* RootBase() const { return suffix_ + kTableSize; }
 
     uint8_t pending_[kPendingSize];
     int pendingTop_ = 0;
@@ -163,9 +177,10 @@ void TDecoder::ResetTable()
     // Entries below the clear code never change; those above it that were
     // defined go back to (0, 0).
     for (int i = clearCode_; i < nextFree_; ++i) {
-        prefix_[i] = 0;
+        table_[i].Prefix = 0;
         suffix_[i] = 0;
-        length_[i] = 2;
+        table_[i].Length = 2;
+        table_[i].Offset = kNoString;
     }
     codeSize_ = initialCodeSize_ + 1;
     growAt_ = 2 * clearCode_;
@@ -180,54 +195,91 @@ void TDecoder::SkipRest()
         SkipForward(stream_, n);
 }
 
-void TDecoder::AddEntry()
+int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
 {
-    if (nextFree_ >= kTableSize)
-        return;
-    prefix_[nextFree_] = static_cast<uint16_t>(prevCode_);
-    suffix_[nextFree_] = static_cast<uint8_t>(firstChar_);
-    // Only an entry built on an older, itself descending entry descends.
-    length_[nextFree_] = (prevCode_ < nextFree_ && length_[prevCode_] != 0)
-                             ? static_cast<uint16_t>(length_[prevCode_] + 1)
-                             : 0;
-    ++nextFree_;
-    if (nextFree_ >= growAt_ && growAt_ < kTableSize) {
-        growAt_ *= 2;
-        ++codeSize_;
-    }
-}
-
-int64_t TDecoder::Fill(uint8_t* out, int64_t n)
-{
-    uint8_t* p = out;
-    uint8_t* const end = out + n;
     if (endMet_) {
         status_ = kEndCode;
         return 0;
     }
-    while (p < end) {
-        if (pendingTop_ > 0) {
-            const int take = static_cast<int>(std::min<int64_t>(pendingTop_, end - p));
-            for (int i = 0; i < take; ++i)
-                *p++ = pending_[--pendingTop_];
-            continue;
+    // The hot state lives in locals: stores of pixels through a byte pointer
+    // would otherwise force every member to be reloaded.
+    uint8_t* const out = base + pos;
+    uint8_t* p = out;
+    uint8_t* const end = out + n;
+    int bitPos = bitPos_;
+    int bitEnd = bitEnd_;
+    int codeSize = codeSize_;
+    int nextFree = nextFree_;
+    int growAt = growAt_;
+    int prevCode = prevCode_;
+    int firstChar = firstChar_;
+    const int clearCode = clearCode_;
+    // Where the previous step's output began, when it is that code's string
+    // standing whole in this call's stretch of the buffer.
+    int64_t prevStart = -1;
+    // Word copies may have written a few bytes past p.
+    bool overrun = false;
+
+    auto readCode = [&](int w) -> int {
+        if (bitPos + w >= bitEnd) {
+            bitPos_ = bitPos;
+            bitEnd_ = bitEnd;
+            const bool ok = Refill();
+            bitPos = bitPos_;
+            bitEnd = bitEnd_;
+            if (!ok)
+                return kExhausted;
         }
-        int code = ReadCode(codeSize_);
+        const uint8_t* b = buffer_ + (bitPos >> 3);
+        const uint32_t bits =
+            static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16);
+        bitPos += w;
+        return static_cast<int>((bits >> ((bitPos - w) & 7)) & ((1u << w) - 1));
+    };
+
+    // Pixels of a string that did not fit go out first.
+    auto drainPending = [&] {
+        const int take = static_cast<int>(std::min<int64_t>(pendingTop_, end - p));
+        for (int i = 0; i < take; ++i)
+            *p++ = pending_[--pendingTop_];
+    };
+    drainPending();
+    // Decoding always starts with a table reset.
+    bool injectClear = firstCall_;
+    firstCall_ = false;
+    const uint8_t* const rootBase = RootBase();
+    const uint8_t* const storedEnd = base + stored;
+
+    while (p < end) {
+        int code;
+        if (injectClear) {
+            injectClear = false;
+            code = clearCode;
+        } else {
+            code = readCode(codeSize);
+        }
         if (code < 0) {
             status_ = kExhausted;
             break;
         }
-        if (code == clearCode_) {
+        if (code == clearCode) {
+            nextFree_ = nextFree;
             ResetTable();
+            codeSize = codeSize_;
+            nextFree = nextFree_;
+            growAt = growAt_;
             do {
-                code = ReadCode(codeSize_);
-                if (code < 0) {
-                    status_ = kExhausted;
-                    return p - out;
-                }
-                firstChar_ = prevCode_ = code;
-            } while (code == clearCode_);
+                code = readCode(codeSize);
+                if (code < 0)
+                    break;
+                firstChar = prevCode = code;
+            } while (code == clearCode);
+            if (code < 0) {
+                status_ = kExhausted;
+                break;
+            }
             // The first code after a clear is a pixel as it stands.
+            prevStart = code < clearCode ? (p - base) : -1;
             *p++ = static_cast<uint8_t>(code);
             continue;
         }
@@ -240,43 +292,112 @@ int64_t TDecoder::Fill(uint8_t* out, int64_t n)
         }
 
         const int incoming = code;
+        const int oldNextFree = nextFree;
         int extra = -1;
-        if (code >= nextFree_) {
+        if (code >= nextFree) {
             // The string being defined (or an undefined code): the previous
             // string followed by the previous first pixel.
-            extra = firstChar_;
-            code = prevCode_;
+            extra = firstChar;
+            code = prevCode;
         }
-        const int len = length_[code];
+        const int len = table_[code].Length;
         const int total = len + (extra >= 0 ? 1 : 0);
+        const int oldFirst = firstChar;
+        int64_t start = -1;
         if (len != 0 && total <= end - p) {
-            uint8_t* q = p + len;
-            if (extra >= 0)
-                *q = static_cast<uint8_t>(extra);
-            int c = code;
-            while (c >= clearCode_) {
+            start = p - base;
+            const int32_t from = table_[code].Offset;
+            if (from != kNoString) {
+                // The string stands elsewhere in the buffer (decoded before,
+                // so never in the stretch still to be written) or is a root:
+                // copy it in words when there is room to run over, the
+                // overrun being overwritten by what follows.
+                // Interlaced rows put strings of earlier passes further on
+                // in the buffer, so reads past a string are bounded too.
+                const uint8_t* src = (from < 0 ? rootBase : base) + from;
+                const int64_t readable = (from < 0 ? rootBase + kWord : storedEnd) - src;
+                if (len <= 4 && kWord <= end - p && readable >= 4) {
+                    // Short strings were mostly written moments ago: byte
+                    // moves, because a word load across those recent stores
+                    // would stall.
+                    p[0] = src[0];
+                    p[1] = src[1];
+                    p[2] = src[2];
+                    p[3] = src[3];
+                    overrun = true;
+                } else if (len + kWord <= end - p && len + kWord <= readable) {
+                    for (int i = 0; i < len; i += kWord) {
+                        uint64_t word;
+                        std::memcpy(&word, src + i, kWord);
+                        std::memcpy(p + i, &word, kWord);
+                    }
+                    overrun = true;
+                } else {
+                std::memmove(p, src, static_cast<size_t>(len));
+                }
+                firstChar = src[0];
+            } else {
+                uint8_t* q = p + len;
+                int c = code;
+                while (c >= clearCode) {
+                    *--q = suffix_[c];
+                    c = table_[c].Prefix;
+                }
                 *--q = suffix_[c];
-                c = prefix_[c];
+                firstChar = suffix_[c];
             }
-            *--q = suffix_[c];
-            firstChar_ = suffix_[c];
+            if (extra >= 0)
+                p[len] = static_cast<uint8_t>(extra);
             p += total;
         } else {
             if (extra >= 0)
                 Push(static_cast<uint8_t>(extra));
             int c = code;
-            while (c >= clearCode_) {
+            while (c >= clearCode) {
                 Push(suffix_[c]);
-                if (prefix_[c] == c)
+                if (table_[c].Prefix == c)
                     RaiseGIFError(gifmsg::CircularEntry);
-                c = prefix_[c];
+                c = table_[c].Prefix;
             }
-            firstChar_ = suffix_[c];
-            Push(static_cast<uint8_t>(firstChar_));
+            firstChar = suffix_[c];
+            Push(static_cast<uint8_t>(firstChar));
+            drainPending();
         }
-        AddEntry();
-        prevCode_ = incoming;
+
+        if (nextFree < kTableSize) {
+            table_[nextFree].Prefix = static_cast<uint16_t>(prevCode);
+            suffix_[nextFree] = static_cast<uint8_t>(firstChar);
+            // Only an entry built on an older, itself descending entry descends.
+            const bool descends = prevCode < nextFree && table_[prevCode].Length != 0;
+            table_[nextFree].Length = descends ? static_cast<uint16_t>(table_[prevCode].Length + 1) : 0;
+            // The new string is the previous output and this one's first
+            // pixel, when both stand one after the other in this stretch.
+            table_[nextFree].Offset = (descends && prevStart >= 0 && start >= 0 && prevStart <= kMaxOffset)
+                                          ? static_cast<int32_t>(prevStart)
+                                          : kNoString;
+            ++nextFree;
+            if (nextFree >= growAt && growAt < kTableSize) {
+                growAt *= 2;
+                ++codeSize;
+            }
+        }
+        // This step's output is its code's string: a defined code, or the
+        // code of the entry just made when the first pixels agree.
+        const bool isString = extra < 0 || (incoming == oldNextFree && oldFirst == firstChar);
+        prevStart = (start >= 0 && isString) ? start : -1;
+        prevCode = incoming;
     }
+
+    // Pixels past the last one decoded keep the fill.
+    if (overrun)
+        std::memset(p, fill_, static_cast<size_t>(std::min<int64_t>(kWord, end - p)));
+    bitPos_ = bitPos;
+    bitEnd_ = bitEnd;
+    codeSize_ = codeSize;
+    nextFree_ = nextFree;
+    growAt_ = growAt;
+    prevCode_ = prevCode;
+    firstChar_ = firstChar;
     return p - out;
 }
 
@@ -308,6 +429,8 @@ void DecodePixels(TGIFSubImage& frame, TStream& stream)
     static_assert(kMaxInitialCodeSize + 1 == kMaxCodeSize);
 
     auto decoder = std::make_unique<TDecoder>(frame, stream, initialCodeSize);
+    const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
+    TGIFDecoderAccess::Reserve(frame, std::min(frame.PixelCount(), left * kReservePerByte));
     const int64_t width = frame.Width();
     const int height = frame.Height();
     const int64_t total = frame.PixelCount();
@@ -321,7 +444,7 @@ void DecodePixels(TGIFSubImage& frame, TStream& stream)
             uint8_t* data = TGIFDecoderAccess::Materialise(frame, std::min(want, total));
             const int64_t stored = frame.StoredPixelCount();
             const int64_t chunk = std::min(stop, stored) - pos;
-            const int64_t got = decoder->Fill(data + pos, chunk);
+            const int64_t got = decoder->Fill(data, stored, pos, chunk);
             pos += got;
             if (got < chunk)
                 return false;
@@ -355,5 +478,6 @@ void DecodePixels(TGIFSubImage& frame, TStream& stream)
     // code, which passes over the rest of the image data.
     uint8_t discard = 0;
     decoder->ResetStatus();
-    decoder->Fill(&discard, 1);
+    decoder->Fill(&discard, 1, 0, 1);
+    TGIFDecoderAccess::Trim(frame);
 }
