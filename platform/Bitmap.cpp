@@ -1,13 +1,11 @@
 #include "Bitmap.h"
 
+#include "BmpReader.h"
 #include "Exception.h"
 #include "RasterOps.h"
 #include "Stream.h"
 
-#include <QBuffer>
-#include <QByteArray>
 #include <QImage>
-#include <QImageReader>
 
 #include <algorithm>
 #include <cstring>
@@ -16,8 +14,6 @@ namespace {
 
 const char* const kBitmapNotValid = "Bitmap image is not valid";
 
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
 void Put16(std::vector<uint8_t>& v, uint32_t x) { v.push_back(uint8_t(x)); v.push_back(uint8_t(x >> 8)); }
 void Put32(std::vector<uint8_t>& v, uint32_t x) { Put16(v, x & 0xFFFF); Put16(v, x >> 16); }
 
@@ -358,47 +354,6 @@ QImage TBitmap::ToQImage() const
     return img;
 }
 
-// Reads what a BMP header claims and refuses sizes the file cannot hold,
-// so that a lying header costs no memory.
-static void CheckBmpHeader(const std::vector<uint8_t>& data)
-{
-    const int64_t fileSize = static_cast<int64_t>(data.size());
-    if (fileSize < 26 || data[0] != 'B' || data[1] != 'M')
-        throw Exception(kBitmapNotValid);
-    const uint32_t headerSize = Le32(&data[14]);
-    int64_t width = 0, height = 0;
-    uint32_t bits = 0, compression = 0;
-    if (headerSize == 12) {
-        width = Le16(&data[18]);
-        height = static_cast<int16_t>(Le16(&data[20]));
-        bits = Le16(&data[24]);
-    } else if (headerSize >= 16 && headerSize <= 124 && fileSize >= 34) {
-        width = static_cast<int32_t>(Le32(&data[18]));
-        height = static_cast<int32_t>(Le32(&data[22]));
-        bits = Le16(&data[28]);
-        compression = headerSize >= 20 ? Le32(&data[30]) : 0;
-    } else {
-        throw Exception(kBitmapNotValid);
-    }
-    if (height < 0)
-        height = -height;
-    if (width <= 0 || height <= 0 || width > 1 << 20 || height > 1 << 20)
-        throw Exception(kBitmapNotValid);
-    const int64_t stride = ((width * std::max<uint32_t>(bits, 1) + 31) & ~int64_t(31)) / 8;
-    const int64_t outBytes = width * height * 4; // what the reader will allocate
-    if (outBytes > MaxBitmapBytes)
-        throw Exception(kBitmapNotValid);
-    const bool packed = compression == 1 || compression == 2 || compression == 4 || compression == 5;
-    if (packed) {
-        // A run of two bytes gives at most 255 pixels; deltas skip more, but
-        // not a thousandfold of the file.
-        if (width * height > std::max<int64_t>(fileSize * 4096, 1 << 16))
-            throw Exception(kBitmapNotValid);
-    } else if (stride * height > fileSize) {
-        throw Exception(kBitmapNotValid);
-    }
-}
-
 void TBitmap::LoadFromStream(TStream& stream)
 {
     const int64_t size = stream.Size() - stream.Position();
@@ -406,21 +361,7 @@ void TBitmap::LoadFromStream(TStream& stream)
         throw Exception(kBitmapNotValid);
     std::vector<uint8_t> data(static_cast<size_t>(size));
     stream.ReadBuffer(data.data(), size);
-    CheckBmpHeader(data);
-    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(data.size()));
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, "bmp");
-    QImage image;
-    if (!reader.read(&image) || image.isNull())
-        throw Exception(kBitmapNotValid);
-    const uint16_t bits = Le16(&data[Le32(&data[14]) == 12 ? 24 : 28]);
-    Assign(image);
-    // Qt widens 4-bit files to 8-bit indices; keep the file's own depth.
-    if (bits == 4 && format_ == TPixelFormat::pf8bit && palette_ && palette_->Count() <= 16)
-        SetPixelFormat(TPixelFormat::pf4bit);
-    else if (bits == 8 && format_ == TPixelFormat::pf4bit)
-        SetPixelFormat(TPixelFormat::pf8bit);
+    ReadBmp(data, *this);
 }
 
 void TBitmap::SaveToStream(TStream& stream) const

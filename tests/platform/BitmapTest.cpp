@@ -197,7 +197,12 @@ TEST(BmpReader, ReadsTheFormatsRealFilesUse)
         {"bmp/g/pal8nonsquare.bmp", TPixelFormat::pf8bit, 127, 32},
         {"bmp/g/rgb16-565.bmp", TPixelFormat::pf24bit, 127, 64},
         {"bmp/g/rgb24.bmp", TPixelFormat::pf24bit, 127, 64},
-        {"bmp/g/rgb32bf.bmp", TPixelFormat::pf24bit, 127, 64},
+        {"bmp/g/rgb32bf.bmp", TPixelFormat::pf32bit, 127, 64},
+        {"bmp/q/rgb32-111110.bmp", TPixelFormat::pf32bit, 127, 64},
+        {"bmp/q/rgba32-1010102.bmp", TPixelFormat::pf32bit, 127, 64},
+        {"bmp/q/rgb16-3103.bmp", TPixelFormat::pf24bit, 127, 64},
+        {"bmp/q/pal8os2v2-16.bmp", TPixelFormat::pf8bit, 127, 64},
+        {"bmp/q/rgb32h52.bmp", TPixelFormat::pf32bit, 127, 64},
         {"bmp/q/rgba32-1.bmp", TPixelFormat::pf32bit, 127, 64},
     };
     // Every good file shows the same picture: red in the top-left corner;
@@ -210,6 +215,11 @@ TEST(BmpReader, ReadsTheFormatsRealFilesUse)
         EXPECT_GE(RedOf(b.Pixel(0, 0)), 0xF8) << c.file;
         EXPECT_EQ(GreenOf(b.Pixel(0, 0)), 0) << c.file;
     }
+    const TBitmap twoBit = LoadBmp("bmp/q/pal2.bmp"); // four greys, widened to 4 bits
+    EXPECT_EQ(twoBit.PixelFormat(), TPixelFormat::pf4bit);
+    EXPECT_EQ(twoBit.Palette()->Count(), 4);
+    // Bit fields wider than 8 bits and odd splits are scaled, not cut.
+    EXPECT_EQ(LoadBmp("bmp/q/rgba32-1010102.bmp").Pixel(0, 0), RGBColor(255, 0, 0));
     const TBitmap mono = LoadBmp("bmp/g/pal1.bmp");
     EXPECT_EQ(mono.PixelFormat(), TPixelFormat::pf1bit);
     EXPECT_EQ(mono.Pixel(0, 0), clWhite);
@@ -312,4 +322,81 @@ TEST(Picture, PicksTheClassByExtension)
     EXPECT_NE(CreateGraphicForExtension("xyz"), nullptr);
     UnregisterFileFormat("xyz");
     EXPECT_EQ(CreateGraphicForExtension("xyz"), nullptr);
+}
+
+namespace {
+
+// A BMP with a 40-byte header, the given colour table and pixel bytes.
+std::vector<uint8_t> MakeBmp(int32_t w, int32_t h, uint16_t bits, uint32_t compression,
+                             const std::vector<uint32_t>& colours, const std::vector<uint8_t>& pixels)
+{
+    std::vector<uint8_t> v;
+    auto put16 = [&](uint32_t x) { v.push_back(uint8_t(x)); v.push_back(uint8_t(x >> 8)); };
+    auto put32 = [&](uint32_t x) { put16(x & 0xFFFF); put16(x >> 16); };
+    const uint32_t offset = 14 + 40 + uint32_t(colours.size()) * 4;
+    v.push_back('B');
+    v.push_back('M');
+    put32(offset + uint32_t(pixels.size()));
+    put32(0);
+    put32(offset);
+    put32(40);
+    put32(uint32_t(w));
+    put32(uint32_t(h));
+    put16(1);
+    put16(bits);
+    put32(compression);
+    put32(uint32_t(pixels.size()));
+    put32(0);
+    put32(0);
+    put32(uint32_t(colours.size()));
+    put32(0);
+    for (uint32_t c : colours)
+        put32(c);
+    v.insert(v.end(), pixels.begin(), pixels.end());
+    return v;
+}
+
+} // namespace
+
+TEST(BmpReader, RunLengthEscapesAndLyingSizes)
+{
+    const std::vector<uint32_t> pal = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF};
+    // Bottom row: a run of 2 x index 1, an absolute run 2,3,1; then end of
+    // line, a delta of (1, 0) and one index 3 in the top row; end of bitmap.
+    TBitmap b;
+    TMemoryStream s(MakeBmp(6, 2, 8, 1, pal, {2, 1, 0, 3, 2, 3, 1, 0, 0, 0, 0, 2, 1, 0, 1, 3, 0, 1}));
+    b.LoadFromStream(s);
+    ASSERT_EQ(b.PixelFormat(), TPixelFormat::pf8bit);
+    const uint32_t bottom[6] = {1, 1, 2, 3, 1, 0}, top[6] = {0, 3, 0, 0, 0, 0};
+    for (int x = 0; x < 6; ++x) {
+        EXPECT_EQ(b.RawPixel(x, 1), bottom[x]) << x;
+        EXPECT_EQ(b.RawPixel(x, 0), top[x]) << x;
+    }
+    // Runs past the row's end are clipped, not written elsewhere.
+    TMemoryStream over(MakeBmp(2, 1, 8, 1, pal, {200, 1, 0, 1}));
+    b.LoadFromStream(over);
+    EXPECT_EQ(b.Width(), 2);
+
+    std::string message;
+    auto refuse = [&](std::vector<uint8_t> bytes) {
+        TMemoryStream m(std::move(bytes));
+        TBitmap t;
+        try {
+            t.LoadFromStream(m);
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        return std::string("loaded");
+    };
+    // 30000 x 30000 run-length pixels from 4 bytes, or uncompressed rows the file does not hold.
+    EXPECT_EQ(refuse(MakeBmp(30000, 30000, 8, 1, pal, {0, 0, 0, 1})), "Bitmap image is not valid");
+    EXPECT_EQ(refuse(MakeBmp(100, 100, 24, 0, {}, std::vector<uint8_t>(100))), "Bitmap image is not valid");
+    EXPECT_EQ(refuse(MakeBmp(-5, 5, 24, 0, {}, std::vector<uint8_t>(200))), "Bitmap image is not valid");
+    EXPECT_EQ(refuse(MakeBmp(4, -1, 8, 1, pal, {0, 1})), "Bitmap image is not valid"); // top-down RLE
+    EXPECT_EQ(refuse(MakeBmp(4, 1, 24, 4, {}, std::vector<uint8_t>(16))), "Bitmap image is not valid"); // JPEG inside
+
+    // 16 bits without bit fields are 5-5-5.
+    TMemoryStream five(MakeBmp(1, 1, 16, 0, {}, {0x1F, 0x7C, 0, 0}));
+    b.LoadFromStream(five);
+    EXPECT_EQ(b.Pixel(0, 0), RGBColor(255, 0, 255));
 }
