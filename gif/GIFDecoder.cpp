@@ -12,6 +12,7 @@
 #include "mygifimage.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -45,7 +46,7 @@ constexpr int kWord = 8;
 constexpr int32_t kNoString = INT32_MIN;
 // Strings are found by a 32-bit position; frames beyond it walk the chain.
 constexpr int64_t kMaxOffset = INT32_MAX;
-constexpr int kBufferSize = kCarried + 255 + 7; // slack for the 3-byte code fetch
+constexpr int kBufferSize = kCarried + 255 + 8; // slack for the 4-byte code fetch
 
 // Pixels are materialised in growing steps, never much ahead of the data.
 constexpr int64_t kMinGrowth = 64;
@@ -220,7 +221,9 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
     // Word copies may have written a few bytes past p.
     bool overrun = false;
 
-    auto readCode = [&](int w) -> int {
+    uint32_t codeMask = (1u << codeSize) - 1;
+    auto readCode = [&]() -> int {
+        const int w = codeSize;
         if (bitPos + w >= bitEnd) {
             bitPos_ = bitPos;
             bitEnd_ = bitEnd;
@@ -230,11 +233,15 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
             if (!ok)
                 return kExhausted;
         }
+        // One load of four bytes (the buffer has slack), little-endian.
         const uint8_t* b = buffer_ + (bitPos >> 3);
-        const uint32_t bits =
-            static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16);
+        uint32_t bits;
+        std::memcpy(&bits, b, sizeof bits);
+        if constexpr (std::endian::native == std::endian::big)
+            bits = __builtin_bswap32(bits);
+        const int shift = bitPos & 7;
         bitPos += w;
-        return static_cast<int>((bits >> ((bitPos - w) & 7)) & ((1u << w) - 1));
+        return static_cast<int>((bits >> shift) & codeMask);
     };
 
     // Pixels of a string that did not fit go out first.
@@ -256,7 +263,7 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
             injectClear = false;
             code = clearCode;
         } else {
-            code = readCode(codeSize);
+            code = readCode();
         }
         if (code < 0) {
             status_ = kExhausted;
@@ -266,10 +273,11 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
             nextFree_ = nextFree;
             ResetTable();
             codeSize = codeSize_;
+            codeMask = (1u << codeSize) - 1;
             nextFree = nextFree_;
             growAt = growAt_;
             do {
-                code = readCode(codeSize);
+                code = readCode();
                 if (code < 0)
                     break;
                 firstChar = prevCode = code;
@@ -314,8 +322,13 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
                 // overrun being overwritten by what follows.
                 // Interlaced rows put strings of earlier passes further on
                 // in the buffer, so reads past a string are bounded too.
-                const uint8_t* src = (from < 0 ? rootBase : base) + from;
-                const int64_t readable = (from < 0 ? rootBase + kWord : storedEnd) - src;
+                // Roots and longer strings come mixed at random: selects,
+                // not branches.
+                const bool root = from < 0;
+                const uint8_t* const origin = root ? rootBase : base;
+                const uint8_t* const limit = root ? rootBase + kWord : storedEnd;
+                const uint8_t* src = origin + from;
+                const int64_t readable = limit - src;
                 if (len <= 4 && kWord <= end - p && readable >= 4) {
                     // Short strings were mostly written moments ago: byte
                     // moves, because a word load across those recent stores
@@ -370,21 +383,20 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
             // Only an entry built on an older, itself descending entry descends.
             const bool descends = prevCode < nextFree && table_[prevCode].Length != 0;
             table_[nextFree].Length = descends ? static_cast<uint16_t>(table_[prevCode].Length + 1) : 0;
-            // The new string is the previous output and this one's first
-            // pixel, when both stand one after the other in this stretch.
-            table_[nextFree].Offset = (descends && prevStart >= 0 && start >= 0 && prevStart <= kMaxOffset)
-                                          ? static_cast<int32_t>(prevStart)
-                                          : kNoString;
+            // The new string is the previous output followed by this one's
+            // first pixel, which went to the very next position.
+            table_[nextFree].Offset = (descends && prevStart >= 0) ? static_cast<int32_t>(prevStart) : kNoString;
             ++nextFree;
             if (nextFree >= growAt && growAt < kTableSize) {
                 growAt *= 2;
                 ++codeSize;
+                codeMask = (1u << codeSize) - 1;
             }
         }
         // This step's output is its code's string: a defined code, or the
         // code of the entry just made when the first pixels agree.
         const bool isString = extra < 0 || (incoming == oldNextFree && oldFirst == firstChar);
-        prevStart = (start >= 0 && isString) ? start : -1;
+        prevStart = (start >= 0 && isString && start <= kMaxOffset) ? start : -1;
         prevCode = incoming;
     }
 
