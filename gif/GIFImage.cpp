@@ -1,10 +1,21 @@
 // The image, its header, the frame list and the block loop of the reader.
 #include "GIFInternal.h"
 #include "mygifimage.h"
+#include "platform/Picture.h"
 
 #include <algorithm>
 #include <cmath>
 #include <exception>
+
+void RegisterGIFImage()
+{
+    RegisterFileFormat("GIF", "GIF Image", [] { return std::make_unique<TMyGIFImage>(); });
+}
+
+namespace {
+// Pictures that open a .gif file get a TMyGIFImage.
+const bool kRegistered = (RegisterGIFImage(), true);
+} // namespace
 
 void RaiseGIFError(const std::string& message)
 {

@@ -478,6 +478,10 @@ void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines);
 
 // ------------------------------------------------------------------- image --
 
+// Registers TMyGIFImage with the picture container for the extension "GIF"
+// ("GIF Image"). Done when the codec is loaded; callable again without harm.
+void RegisterGIFImage();
+
 enum class TProgressStage { Starting, Running, Ending };
 
 struct TGIFRect {

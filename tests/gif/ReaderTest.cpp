@@ -2,6 +2,8 @@
 // the block loop, frames, trailer, warnings, progress; the frame's pixels.
 #include "GifTestUtil.h"
 
+#include "platform/Picture.h"
+
 #include <gtest/gtest.h>
 
 using namespace giftest;
@@ -200,6 +202,20 @@ TEST(GifReader, LoadFromFile)
     EXPECT_EQ(image.Width(), 2);
     EXPECT_EQ(image.FrameCount(), 1);
     EXPECT_THROW(image.LoadFromFile(SuitePath("no-such-file.gif")), Exception);
+}
+
+TEST(GifReader, PicturesOfGifFilesAreGifImages)
+{
+    auto graphic = CreateGraphicForExtension(".gif");
+    EXPECT_NE(dynamic_cast<TMyGIFImage*>(graphic.get()), nullptr);
+    bool described = false;
+    for (const auto& f : RegisteredFileFormats())
+        described = described || (f.Description == "GIF Image" && (f.Extension == "gif" || f.Extension == "GIF"));
+    EXPECT_TRUE(described);
+    TPicture picture;
+    picture.LoadFromFile(SuitePath("local-color-table.gif"));
+    EXPECT_NE(dynamic_cast<TMyGIFImage*>(picture.Graphic()), nullptr);
+    EXPECT_EQ(picture.Width(), 1);
 }
 
 TEST(GifFrame, PixelAccessChecksCoordinates)
