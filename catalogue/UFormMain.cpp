@@ -1,6 +1,8 @@
 #include "UFormMain.h"
 
 #include "ImagePreview.h"
+#include "Loaders.h"
+#include "Thumbnail.h"
 #include "UKvApps.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
@@ -47,15 +49,6 @@ const char* const kReopenSection = " Reopen";
 // Scratch files an earlier preview or export may have left behind.
 const char* const kScratchNames[] = {"$temp.bmp", "$temp.ico", "$temp.emf", "$temp.wmf", "$temp.jpg", "Untitled.gmb"};
 
-// "Short|Long": the tooltip before the bar, the status-bar text after it;
-// one text serves both.
-void SetHint(QAction* action, const QString& hint)
-{
-    const qsizetype bar = hint.indexOf('|');
-    action->setToolTip(bar < 0 ? hint : hint.left(bar));
-    action->setStatusTip(bar < 0 ? hint : hint.mid(bar + 1));
-}
-
 // Writes to the settings file are never reported: a read-only or missing
 // settings directory just means the next start uses the defaults.
 template <class F> void IgnoringSettingsErrors(F&& write)
@@ -75,6 +68,8 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent)
     setMinimumSize(kMinWidth, kMinHeight);
     resize(kDesignWidth, kDesignHeight);
 
+    ImgLstLarge = std::make_unique<TImageList>(32, 32);
+    ImgLstSmall = std::make_unique<TImageList>(16, 16);
     KvReopen1 = new TKvReopen(this);
     CreateActions();
     CreateClientArea();
@@ -91,58 +86,6 @@ TFormMain::~TFormMain()
 std::string TFormMain::SettingsPrefix() const { return StripVersion(AppTitle); }
 
 // ---- construction ------------------------------------------------------------
-
-void TFormMain::CreateActions()
-{
-    auto make = [this](const char* name, const QString& caption, const QString& hint, const QKeySequence& key = {}) {
-        auto* a = new QAction(caption, this);
-        a->setObjectName(name);
-        SetHint(a, hint);
-        if (!key.isEmpty())
-            a->setShortcut(key);
-        return a;
-    };
-
-    ActFileNew = make("ActFileNew", "Ne&w", "New|Create new file", QKeySequence("Ctrl+N"));
-    ActFileOpen = make("ActFileOpen", "&Open...", "Open|Opens an existing file", QKeySequence("Ctrl+O"));
-    ActFileSaveAs = make("ActFileSaveAs", "Save &As...", "Save As|Saves the active file with a new name", QKeySequence("Ctrl+S"));
-    ActFileExit = make("ActFileExit", "E&xit", "Exit|Quits the application");
-    ActToolsPassword = make("ActToolsPassword", "Password...", "Password|Set or change the vault password");
-
-    ActViewViewAsIcon = make("ActViewViewAsIcon", "View as &Icons", "Icons|View images list as icons");
-    ActViewViewAsThumbnail = make("ActViewViewAsThumbnail", "View as &Thumbnails", "Thumbnails|View images list as thumbnails");
-    viewGroup_ = new QActionGroup(this);
-    for (QAction* a : {ActViewViewAsIcon, ActViewViewAsThumbnail}) {
-        a->setCheckable(true);
-        viewGroup_->addAction(a);
-    }
-    ActViewViewAsThumbnail->setChecked(true);
-
-    ActViewPreview = make("ActViewPreview", "Preview", "Preview|Show or hide preview selected image", QKeySequence("Ctrl+V"));
-    ActViewPreview->setCheckable(true);
-
-    ActViewPreviewTop = make("ActViewPreviewTop", "Top", {});
-    ActViewPreviewRight = make("ActViewPreviewRight", "Right", {});
-    ActViewPreviewBottom = make("ActViewPreviewBottom", "Bottom", {});
-    ActViewPreviewLeft = make("ActViewPreviewLeft", "Left", {});
-    positionGroup_ = new QActionGroup(this);
-    for (QAction* a : {ActViewPreviewTop, ActViewPreviewRight, ActViewPreviewBottom, ActViewPreviewLeft}) {
-        a->setCheckable(true);
-        positionGroup_->addAction(a);
-        OnTriggered(a, [this] { ArrangePreview(); });
-    }
-    ActViewPreviewRight->setChecked(true);
-
-    OnTriggered(ActViewPreview, [this] { ActViewPreviewExecute(); });
-    OnTriggered(ActViewViewAsIcon, [this] { ActViewViewAsIconExecute(); });
-    OnTriggered(ActViewViewAsThumbnail, [this] { ActViewViewAsThumbnailExecute(); });
-
-    OnTriggered(ActFileNew, [this] { ActFileNewExecute(); });
-    OnTriggered(ActFileOpen, [this] { ActFileOpenExecute(); });
-    OnTriggered(ActFileSaveAs, [this] { ActFileSaveAsExecute(); });
-    OnTriggered(ActFileExit, [this] { close(); });
-    OnTriggered(ActToolsPassword, [this] { ActToolsPasswordExecute(); });
-}
 
 void TFormMain::CreateClientArea()
 {
@@ -164,7 +107,10 @@ void TFormMain::CreateClientArea()
     ListView1->setResizeMode(QListView::Adjust);
     ListView1->setMovement(QListView::Static);
     ListView1->setWordWrap(true);
+    ListView1->setUniformItemSizes(false);
     listLayout->addWidget(ListView1);
+    // Clicks and keys that change the selection refresh counts and preview.
+    connect(ListView1, &QListWidget::itemSelectionChanged, this, [this] { Guarded([this] { UpdateControls(); }); });
 
     PnlPreview = new QFrame(Splitter1);
     PnlPreview->setObjectName("PnlPreview");
@@ -198,57 +144,12 @@ void TFormMain::CreateClientArea()
     statusBar()->addWidget(StatusPanel1, 1);
 }
 
-void TFormMain::CreateMenusAndToolBar()
-{
-    MnuFile = menuBar()->addMenu("&File");
-    MnuFile->addAction(ActFileNew);
-    MnuFile->addAction(ActFileOpen);
-    MnuReopen = MnuFile->addMenu("&Reopen");
-    MnuReopen->setObjectName("MnuReopen");
-    MnuFile->addAction(ActFileSaveAs);
-    MnuFile->addSeparator();
-    MnuFile->addAction(ActFileExit);
-
-    MnuView = menuBar()->addMenu("&View");
-    MnuView->addAction(ActViewViewAsIcon);
-    MnuView->addAction(ActViewViewAsThumbnail);
-    MnuView->addSeparator();
-    MnuView->addAction(ActViewPreview);
-    MnuPreviewPosition = MnuView->addMenu("Preview Position");
-    MnuPreviewPosition->setObjectName("MnuPreviewPosition");
-    for (QAction* a : {ActViewPreviewTop, ActViewPreviewRight, ActViewPreviewBottom, ActViewPreviewLeft})
-        MnuPreviewPosition->addAction(a);
-
-    MnuTools = menuBar()->addMenu("&Tools");
-    MnuTools->addAction(ActToolsPassword);
-
-    ToolBar1 = addToolBar("ToolBar1");
-    ToolBar1->setObjectName("ToolBar1");
-    ToolBar1->setMovable(false);
-    ToolBar1->setIconSize(QSize(16, 16));
-    ToolBar1->addAction(ActFileNew);
-    MnuOpenDropDown = new QMenu(this);
-    BtnOpen = new QToolButton(ToolBar1);
-    BtnOpen->setDefaultAction(ActFileOpen);
-    BtnOpen->setMenu(MnuOpenDropDown);
-    BtnOpen->setPopupMode(QToolButton::MenuButtonPopup);
-    ToolBar1->addWidget(BtnOpen);
-    ToolBar1->addAction(ActFileSaveAs);
-    ToolBar1->addSeparator();
-    ToolBar1->addAction(ActViewViewAsIcon);
-    ToolBar1->addAction(ActViewViewAsThumbnail);
-    ToolBar1->addSeparator();
-    ToolBar1->addAction(ActViewPreview);
-
-    KvReopen1->SetReopenMenu(MnuReopen);
-    KvReopen1->SetDropDownMenu(MnuOpenDropDown);
-}
-
 // ---- lifecycle -------------------------------------------------------------------
 
 void TFormMain::FormCreate()
 {
     FormMain = this;
+    RegisterCatalogueGraphics(); // the picture loader learns metafiles and JPEG
     AppTitle = windowTitle().toStdString();
     KvReopen1->OnReopenMenuClick = [this](QAction* item) { ReopenMenuClick(item); };
     KvReopen1->CommandGuard = [](const std::function<void()>& command) { Guarded(command); };
@@ -504,6 +405,7 @@ void TFormMain::ActViewViewAsIconExecute()
     ListView1->setViewMode(QListView::ListMode);
     ListView1->setFlow(QListView::TopToBottom);
     ListView1->setWrapping(true);
+    ApplyItemIcons();
 }
 
 void TFormMain::ActViewViewAsThumbnailExecute()
@@ -512,4 +414,5 @@ void TFormMain::ActViewViewAsThumbnailExecute()
     ListView1->setViewMode(QListView::IconMode);
     ListView1->setFlow(QListView::LeftToRight);
     ListView1->setWrapping(true);
+    ApplyItemIcons();
 }

@@ -3,6 +3,7 @@
 // preview pane and the window's settings.
 #include <QMainWindow>
 #include <QSize>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ class QSplitter;
 class QToolBar;
 class QToolButton;
 class TImagePreview;
+class TImageList;
 class TKvReopen;
 
 enum class PreviewPosition { Top = 1, Right = 2, Bottom = 3, Left = 4 };
@@ -38,6 +40,9 @@ public:
     // Arguments after the program name; the first one is opened at first show.
     std::vector<std::string> CommandLine;
 
+    // When set, every status text is also appended here (for tests).
+    std::vector<std::string>* StatusLog = nullptr;
+
     std::string CurrentFileName;
     bool Modified = false;
     std::string TempDir;
@@ -56,6 +61,22 @@ public:
     bool AskPassword();
     void ActToolsPasswordExecute();
 
+    // ---- commands on images ------------------------------------------------
+    void ActImageAddExecute();
+    // Adds the files in the order given (the Add dialog's list).
+    void AddFiles(const std::vector<std::string>& paths);
+    void ActImageDeleteExecute();
+    void ActImageRenameExecute();
+    void ActImageSelectAllExecute();
+    void ActImageInvertSelectionExecute();
+    void ActImageExtractExecute();
+    void ActToolsEmptyExecute();
+    void ActFilterExecute();
+    std::vector<QAction*> FilterActions() const;
+    // The caption up to its last blank: the record name with its extension.
+    std::string ItemFileName(int index) const;
+    std::vector<int> SelectedRows() const;
+
     // ---- list and refresh -------------------------------------------------
     void RefreshList();
     void UpdateControls();
@@ -64,7 +85,8 @@ public:
     std::string ItemCaption();
     // The name before the caption's last '.', and the letter after it.
     void SplitItemCaption(int index, std::string& name, std::string& kind) const;
-    static std::string KindExtension(const std::string& kind);
+    // Shows the first selected record in the preview pane (shown or not).
+    void UpdatePreview();
 
     // ---- preview pane and views ---------------------------------------------
     void ArrangePreview();
@@ -90,10 +112,14 @@ public:
     QLabel* StatusPanel0 = nullptr;
     QLabel* StatusPanel1 = nullptr;
     TKvReopen* KvReopen1 = nullptr;
+    std::unique_ptr<TImageList> ImgLstLarge;
+    std::unique_ptr<TImageList> ImgLstSmall;
 
     QMenu* MnuFile = nullptr;
     QMenu* MnuReopen = nullptr;
     QMenu* MnuImage = nullptr;
+    QMenu* MnuFilter = nullptr;
+    QMenu* PopupMenu1 = nullptr;
     QMenu* MnuView = nullptr;
     QMenu* MnuPreviewPosition = nullptr;
     QMenu* MnuTools = nullptr;
@@ -105,6 +131,23 @@ public:
     QAction* ActFileOpen = nullptr;
     QAction* ActFileSaveAs = nullptr;
     QAction* ActFileExit = nullptr;
+    QAction* ActImageAdd = nullptr;
+    QAction* ActImageDelete = nullptr;
+    QAction* ActImageRename = nullptr;
+    QAction* ActImageSelectAll = nullptr;
+    QAction* ActImageInvertSelection = nullptr;
+    QAction* ActImageExtract = nullptr;
+    QAction* ActFilterBMP = nullptr;
+    QAction* ActFilterICO = nullptr;
+    QAction* ActFilterEMF = nullptr;
+    QAction* ActFilterWMF = nullptr;
+    QAction* ActFilterJPEG = nullptr;
+    QAction* ActFilterGIF = nullptr;
+    QAction* ActFilterNoFilter = nullptr;
+    QAction* ActViewThumbnailSize = nullptr;
+    QAction* ActToolsStatistic = nullptr;
+    QAction* ActToolsEmpty = nullptr;
+    QAction* ActHelpAbout = nullptr;
     QAction* ActViewViewAsIcon = nullptr;
     QAction* ActViewViewAsThumbnail = nullptr;
     QAction* ActViewPreview = nullptr;
@@ -135,6 +178,10 @@ private:
     QSize paneSize_{138, 138}; // the pane's size while it is hidden
     QActionGroup* positionGroup_ = nullptr;
     QActionGroup* viewGroup_ = nullptr;
+    QActionGroup* filterGroup_ = nullptr;
+    void ApplyItemIcons();
+    void FillList();
+    void AddFilesLoop(const std::vector<std::string>& paths);
 };
 
 extern TFormMain* FormMain;

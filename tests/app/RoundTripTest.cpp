@@ -9,19 +9,11 @@
 #include <QFile>
 #include <QDialog>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QGuiApplication>
-#include <random>
+#include <tuple>
 
 namespace {
-
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> bytes(n);
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>(rng() % 7 == 0 ? rng() : b); // partly compressible
-    return bytes;
-}
 
 struct Snapshot {
     std::string key;
@@ -53,18 +45,22 @@ TEST_F(RoundTrip, VaultSurvivesSaveReopenAndChange)
     Start();
     ASSERT_TRUE(form->isVisible());
 
-    const std::vector<std::pair<std::string, std::string>> records = {
-        {"Sunset", "J"}, {"sunset", "J"}, {"Sunset", "G"}, {"Ünïcödé 日本", "B"}, {"Empty", "I"}, {"Big", "E"}};
+    // Real files of every kind, two names that differ only in case, a
+    // Unicode name and the same name under two kinds.
+    const std::string data = GMB_TEST_DATA;
+    const std::vector<std::tuple<std::string, std::string, std::string>> records = {
+        {"Sunset", "J", data + "/jpeg/testorig.jpg"},  {"sunset", "J", data + "/jpeg/gray.jpg"},
+        {"Sunset", "B", data + "/bmp/g/pal8.bmp"},     {"Ünïcödé 日本", "B", data + "/bmp/g/rgb24.bmp"},
+        {"Idle", "I", data + "/ico/idle.ico"},         {"Chart", "E", data + "/emf/test-008.emf"},
+        {"Van", "W", data + "/wmf/2doorvan.wmf"}};
     for (size_t i = 0; i < records.size(); ++i) {
-        const std::string src = Path("src" + std::to_string(i));
-        TMemoryStream(RandomBytes(records[i].first == "Empty" ? 0 : (i == 5 ? 3000000 : 1000 * (i + 1)), static_cast<unsigned>(i)))
-            .SaveToFile(src);
+        const auto& [name, kind, src] = records[i];
         DMMain->CDS.Append();
-        DMMain->CDSFileName.SetAsString(records[i].first);
+        DMMain->CDSFileName.SetAsString(name);
         DMMain->CDSDimX.SetAsInteger(static_cast<int64_t>(10 + i));
         DMMain->CDSDimY.SetAsInteger(static_cast<int64_t>(20 + i));
         DMMain->LoadImageFromFile(src);
-        DMMain->CDSImageType.SetAsString(records[i].second);
+        DMMain->CDSImageType.SetAsString(kind);
         DMMain->CDS.Post();
     }
     form->Modified = true;
@@ -88,15 +84,17 @@ TEST_F(RoundTrip, VaultSurvivesSaveReopenAndChange)
     form->ActFileOpen->trigger();
     ProcessEvents();
     ASSERT_EQ(form->CurrentFileName, vault);
+    EXPECT_EQ(form->ListView1->count(), static_cast<int>(records.size()));
     EXPECT_EQ(Contents(), made);
     EXPECT_EQ(form->windowTitle().toStdString(), "Kv Glimmerbox 3.2 - round.gmb");
 
     // Change it and leave through the window's close box: written back.
-    DMMain->RenameImage("sunset", "G", "Dawn");
+    DMMain->RenameImage("sunset", "B", "Dawn");
     form->Modified = true;
     const std::vector<Snapshot> changed = Contents();
     ASSERT_TRUE(Close());
     Start();
+    EXPECT_EQ(form->ListView1->count(), 0);
     prompts->AnswerDialog([](QDialog& d) {
         d.findChild<QLineEdit*>("edPassword")->setText("door");
         d.accept();

@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
 
@@ -19,13 +20,12 @@ std::vector<uint8_t> Bytes(const std::string& path) { return FileExists(path) ? 
 class LifecycleFixture : public FormFixture {
 protected:
     // Adds a record the way the Add command does and marks the window changed.
-    void AddRecord(const std::string& name, const std::string& kind, const std::string& content = "pixels")
+    void AddRecord(const std::string& name, const std::string& kind)
     {
         const std::string file = Path("src-" + name + ".bin");
-        {
-            TFileStream f(file, FileMode::Create);
-            f.WriteBuffer(content.data(), static_cast<int64_t>(content.size()));
-        }
+        QImage image(4, 3, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        ASSERT_TRUE(image.save(QString::fromStdString(file), kind == "J" ? "JPG" : "BMP"));
         TVaultTable& cds = DMMain->CDS;
         cds.Append();
         DMMain->CDSFileName.SetAsString(name);
@@ -190,7 +190,7 @@ TEST_F(LifecycleFixture, SaveAsBindsTheNewPathAndLeavesTheOldFile)
     form->OpenFile(x);
     const auto before = Bytes(x);
     const int listed = form->KvReopen1->Count();
-    AddRecord("New", "G");
+    AddRecord("New", "J");
     const std::string z = Path("z.gmb");
     prompts->AnswerFile(z);
     form->ActFileSaveAs->trigger();
@@ -198,7 +198,7 @@ TEST_F(LifecycleFixture, SaveAsBindsTheNewPathAndLeavesTheOldFile)
     EXPECT_EQ(Bytes(x), before);
     EXPECT_EQ(form->KvReopen1->Count(), listed);
     form->OpenFile(z);
-    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "New/G"}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "New/J"}));
 }
 
 TEST_F(LifecycleFixture, FailedSaveAsKeepsTheWindowBoundWhereItWas)

@@ -1,0 +1,255 @@
+// The commands on images: add, extract, delete, rename, select, empty.
+#include "UFormMain.h"
+
+#include "ImageKinds.h"
+#include "platform/Cleanup.h"
+#include "platform/Paths.h"
+#include "platform/Picture.h"
+#include "platform/Text.h"
+#include "store/UDMMain.h"
+#include "widgets/Prompts.h"
+
+#include <QApplication>
+#include <QListWidget>
+
+namespace {
+
+constexpr size_t kNameWidth = 32;
+
+const char* const kAddFilter =
+    "All (*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg)|*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg"
+    "|Bitmaps (*.bmp)|*.bmp|Icons (*.ico)|*.ico|Enhanced Metafiles (*.emf)|*.emf|Metafiles (*.wmf)|*.wmf"
+    "|GIF Image (*.gif)|*.gif|JPEG Image File (*.jpg;*.jpeg)|*.jpg;*.jpeg";
+
+MsgButton AskReplace(const std::string& name)
+{
+    MessageRequest q;
+    q.title = "Information";
+    q.text = "\"" + name + "\" already exists.\r\rDo you want to replace existing image?";
+    q.icon = MsgIcon::Information;
+    q.buttons = {MsgButton::Yes, MsgButton::No, MsgButton::Cancel, MsgButton::NoToAll, MsgButton::YesToAll};
+    return Prompts().Message(q);
+}
+
+bool AskYesNo(const std::string& title, const std::string& text, MsgIcon icon)
+{
+    MessageRequest q;
+    q.title = title;
+    q.text = text;
+    q.icon = icon;
+    q.buttons = {MsgButton::Yes, MsgButton::No};
+    q.defaultButton = MsgButton::No;
+    return Prompts().Message(q) == MsgButton::Yes;
+}
+
+std::string Trim(const std::string& s)
+{
+    return QString::fromStdString(s).trimmed().toStdString();
+}
+
+} // namespace
+
+// ---- add -----------------------------------------------------------------------
+
+void TFormMain::ActImageAddExecute()
+{
+    FileDialogRequest r;
+    r.title = "Add";
+    r.filter = kAddFilter;
+    r.filterIndex = 1;
+    r.mustExist = true;
+    r.multiSelect = true;
+    if (const auto paths = Prompts().OpenFiles(r))
+        AddFiles(*paths);
+}
+
+void TFormMain::AddFiles(const std::vector<std::string>& paths)
+{
+    ShowStatus("Adding new images...");
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    WithCleanup([&] { AddFilesLoop(paths); },
+                [&] {
+                    QApplication::restoreOverrideCursor();
+                    ShowStatus(std::string());
+                    RefreshList();
+                });
+}
+
+void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
+{
+    TVaultTable& cds = DMMain->CDS;
+    MsgButton answer = MsgButton::None;
+    const size_t n = paths.size();
+    for (size_t i = 0; i < n; ++i) {
+        const std::string& path = paths[i];
+        ShowStatus(Format("Adding new images... (%d%% of %d)", static_cast<int>((i + 1) * 100 / n), static_cast<int>(n)));
+        TPicture picture;
+        picture.LoadFromFile(path);
+        const std::string kind(1, KindLetterOfFile(path));
+        const std::string name = NameWithoutExt(path);
+        // The store keeps the first 32 characters: look for those, so that a
+        // long name finds its stored twin instead of breaking the key.
+        const bool found = DMMain->LocateImage(Utf8Left(name, kNameWidth), kind);
+        if (found) {
+            if (answer != MsgButton::YesToAll && answer != MsgButton::NoToAll)
+                answer = AskReplace(name);
+            if (answer == MsgButton::No || answer == MsgButton::NoToAll)
+                continue;
+            if (answer != MsgButton::Yes && answer != MsgButton::YesToAll)
+                break; // Cancel, or the box closed
+            cds.Edit();
+        } else {
+            cds.Append();
+        }
+        try {
+            DMMain->CDSFileName.SetAsString(name);
+            DMMain->CDSDimX.SetAsInteger(picture.Width());
+            DMMain->CDSDimY.SetAsInteger(picture.Height());
+            DMMain->LoadImageFromFile(path);
+            DMMain->CDSImageType.SetAsString(kind);
+            cds.Post();
+        } catch (...) {
+            cds.Cancel(); // nothing half-added
+            throw;
+        }
+        Modified = true;
+    }
+}
+
+// ---- extract -------------------------------------------------------------------
+
+void TFormMain::ActImageExtractExecute()
+{
+    const std::vector<int> rows = SelectedRows();
+    if (rows.empty())
+        return;
+    std::string name, kind;
+    if (rows.size() == 1) {
+        SplitItemCaption(rows.front(), name, kind);
+        const std::string fileName = ItemFileName(rows.front());
+        const std::string ext = ExtractFileExt(fileName);
+        const std::string bare = ext.empty() ? std::string() : ext.substr(1);
+        FileDialogRequest r;
+        r.fileName = fileName;
+        r.defaultExt = bare;
+        r.filter = Format("%s files (%s)|%s", UpperCase(bare).c_str(), ("*" + ext).c_str(), ("*" + ext).c_str()) +
+                   "|All files (*.*)|*.*";
+        r.overwritePrompt = true;
+        const auto path = Prompts().SaveFile(r);
+        if (!path)
+            return;
+        if (DMMain->LocateImage(name, kind))
+            DMMain->SaveImageToFile(*path);
+        return;
+    }
+    const auto folder = Prompts().BrowseFolder("Select destination folder for extracting selected images.");
+    if (!folder)
+        return;
+    const std::string dir = IncludeTrailingSeparator(*folder);
+    for (int row : rows) {
+        SplitItemCaption(row, name, kind);
+        if (DMMain->LocateImage(name, kind))
+            DMMain->SaveImageToFile(dir + ItemFileName(row));
+    }
+}
+
+// ---- delete, rename, select ------------------------------------------------------
+
+void TFormMain::ActImageDeleteExecute()
+{
+    const std::vector<int> rows = SelectedRows();
+    if (rows.empty())
+        return;
+    const std::string question = rows.size() == 1 ? "Are you sure to delete \"" + ItemFileName(rows.front()) + "\"?"
+                                                  : Format("Are you sure to delete %d items?", static_cast<int>(rows.size()));
+    if (!AskYesNo("Confirm", question, MsgIcon::Question))
+        return;
+    std::vector<int> done;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    WithCleanup(
+        [&] {
+            std::string name, kind;
+            for (int row : rows) {
+                SplitItemCaption(row, name, kind);
+                DMMain->DeleteImage(name, kind);
+                Modified = true;
+                done.push_back(row);
+            }
+        },
+        [&] {
+            // Items whose records are gone leave the list, also after an error.
+            for (auto it = done.rbegin(); it != done.rend(); ++it)
+                delete ListView1->takeItem(*it);
+            QApplication::restoreOverrideCursor();
+            UpdateControls();
+        });
+}
+
+void TFormMain::ActImageRenameExecute()
+{
+    const std::vector<int> rows = SelectedRows();
+    if (rows.empty())
+        return;
+    const int row = rows.front();
+    std::string oldName, kind;
+    SplitItemCaption(row, oldName, kind);
+    const auto answer = Prompts().InputBox("Rename", "New name:", oldName);
+    if (!answer)
+        return;
+    const std::string newName = Trim(*answer);
+    if (newName.empty())
+        throw Exception("Invalid image name.");
+    // Compared as it will be stored, so a long name meets its stored twin.
+    const std::string stored = Utf8Left(newName, kNameWidth);
+    if (DMMain->LocateImage(stored, kind))
+        throw Exception("Image name duplication.");
+    DMMain->RenameImage(oldName, kind, stored);
+    QListWidgetItem* item = ListView1->item(row);
+    const std::string caption = item->text().toStdString();
+    item->setText(QString::fromStdString(stored + caption.substr(caption.rfind('.'))));
+    UpdatePreview();
+    Modified = true;
+}
+
+void TFormMain::ActImageSelectAllExecute()
+{
+    ListView1->selectAll();
+    UpdateControls();
+}
+
+void TFormMain::ActImageInvertSelectionExecute()
+{
+    for (int i = 0; i < ListView1->count(); ++i)
+        ListView1->item(i)->setSelected(!ListView1->item(i)->isSelected());
+    UpdateControls();
+}
+
+// ---- empty ---------------------------------------------------------------------
+
+void TFormMain::ActToolsEmptyExecute()
+{
+    if (!AskYesNo("Warning",
+                  "You are about to delete all images.\rAll images will be lost with filtered affected.\r\rContinue deleting?",
+                  MsgIcon::Warning))
+        return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    WithCleanup(
+        [&] {
+            TVaultTable& cds = DMMain->CDS;
+            cds.First();
+            while (!cds.Eof() && cds.HasCurrentRecord()) {
+                // The password record stays: emptying never removes protection.
+                if (DMMain->CDSImageType.AsString() == std::string(1, PasswordKind)) {
+                    cds.Next();
+                    continue;
+                }
+                cds.Delete();
+                Modified = true;
+            }
+            Modified = true;
+        },
+        [&] {
+            QApplication::restoreOverrideCursor();
+            RefreshList();
+        });
+}

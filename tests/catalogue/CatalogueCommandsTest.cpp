@@ -1,0 +1,381 @@
+#include "FormTestSupport.h"
+
+#include "platform/Paths.h"
+#include "platform/Stream.h"
+#include "widgets/ErrorGuard.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QListWidget>
+#include <QLabel>
+#include <QMenu>
+#include <algorithm>
+
+namespace {
+
+const std::string kData = GMB_TEST_DATA;
+const std::string kJpeg = kData + "/jpeg/testorig.jpg";
+const std::string kGray = kData + "/jpeg/gray.jpg";
+const std::string kBmp = kData + "/bmp/g/pal8.bmp";
+const std::string kIco = kData + "/ico/idle.ico";
+
+class CommandsFixture : public FormFixture {
+protected:
+    std::vector<std::string> status;
+
+    void SetUp() override
+    {
+        FormFixture::SetUp();
+        Start();
+        form->StatusLog = &status;
+    }
+
+    // A copy of a test file under a name of our choosing.
+    std::string File(const std::string& name, const std::string& source)
+    {
+        const std::string path = Path("in/" + name);
+        QDir().mkpath(QString::fromStdString(Path("in")));
+        QFile::remove(QString::fromStdString(path));
+        EXPECT_TRUE(QFile::copy(QString::fromStdString(source), QString::fromStdString(path))) << source;
+        return path;
+    }
+
+    std::vector<std::string> Captions() const
+    {
+        std::vector<std::string> out;
+        for (int i = 0; i < form->ListView1->count(); ++i)
+            out.push_back(form->ListView1->item(i)->text().toStdString());
+        return out;
+    }
+
+    std::vector<std::string> Records()
+    {
+        std::vector<std::string> names;
+        TVaultTable& cds = DMMain->CDS;
+        const bool filtered = cds.Filtered();
+        cds.SetFiltered(false);
+        for (cds.First(); !cds.Eof(); cds.Next())
+            names.push_back(DMMain->CDSFileName.AsString() + "/" + DMMain->CDSImageType.AsString());
+        cds.SetFiltered(filtered);
+        return names;
+    }
+
+    void Select(std::initializer_list<int> rows)
+    {
+        form->ListView1->clearSelection();
+        for (int r : rows)
+            form->ListView1->item(r)->setSelected(true);
+    }
+
+    const MessageRequest& LastMessage() const { return prompts->Records().back().message; }
+    int Questions() const
+    {
+        return static_cast<int>(std::count_if(prompts->Records().begin(), prompts->Records().end(),
+                                              [](const auto& r) { return r.message.title == "Information"; }));
+    }
+};
+
+} // namespace
+
+TEST_F(CommandsFixture, AddingListsTheImageWithProgressAndCaption)
+{
+    prompts->AnswerFiles({File("Sunset.jpeg", kJpeg)});
+    form->ActImageAdd->trigger();
+    const auto& dialog = prompts->Records().front().file;
+    EXPECT_EQ(dialog.title, "Add");
+    EXPECT_TRUE(dialog.multiSelect);
+    EXPECT_EQ(dialog.filterIndex, 1);
+    EXPECT_EQ(dialog.filter.substr(0, 51), "All (*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg)|*.");
+    EXPECT_NE(std::find(status.begin(), status.end(), "Adding new images... (100% of 1)"), status.end());
+    EXPECT_NE(std::find(status.begin(), status.end(), "Loading images... (100% of 1)"), status.end());
+    EXPECT_EQ(Captions(), std::vector<std::string>{"Sunset.jpg (149x227)"});
+    EXPECT_TRUE(form->Modified);
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "1 items");
+    EXPECT_TRUE(form->StatusPanel1->text().isEmpty());
+    Select({0});
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "1: 1: 1");
+    EXPECT_EQ(form->txtName->text().toStdString(), "Sunset.jpg");
+    EXPECT_FALSE(FileExists(form->TempDir + "Sunset.jpg"));
+}
+
+TEST_F(CommandsFixture, ReplaceQuestionAndItsFiveAnswers)
+{
+    prompts->AnswerFiles({File("a.jpeg", kJpeg), File("b.jpg", kJpeg), File("c.jpg", kJpeg), File("a.bmp", kBmp)});
+    form->ActImageAdd->trigger();
+
+    // a.jpg finds a.jpeg (same name, same kind); Yes replaces it.
+    prompts->AnswerFiles({File("A.jpg", kGray)});
+    prompts->AnswerMessage(MsgButton::Yes);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(LastMessage().title, "Information");
+    EXPECT_EQ(LastMessage().text, "\"A\" already exists.\r\rDo you want to replace existing image?");
+    EXPECT_EQ(LastMessage().icon, MsgIcon::Information);
+    EXPECT_EQ(LastMessage().buttons, (std::vector<MsgButton>{MsgButton::Yes, MsgButton::No, MsgButton::Cancel,
+                                                             MsgButton::NoToAll, MsgButton::YesToAll}));
+    EXPECT_EQ(Records(), (std::vector<std::string>{"A/J", "a/B", "b/J", "c/J"}));
+
+    // Yes to All: asked once, all three replaced.
+    const int before = Questions();
+    prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.jpg", kGray), File("c.jpg", kGray)});
+    prompts->AnswerMessage(MsgButton::YesToAll);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(Questions(), before + 1);
+    EXPECT_EQ(Records(), (std::vector<std::string>{"a/B", "a/J", "b/J", "c/J"}));
+
+    // No to All: asked once, nothing replaced, new files still added.
+    prompts->AnswerFiles({File("b.jpg", kJpeg), File("new.jpg", kJpeg), File("c.jpg", kJpeg)});
+    prompts->AnswerMessage(MsgButton::NoToAll);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(Questions(), before + 2);
+    EXPECT_EQ(Records(), (std::vector<std::string>{"a/B", "a/J", "b/J", "c/J", "new/J"}));
+
+    // Cancel at the second duplicate: the first new file stays, the rest is not looked at.
+    prompts->AnswerFiles({File("first.jpg", kJpeg), File("b.jpg", kJpeg), File("late.jpg", kJpeg)});
+    prompts->AnswerMessage(MsgButton::Cancel);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(Records(), (std::vector<std::string>{"a/B", "a/J", "b/J", "c/J", "first/J", "new/J"}));
+    EXPECT_EQ(form->ListView1->count(), 6);
+
+    // No: that one is kept, the next file goes on.
+    prompts->AnswerFiles({File("c.jpg", kJpeg), File("ico.ico", kIco)});
+    prompts->AnswerMessage(MsgButton::No);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(Records().size(), 7u);
+    EXPECT_EQ(prompts->PendingAnswers(), 0u);
+}
+
+TEST_F(CommandsFixture, LongNamesMeetTheirStoredTwin)
+{
+    const std::string longName(40, 'x');
+    prompts->AnswerFiles({File(longName + ".jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(Records(), std::vector<std::string>{std::string(32, 'x') + "/J"});
+    // The same file again asks instead of breaking the key.
+    prompts->AnswerFiles({File(longName + ".jpg", kGray)});
+    prompts->AnswerMessage(MsgButton::Yes);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(LastMessage().title, "Information");
+    EXPECT_EQ(Records().size(), 1u);
+}
+
+TEST_F(CommandsFixture, AddStopsAtAFileThatCannotBeLoaded)
+{
+    const std::string junk = Path("in/broken.jpg");
+    QDir().mkpath(QString::fromStdString(Path("in")));
+    TMemoryStream(std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3}).SaveToFile(junk);
+    prompts->AnswerFiles({File("one.jpg", kJpeg), File("notes.txt", kJpeg), File("two.jpg", kJpeg)});
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_EQ(LastMessage().text, "Unknown picture file extension (.txt)");
+    EXPECT_EQ(Records(), std::vector<std::string>{"one/J"});
+    EXPECT_EQ(form->ListView1->count(), 1);
+
+    prompts->AnswerFiles({File("three.jpg", kJpeg), junk, Path("in/vanished.jpg")});
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(LastMessage().text.rfind("JPEG error #", 0), 0u) << LastMessage().text;
+    EXPECT_EQ(Records(), (std::vector<std::string>{"one/J", "three/J"}));
+    EXPECT_EQ(DMMain->CDS.State(), TDataSetState::Browse);
+
+    prompts->AnswerFiles({Path("in/vanished.jpg")});
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(LastMessage().text.rfind("Cannot open file \"", 0), 0u) << LastMessage().text;
+}
+
+TEST_F(CommandsFixture, KindFilterListsAndCountsOnlyItsKind)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg), File("a.bmp", kBmp), File("b.ico", kIco), File("c.jpg", kGray)});
+    form->ActImageAdd->trigger();
+    DMMain->SetPassword("", "pw");
+    form->RefreshList();
+    // In key order: by name, then by kind letter.
+    const std::vector<std::string> all = {"a.bmp (64x127)", "a.jpg (149x227)", "b.ico (256x256)", "c.jpg (149x227)"};
+    EXPECT_EQ(Captions(), all);
+
+    status.clear();
+    form->ActFilterJPEG->trigger();
+    EXPECT_EQ(DMMain->CDS.Filter(), " ImageType='J' ");
+    EXPECT_TRUE(DMMain->CDS.Filtered());
+    EXPECT_EQ(Captions(), (std::vector<std::string>{"a.jpg (149x227)", "c.jpg (149x227)"}));
+    EXPECT_NE(std::find(status.begin(), status.end(), "Loading images... (100% of 2)"), status.end());
+
+    // A kind filter never hides the password from the checks that need it.
+    EXPECT_TRUE(DMMain->LocatePassword());
+
+    status.clear();
+    form->ActFilterNoFilter->trigger();
+    EXPECT_FALSE(DMMain->CDS.Filtered());
+    EXPECT_EQ(form->ListView1->count(), 4);
+    EXPECT_NE(std::find(status.begin(), status.end(), "Loading images... (100% of 5)"), status.end());
+
+    // Added files of another kind are stored but not listed under a filter.
+    form->ActFilterICO->trigger();
+    prompts->AnswerFiles({File("d.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(Captions(), std::vector<std::string>{"b.ico (256x256)"});
+}
+
+TEST_F(CommandsFixture, ExtractWritesTheStoredBytes)
+{
+    prompts->AnswerFiles({File("Sunset.jpeg", kJpeg), File("a.bmp", kBmp), File("a.jpg", kGray)});
+    form->ActImageAdd->trigger();
+    ASSERT_EQ(Captions().size(), 3u);
+
+    Select({0}); // Sunset.jpg: upper case sorts first
+    const std::string one = Path("out/Sunset.jpg");
+    QDir().mkpath(QString::fromStdString(Path("out")));
+    prompts->AnswerFile(one);
+    form->ActImageExtract->trigger();
+    const auto& dialog = prompts->Records().back().file;
+    EXPECT_EQ(dialog.fileName, "Sunset.jpg");
+    EXPECT_EQ(dialog.defaultExt, "jpg");
+    EXPECT_EQ(dialog.filter, "JPG files (*.jpg)|*.jpg|All files (*.*)|*.*");
+    EXPECT_EQ(ReadWholeFile(one), ReadWholeFile(kJpeg));
+
+    // Several: into a folder, overwriting silently.
+    TMemoryStream(std::vector<uint8_t>{1, 2, 3}).SaveToFile(Path("out/a.bmp"));
+    Select({1, 2});
+    prompts->AnswerFolder(Path("out"));
+    form->ActImageExtract->trigger();
+    EXPECT_EQ(prompts->Records().back().title, "Select destination folder for extracting selected images.");
+    EXPECT_EQ(ReadWholeFile(Path("out/a.bmp")), ReadWholeFile(kBmp));
+    EXPECT_EQ(ReadWholeFile(Path("out/a.jpg")), ReadWholeFile(kGray));
+    EXPECT_FALSE(form->Modified && false);
+
+    prompts->AnswerFolder(Path("no/such/folder"));
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActImageExtract->trigger();
+    EXPECT_EQ(LastMessage().text.rfind("Cannot create file \"", 0), 0u) << LastMessage().text;
+}
+
+TEST_F(CommandsFixture, DeleteAsksWithNoAsDefault)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.jpg", kJpeg), File("c.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    form->Modified = false;
+    Select({1});
+    prompts->AnswerMessage(MsgButton::No);
+    form->ActImageDelete->trigger();
+    EXPECT_EQ(LastMessage().title, "Confirm");
+    EXPECT_EQ(LastMessage().text, "Are you sure to delete \"b.jpg\"?");
+    EXPECT_EQ(LastMessage().defaultButton, MsgButton::No);
+    EXPECT_EQ(LastMessage().icon, MsgIcon::Question);
+    EXPECT_EQ(Records().size(), 3u);
+    EXPECT_FALSE(form->Modified);
+
+    Select({0, 2});
+    prompts->AnswerMessage(MsgButton::Yes);
+    form->ActImageDelete->trigger();
+    EXPECT_EQ(LastMessage().text, "Are you sure to delete 2 items?");
+    EXPECT_EQ(Records(), std::vector<std::string>{"b/J"});
+    EXPECT_EQ(Captions(), std::vector<std::string>{"b.jpg (149x227)"});
+    EXPECT_TRUE(form->Modified);
+}
+
+TEST_F(CommandsFixture, RenameTrimsAndRefusesDuplicates)
+{
+    prompts->AnswerFiles({File("sunset.jpg", kJpeg), File("other.jpg", kGray), File("x.bmp", kBmp)});
+    form->ActImageAdd->trigger();
+    Select({1}); // sunset.jpg
+
+    prompts->AnswerInput("Sunset");
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActImageRename->trigger();
+    EXPECT_EQ(prompts->Records()[prompts->Records().size() - 2].title, "Rename");
+    EXPECT_EQ(LastMessage().text, "Image name duplication.");
+
+    prompts->AnswerInput("   ");
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActImageRename->trigger();
+    EXPECT_EQ(LastMessage().text, "Invalid image name.");
+
+    prompts->AnswerInput("  Dawn  ");
+    form->ActImageRename->trigger();
+    EXPECT_EQ(form->ListView1->item(1)->text().toStdString(), "Dawn.jpg (149x227)");
+    EXPECT_EQ(Records(), (std::vector<std::string>{"Dawn/J", "other/J", "x/B"}));
+
+    // A name that exists only under another kind is fine.
+    Select({2});
+    prompts->AnswerInput("other");
+    form->ActImageRename->trigger();
+    EXPECT_EQ(form->ListView1->item(2)->text().toStdString(), "other.bmp (64x127)");
+
+    // A long name shows as stored, so later commands find the record.
+    Select({0});
+    prompts->AnswerInput(std::string(40, 'L'));
+    form->ActImageRename->trigger();
+    EXPECT_EQ(form->ListView1->item(0)->text().toStdString(), std::string(32, 'L') + ".jpg (149x227)");
+    prompts->AnswerMessage(MsgButton::Yes);
+    form->ActImageDelete->trigger();
+    EXPECT_EQ(Records(), (std::vector<std::string>{"Dawn/J", "other/B"}));
+}
+
+TEST_F(CommandsFixture, SelectAllInvertAndEmptyUnderAFilter)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.bmp", kBmp), File("c.jpg", kGray)});
+    form->ActImageAdd->trigger();
+    DMMain->SetPassword("", "keep");
+    form->ActImageSelectAll->trigger();
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "1: 3: 3");
+    Select({1});
+    form->ActImageInvertSelection->trigger();
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "1: 3: 2");
+    form->ActImageInvertSelection->trigger();
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "2: 3: 1");
+
+    form->ActFilterJPEG->trigger();
+    prompts->AnswerMessage(MsgButton::Yes);
+    form->ActToolsEmpty->trigger();
+    EXPECT_EQ(LastMessage().title, "Warning");
+    EXPECT_EQ(LastMessage().text,
+              "You are about to delete all images.\rAll images will be lost with filtered affected.\r\rContinue deleting?");
+    EXPECT_EQ(LastMessage().defaultButton, MsgButton::No);
+    form->ActFilterNoFilter->trigger();
+    EXPECT_EQ(Captions(), std::vector<std::string>{"b.bmp (64x127)"});
+
+    // Without a filter, everything but the password record goes.
+    prompts->AnswerMessage(MsgButton::Yes);
+    form->ActToolsEmpty->trigger();
+    EXPECT_EQ(form->ListView1->count(), 0);
+    EXPECT_TRUE(DMMain->LocatePassword());
+    EXPECT_FALSE(form->ActToolsEmpty->isEnabled());
+}
+
+TEST_F(CommandsFixture, DamagedBlobStopsTheFillAtThatRecord)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.jpg", kJpeg), File("c.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    ASSERT_TRUE(DMMain->LocateImage("b", "J"));
+    DMMain->CDS.Edit();
+    DMMain->CDSImage.SetBytes({0x78, 0xDA, 0xFF, 0xFF, 0xFF, 0xFF});
+    DMMain->CDS.Post();
+    prompts->AnswerMessage(MsgButton::Ok);
+    Guarded([&] { form->RefreshList(); });
+    EXPECT_EQ(LastMessage().text, "Error");
+    EXPECT_EQ(Captions(), std::vector<std::string>{"a.jpg (149x227)"});
+    EXPECT_TRUE(form->StatusPanel1->text().isEmpty());
+}
+
+TEST_F(CommandsFixture, EnablingFollowsTheVaultAndTheSelection)
+{
+    EXPECT_TRUE(form->ActImageAdd->isEnabled());
+    EXPECT_FALSE(form->ActImageDelete->isEnabled());
+    EXPECT_FALSE(form->ActImageSelectAll->isEnabled());
+    EXPECT_FALSE(form->ActToolsEmpty->isEnabled());
+    EXPECT_TRUE(form->ActToolsPassword->isEnabled());
+    prompts->AnswerFiles({File("a.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    EXPECT_TRUE(form->ActImageSelectAll->isEnabled());
+    EXPECT_FALSE(form->ActImageExtract->isEnabled());
+    Select({0});
+    EXPECT_TRUE(form->ActImageExtract->isEnabled());
+    EXPECT_TRUE(form->ActImageRename->isEnabled());
+    EXPECT_EQ(form->ActImageAdd->shortcut(), QKeySequence("Ctrl+Ins"));
+    EXPECT_EQ(form->ActImageDelete->toolTip().toStdString(), "Delete");
+    EXPECT_EQ(form->ActImageDelete->statusTip().toStdString(), "Delete selected items");
+    EXPECT_EQ(form->PopupMenu1->defaultAction(), form->ActViewPreview);
+    EXPECT_FALSE(form->ActImageAdd->icon().isNull());
+}
