@@ -12,6 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 
+// libemf2svg shuts fontconfig down (FcFini) after some of its font look-ups,
+// while Qt and librsvg's text layout in this same process still hold
+// fontconfig's caches: fontconfig then aborts ("FcCacheFini: Assertion")
+// or its users read freed memory. Fontconfig needs no shutdown before the
+// process ends, so the program's own FcFini does nothing; defined in the
+// executable, it takes the place of the library's for every caller.
+extern "C" void FcFini(void) {}
+
 bool PlayEnhancedMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint32_t>& argb)
 {
     // libemf2svg takes a writable buffer; give it a copy of its own.

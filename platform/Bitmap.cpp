@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 namespace {
 
@@ -159,10 +160,21 @@ void TBitmap::SetPixelFormat(TPixelFormat format)
     }
     converted.SetSize(width_, height_);
     const bool sameIndices = IsIndexed(format) && IsIndexed(format_) && converted.palette_ == palette_;
+    // Nearest-entry searches are remembered per colour: pictures repeat
+    // their colours far more often than they have them.
+    std::unordered_map<TColor, uint32_t> nearest;
     for (int y = 0; y < height_; ++y)
         for (int x = 0; x < width_; ++x) {
             const uint32_t raw = RawPixel(x, y);
-            converted.SetRawPixel(x, y, sameIndices && raw < (1u << BitsPerPixel(format)) ? raw : converted.ValueOf(ColorOf(raw)));
+            uint32_t value = raw;
+            if (!(sameIndices && raw < (1u << BitsPerPixel(format)))) {
+                const TColor c = ColorOf(raw);
+                auto [it, fresh] = nearest.try_emplace(c, 0);
+                if (fresh)
+                    it->second = converted.ValueOf(c);
+                value = it->second;
+            }
+            converted.SetRawPixel(x, y, value);
         }
     format_ = format;
     palette_ = converted.palette_;

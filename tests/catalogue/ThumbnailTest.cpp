@@ -9,7 +9,10 @@
 #include "platform/Stream.h"
 
 #include <QGuiApplication>
+#include <QPainter>
 #include <gtest/gtest.h>
+
+extern "C" void FcFini(void);
 
 namespace {
 
@@ -156,4 +159,31 @@ TEST(GifKind, LoadsThroughTheClassRegisteredForGif)
     const TBitmap t = MakeThumbnail(s, 'G', 32, 32);
     UnregisterFileFormat("gif");
     EXPECT_GT(NonWhite(t), 100);
+}
+
+TEST(MetafileLoader, FontconfigOutlivesTheEmfPlayer)
+{
+    // libemf2svg calls FcFini while Qt holds fontconfig's caches; the
+    // program's FcFini must be the harmless one, or text drawing breaks.
+    EnsureApp();
+    auto drawText = [] {
+        QImage image(120, 30, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter p(&image);
+        p.drawText(4, 20, QStringLiteral("Glimmerbox"));
+        p.end();
+        int dark = 0;
+        for (int y = 0; y < 30; ++y)
+            for (int x = 0; x < 120; ++x)
+                dark += qGray(image.pixel(x, y)) < 128;
+        return dark;
+    };
+    const int before = drawText();
+    FcFini();
+    for (const char* f : {"emf/test-092.emf", "emf/test_libuemf_ref.emf"}) {
+        TFileStream s(Data(f), FileMode::OpenRead);
+        TBitmap b;
+        LoadMetafileFromStream(s, b);
+    }
+    EXPECT_EQ(drawText(), before);
 }
