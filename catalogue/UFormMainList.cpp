@@ -81,6 +81,9 @@ void TFormMain::ApplyItemIcons()
     const bool thumbnails = ActViewViewAsThumbnail->isChecked();
     const TImageList& images = thumbnails ? *ImgLstLarge : *ImgLstSmall;
     ListView1->setIconSize(QSize(images.Width(), images.Height()));
+    // Thumbnails sit in an even grid with room for two caption lines.
+    const int line = ListView1->fontMetrics().height();
+    ListView1->setGridSize(thumbnails ? QSize(std::max(images.Width() + 16, 7 * line), images.Height() + 2 * line + 10) : QSize());
     for (int i = 0; i < ListView1->count(); ++i) {
         QListWidgetItem* item = ListView1->item(i);
         const int index = item->data(kImageIndexRole).toInt();

@@ -4,6 +4,7 @@
 
 #include "platform/Paths.h"
 #include "platform/Stream.h"
+#include "widgets/ErrorGuard.h"
 
 #include <QAction>
 #include <QFile>
@@ -103,4 +104,37 @@ TEST_F(RoundTrip, VaultSurvivesSaveReopenAndChange)
     form->OpenFile(vault);
     EXPECT_EQ(Contents(), changed);
     EXPECT_EQ(prompts->PendingAnswers(), 0u);
+}
+
+// With GMB_SCREENSHOT_DIR set, saves pictures of the window in its main
+// states for a person to look at.
+TEST_F(RoundTrip, ScreenshotsForReview)
+{
+    const QByteArray out = qgetenv("GMB_SCREENSHOT_DIR");
+    if (out.isEmpty() || QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "set GMB_SCREENSHOT_DIR and run under xvfb-run";
+    Start();
+    form->resize(800, 560);
+    const std::string data = GMB_TEST_DATA;
+    std::vector<std::string> files;
+    for (const char* f : {"/jpeg/testorig.jpg", "/jpeg/cmyk.jpg", "/bmp/g/pal8.bmp", "/bmp/g/rgb32bf.bmp", "/ico/idle.ico",
+                          "/ico/sysinfo.ico", "/emf/test-008.emf", "/emf/test_libuemf_ref.emf", "/wmf/2doorvan.wmf",
+                          "/wmf/fjftest.wmf", "/gif-suite/4-colors.gif"})
+        if (QFile::exists(QString::fromStdString(data + f)))
+            files.push_back(data + f);
+    Guarded([&] { form->AddFiles(files); });
+    auto shot = [&](const char* name) {
+        ProcessEvents();
+        form->grab().save(QString::fromUtf8(out) + "/" + name);
+    };
+    shot("thumbnails.png");
+    form->ActViewPreview->trigger();
+    form->ListView1->item(1)->setSelected(true);
+    shot("preview-right.png");
+    form->ActViewPreviewBottom->trigger();
+    form->ActViewViewAsIcon->trigger();
+    form->ListView1->clearSelection();
+    form->ListView1->item(4)->setSelected(true);
+    shot("icons-preview-bottom.png");
+    form->Modified = false;
 }
