@@ -21,7 +21,7 @@ const char* const kJpegs[] = {"testorig", "testimgari", "testimgint", "monkey12"
 
 std::vector<uint8_t> Jpeg(int i)
 {
-    return ReadWholeFile(std::string(GMB_TEST_DATA) + "/store/jpeg/" + kJpegs[i] + ".jpg");
+    return ReadWholeFile(std::string(GMB_TEST_DATA) + "/jpeg/" + kJpegs[i] + ".jpg");
 }
 
 std::vector<uint8_t> Packed(const std::vector<uint8_t>& bytes)

@@ -9,7 +9,7 @@ using namespace storetest;
 
 namespace {
 
-const std::string kJpegDir = std::string(GMB_TEST_DATA) + "/store/jpeg/";
+const std::string kJpegDir = std::string(GMB_TEST_DATA) + "/jpeg/";
 
 std::vector<uint8_t> Compress(const std::vector<uint8_t>& bytes)
 {
