@@ -122,6 +122,7 @@ public:
     // Writes an uncompressed BMP of the bitmap's own depth.
     void SaveToStream(TStream& stream) const override;
     void Draw(TBitmap& canvas, const TRect& rect) const override;
+    void AssignTo(TBitmap& dest) const override { dest.Assign(*this); }
 
 private:
     void Reallocate(int width, int height, TPixelFormat format, std::vector<uint8_t>& out, int& stride) const;

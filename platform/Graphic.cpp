@@ -1,5 +1,6 @@
 #include "Graphic.h"
 
+#include "Bitmap.h"
 #include "Exception.h"
 #include "Stream.h"
 
@@ -25,6 +26,14 @@ void TGraphic::SaveToFile(const std::string& path) const
 void TGraphic::Draw(TBitmap&, const TRect&) const
 {
     throw Exception("This picture cannot be drawn");
+}
+
+void TGraphic::AssignTo(TBitmap& dest) const
+{
+    TBitmap canvas(Width(), Height());
+    if (!Empty())
+        Draw(canvas, Rect(0, 0, Width(), Height()));
+    dest.Assign(canvas);
 }
 
 void TGraphic::Changed()

@@ -30,6 +30,10 @@ public:
     // Draws the graphic stretched into rect of the canvas. The base class
     // cannot draw and raises.
     virtual void Draw(TBitmap& canvas, const TRect& rect) const;
+    // Copies the graphic into a bitmap. By default the bitmap is sized to
+    // the graphic, starts white and the graphic is drawn on it; classes
+    // that own a bitmap of their own hand over a copy of it instead.
+    virtual void AssignTo(TBitmap& dest) const;
     // The graphic's palette, if it has one.
     virtual std::shared_ptr<const TPalette> Palette() const { return {}; }
 
