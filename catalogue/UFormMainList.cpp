@@ -69,8 +69,16 @@ void TFormMain::FillList()
         const std::string kind = DMMain->CDSImageType.AsString();
         if (!kind.empty() && kind[0] == PasswordKind)
             continue;
-        AddRecordThumbnail(*DMMain, *ImgLstLarge, *ImgLstSmall);
-        auto* item = new QListWidgetItem(QString::fromStdString(ItemCaption()));
+        const std::string caption = ItemCaption();
+        try {
+            AddRecordThumbnail(*DMMain, *ImgLstLarge, *ImgLstSmall);
+        } catch (const std::exception& e) {
+            // The decoder's own message first; then which record it was, since
+            // a bare "Error" from a damaged blob would not say.
+            throw Exception(Format("%s\r\rThe image \"%s\" cannot be shown.", e.what(),
+                                   caption.substr(0, caption.rfind(' ')).c_str()));
+        }
+        auto* item = new QListWidgetItem(QString::fromStdString(caption));
         item->setData(kImageIndexRole, ImgLstLarge->Count() - 1);
         ListView1->addItem(item);
     }

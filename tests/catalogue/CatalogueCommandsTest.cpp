@@ -354,7 +354,7 @@ TEST_F(CommandsFixture, DamagedBlobStopsTheFillAtThatRecord)
     DMMain->CDS.Post();
     prompts->AnswerMessage(MsgButton::Ok);
     Guarded([&] { form->RefreshList(); });
-    EXPECT_EQ(LastMessage().text, "Error");
+    EXPECT_EQ(LastMessage().text, "Error\r\rThe image \"b.jpg\" cannot be shown.");
     EXPECT_EQ(Captions(), std::vector<std::string>{"a.jpg (149x227)"});
     EXPECT_TRUE(form->StatusPanel1->text().isEmpty());
 }
