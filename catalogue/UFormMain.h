@@ -93,6 +93,7 @@ public:
     void ActViewPreviewExecute();
     void ActViewViewAsIconExecute();
     void ActViewViewAsThumbnailExecute();
+    void ActViewThumbnailSizeExecute();
     PreviewPosition CheckedPreviewPosition() const;
     void CheckPreviewPosition(PreviewPosition position);
     bool PreviewShown() const;

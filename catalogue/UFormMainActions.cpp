@@ -3,6 +3,9 @@
 #include "UFormMain.h"
 
 #include "ActionGlyphs.h"
+#include "UDlgAbout.h"
+#include "UDlgStatistic.h"
+#include "store/UDMMain.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/KvReopen.h"
 
@@ -135,9 +138,9 @@ void TFormMain::CreateActions()
     OnTriggered(ActToolsEmpty, [this] { ActToolsEmptyExecute(); });
     OnTriggered(ActToolsPassword, [this] { ActToolsPasswordExecute(); });
 
-    // Built later; until then the commands are not offered.
-    for (QAction* a : {ActViewThumbnailSize, ActToolsStatistic, ActHelpAbout})
-        a->setVisible(false);
+    OnTriggered(ActViewThumbnailSize, [this] { ActViewThumbnailSizeExecute(); });
+    OnTriggered(ActToolsStatistic, [] { ShowStatisticDialog(*DMMain); });
+    OnTriggered(ActHelpAbout, [] { ShowAbout(); });
 }
 
 std::vector<QAction*> TFormMain::FilterActions() const
@@ -197,7 +200,6 @@ void TFormMain::CreateMenusAndToolBar()
     MnuHelp = menuBar()->addMenu("&Help");
     SetMenuHint(MnuHelp, "Help related commands");
     MnuHelp->addAction(ActHelpAbout);
-    MnuHelp->menuAction()->setVisible(false); // About comes with the statistics
 
     ToolBar1 = addToolBar("ToolBar1");
     ToolBar1->setObjectName("ToolBar1");

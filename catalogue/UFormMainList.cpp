@@ -5,6 +5,7 @@
 #include "ImageKinds.h"
 #include "ImagePreview.h"
 #include "Thumbnail.h"
+#include "UDlgSize.h"
 #include "UKvApps.h"
 #include "platform/Cleanup.h"
 #include "platform/IniFile.h"
@@ -134,6 +135,19 @@ std::vector<int> TFormMain::SelectedRows() const
         if (ListView1->item(i)->isSelected())
             rows.push_back(i);
     return rows;
+}
+
+void TFormMain::ActViewThumbnailSizeExecute()
+{
+    int w = ImgLstLarge->Width();
+    int h = ImgLstLarge->Height();
+    if (!ExecuteSizeDialog(w, h))
+        return;
+    TIniFile ini(IniFileName);
+    const std::string section = StripVersion(AppTitle) + " Thumbnail";
+    ini.WriteInteger(section, "Width", w);
+    ini.WriteInteger(section, "Height", h);
+    RefreshList();
 }
 
 void TFormMain::ActFilterExecute()

@@ -10,6 +10,8 @@
 #include <QListWidget>
 #include <QLabel>
 #include <QMenu>
+#include <QSpinBox>
+#include <QDialog>
 #include <algorithm>
 
 namespace {
@@ -378,4 +380,30 @@ TEST_F(CommandsFixture, EnablingFollowsTheVaultAndTheSelection)
     EXPECT_EQ(form->ActImageDelete->statusTip().toStdString(), "Delete selected items");
     EXPECT_EQ(form->PopupMenu1->defaultAction(), form->ActViewPreview);
     EXPECT_FALSE(form->ActImageAdd->icon().isNull());
+}
+
+TEST_F(CommandsFixture, ThumbnailSizeIsSavedAndRebuildsTheList)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(form->ActViewThumbnailSize->text().toStdString(), "Thumbnail &Size: 32x32");
+    prompts->AnswerDialog([](QDialog& d) {
+        d.findChild<QSpinBox*>("edWidth")->setValue(64);
+        d.findChild<QSpinBox*>("edHeight")->setValue(48);
+        d.accept();
+        return d.result();
+    });
+    form->ActViewThumbnailSize->trigger();
+    EXPECT_EQ(Ini().ReadInteger("Kv Glimmerbox Thumbnail", "Width", 0), 64);
+    EXPECT_EQ(Ini().ReadInteger("Kv Glimmerbox Thumbnail", "Height", 0), 48);
+    EXPECT_EQ(form->ActViewThumbnailSize->text().toStdString(), "Thumbnail &Size: 64x48");
+    EXPECT_EQ(form->ListView1->iconSize(), QSize(64, 48));
+
+    // Statistic and About are reachable from their actions.
+    prompts->Cancel();
+    form->ActToolsStatistic->trigger();
+    EXPECT_EQ(prompts->Records().back().kind, TScriptedPrompts::Record::Kind::Dialog);
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActHelpAbout->trigger();
+    EXPECT_EQ(prompts->PendingAnswers(), 0u);
 }
