@@ -2,6 +2,7 @@
 
 #include "LoadersJpeg.h"
 #include "LoadersMetafile.h"
+#include "gif/mygifimage.h"
 #include "platform/Exception.h"
 #include "platform/Icon.h"
 #include "platform/Picture.h"
@@ -40,6 +41,7 @@ void RegisterCatalogueGraphics()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        RegisterGIFImage(); // also links the codec, whose "gif" the G kind loads through
         RegisterFileFormat("emf", "Enhanced Metafiles", [] { return std::make_unique<TMetafile>(); });
         RegisterFileFormat("wmf", "Metafiles", [] { return std::make_unique<TMetafile>(); });
         RegisterFileFormat("jpg", "JPEG Image File", [] { return std::make_unique<TJPEGImage>(); });

@@ -262,8 +262,11 @@ bool TGIFGlobalColorMap::SortByUse()
 
 void TGIFGlobalColorMap::ColorsChanged()
 {
-    if (owner_ && owner_->OwnerImage())
+    if (owner_ && owner_->OwnerImage()) {
+        // A palette made from the old colours would paint the new ones.
+        owner_->OwnerImage()->SetPalette(nullptr);
         owner_->OwnerImage()->NotifyChanged();
+    }
 }
 
 void TGIFGlobalColorMap::CountUses(TUsePairs& pairs)

@@ -215,6 +215,8 @@ TMyGIFImage::~TMyGIFImage()
 
 void TMyGIFImage::Clear()
 {
+    DropImageBitmap();
+    cachedPalette_.reset();
     frames_->Clear();
     header_->GlobalColors().Clear();
     header_->ScreenWidth = 0;
@@ -254,6 +256,7 @@ void TMyGIFImage::SetWidth(int value)
         if (Frame(i)->Left() + Frame(i)->Width() > value)
             RaiseGIFError(gifmsg::WidthTooSmall);
     if (value != header_->ScreenWidth) {
+        DropImageBitmap();
         header_->ScreenWidth = static_cast<uint16_t>(std::clamp(value, 0, 0xFFFF));
         Changed();
     }
@@ -265,6 +268,7 @@ void TMyGIFImage::SetHeight(int value)
         if (Frame(i)->Top() + Frame(i)->Height() > value)
             RaiseGIFError(gifmsg::HeightTooSmall);
     if (value != header_->ScreenHeight) {
+        DropImageBitmap();
         header_->ScreenHeight = static_cast<uint16_t>(std::clamp(value, 0, 0xFFFF));
         Changed();
     }
@@ -272,6 +276,7 @@ void TMyGIFImage::SetHeight(int value)
 
 int TMyGIFImage::Add(std::unique_ptr<TGIFSubImage> frame)
 {
+    DropImageBitmap();
     const int index = frames_->Add(std::move(frame));
     Changed();
     return index;

@@ -26,6 +26,13 @@ inline constexpr const char* ImageEmpty = "Image is empty";
 inline constexpr const char* WidthTooSmall = "Image width too small for contained frames";
 inline constexpr const char* HeightTooSmall = "Image height too small for contained frames";
 inline constexpr const char* Loading = "Loading...";
+inline constexpr const char* Rendering = "Rendering...";
+inline constexpr const char* NoColorTable = "No global or local color table defined";
+inline constexpr const char* UnsupportedPixelFormat = "Unsupported PixelFormat";
+inline constexpr const char* InvalidDimensions = "Invalid image dimensions";
+inline constexpr const char* DIBAllocation = "Failed to allocate memory for GIF DIB";
+inline constexpr const char* NoDIB = "Image has no DIB";
+inline constexpr const char* ScanLineRange = "Scan line index out of range";
 } // namespace gifmsg
 
 // The only severity this program uses.

@@ -29,6 +29,8 @@ void TGIFSubImage::Clear()
 {
     extensions_.Clear();
     localColors_.Clear();
+    DropRenderedBitmap();
+    DropTransparencyMask();
     FreePixels();
     PlaceFrame(descriptor_.Left, descriptor_.Top, descriptor_.Width, 0);
     PlaceFrame(descriptor_.Left, descriptor_.Top, 0, 0);
@@ -43,8 +45,11 @@ void TGIFSubImage::PlaceFrame(int left, int top, int width, int height)
     descriptor_.Top = static_cast<uint16_t>(std::clamp(top, 0, 0xFFFF));
     descriptor_.Width = static_cast<uint16_t>(std::clamp(width, 0, 0xFFFF));
     descriptor_.Height = static_cast<uint16_t>(std::clamp(height, 0, 0xFFFF));
-    if (resized)
+    if (resized) {
+        DropRenderedBitmap();
+        DropTransparencyMask();
         AllocatePixels();
+    }
 
     TMyGIFImage* image = OwnerImage();
     if (!image)
@@ -151,8 +156,7 @@ TGIFColorMap& TGIFSubImage::EffectiveColorMap()
 
 void TGIFSubImage::LocalColorsChanged()
 {
-    // Nothing is derived from the local table yet; a palette made from it
-    // is to be dropped here.
+    SetPalette(nullptr);
 }
 
 // ---- reading ------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,21 @@ public:
 
 // --------------------------------------------------------------- sub-image --
 
+enum class TProgressStage { Starting, Running, Ending };
+
+struct TGIFRect {
+    int Left = 0;
+    int Top = 0;
+    int Right = 0;
+    int Bottom = 0;
+};
+
+// Bit set of drawing options; see the painter.
+using TGIFDrawFlags = uint16_t;
+constexpr TGIFDrawFlags GIFDefaultDrawFlags = 0x060F;
+constexpr TGIFDrawFlags dfDither = 0x0200;           // render frames dithered to the cube
+constexpr TGIFDrawFlags dfDitherIfPaletted = 0x0400; // ... but only on a paletted display
+
 // The image descriptor as it stands in the stream.
 struct TGIFImageDescriptor {
     uint8_t Separator = 0x2C;
@@ -280,12 +296,55 @@ public:
     TGIFGraphicControlExtension* ControlExtension() const { return controlExtension_; }
     void SetControlExtension(TGIFGraphicControlExtension* ext) { controlExtension_ = ext; }
 
-    // Called when the local colour table changed; the place where a palette
-    // made from it would be dropped.
+    // Called when the local colour table changed: drops the palette made
+    // from it (SetPalette(nullptr)).
     void LocalColorsChanged();
+
+    // ---- rendering (GIFRender.cpp) ----
+    // The cached rendering; renders when there is none and the frame is not
+    // empty; nullptr for an empty frame. Progress "Rendering..." goes to the
+    // image with the frame as sender; a silent abort (EAbort) from a handler
+    // is swallowed and leaves no cache.
+    TBitmap* RenderedBitmap();
+    // Renders again when the mask is still pending on a transparent frame;
+    // then answers whether a mask exists.
+    bool HasTransparencyMask();
+    // 1 bit a pixel, 1 = transparent; nullptr when there is none.
+    const TBitmap* TransparencyMask() const { return mask_.get(); }
+    bool MaskPending() const { return maskPending_; }
+    // The renderers behind RenderedBitmap; each builds the mask when it is
+    // pending and returns a new bitmap without caching it.
+    std::unique_ptr<TBitmap> RenderPlain();
+    std::unique_ptr<TBitmap> RenderDithered();
+    void DropRenderedBitmap();
+    void DropTransparencyMask();
+
+    // The rendered bitmap's palette, the cached one, the cube when
+    // dithering, one made from the local table, or the image's.
+    TPaletteHandle PaletteHandle();
+    TPaletteHandle CachedPalette() const { return cachedPalette_; }
+    // Replaces the cached palette; a rendered bitmap of other colours is
+    // dropped and the image told (PaletteReplaced, changed notification).
+    void SetPalette(TPaletteHandle palette);
+
+    // Where the frame lands in rect, rect standing for the logical screen.
+    TRect FrameRectIn(const TRect& rect) const;
+    // Paints the frame into rect of canvas: at FrameRectIn(rect), or
+    // repeated across rect at its own size when tiled; through the mask
+    // when transparent is asked for and the frame has one.
+    void PaintTo(TBitmap& canvas, const TRect& rect, bool transparent, bool tiled);
+
+    // Serialises rendering: the image's lock, or the frame's own without
+    // an image.
+    std::recursive_mutex& RenderLock();
 
 private:
     friend class TGIFDecoderAccess;
+    struct TMaskRows;
+    void RenderProgress(TProgressStage stage, int percent, bool redraw);
+    std::unique_ptr<TBitmap> NewRenderBitmap();
+    std::unique_ptr<TBitmap> Render(bool dithered);
+    void FinishMask(TMaskRows& rows);
     void MaterialiseTo(int64_t extent);
     void CheckRow(int row) const;
 
@@ -298,6 +357,12 @@ private:
     TGIFExtensionList extensions_;
     bool hasTransparency_ = false;
     TGIFGraphicControlExtension* controlExtension_ = nullptr;
+
+    std::unique_ptr<TBitmap> rendered_;
+    std::unique_ptr<TBitmap> mask_;
+    bool maskPending_ = true;
+    TPaletteHandle cachedPalette_;
+    std::recursive_mutex ownLock_;
 };
 
 // Fills frame.Pixels from the table-based image data at the stream position
@@ -482,18 +547,6 @@ void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines);
 // ("GIF Image"). Done when the codec is loaded; callable again without harm.
 void RegisterGIFImage();
 
-enum class TProgressStage { Starting, Running, Ending };
-
-struct TGIFRect {
-    int Left = 0;
-    int Top = 0;
-    int Right = 0;
-    int Bottom = 0;
-};
-
-// Bit set of drawing options; see the painter.
-using TGIFDrawFlags = uint16_t;
-constexpr TGIFDrawFlags GIFDefaultDrawFlags = 0x060F;
 
 class TMyGIFImage : public TGraphic, public TGIFObject {
 public:
@@ -537,6 +590,34 @@ public:
     TWarningEvent OnGIFWarning;
     TProgressEvent OnProgress;
 
+    // ---- rendering (GIFRender.cpp) ----
+    // The whole picture as the catalogue copies it: the first frame only,
+    // opaque, on the logical screen; nullptr without frames. Owned by the
+    // image and cached until DropImageBitmap.
+    TBitmap* ImageBitmap();
+    // The image bitmap, or a new one of the screen's size with the image's
+    // palette and nothing painted.
+    TBitmap& BlankImageBitmap();
+    void DropImageBitmap();
+    // The image bitmap's palette, the cached one, the cube when dithering,
+    // one made from the global table, or the first frame's. Without any
+    // colour table: "No global or local color table defined".
+    TPaletteHandle PaletteHandle();
+    TPaletteHandle CachedPalette() const { return cachedPalette_; }
+    void SetPalette(TPaletteHandle palette);
+    // Set while PaletteHandle runs (on the thread that holds RenderLock).
+    bool PaletteBusy() const { return paletteBusy_; }
+    bool ShouldDither() const;
+    // One lock for the render caches of the image and all its frames, so
+    // the painter thread and the GUI thread never render at once. (Frame
+    // and image palettes ask each other, so per-frame locks would be taken
+    // in both orders.)
+    std::recursive_mutex& RenderLock() const { return renderLock_; }
+
+    // TGraphic: the image bitmap stretched into rect, and copied.
+    void Draw(TBitmap& canvas, const TRect& rect) const override;
+    void AssignTo(TBitmap& dest) const override;
+
     // Settings read by drawing, animation, writing and colour reduction.
     bool PaletteReplaced = false;
     TGIFDrawFlags DrawOptions = GIFDefaultDrawFlags;
@@ -551,4 +632,153 @@ public:
 private:
     std::unique_ptr<TMyGIFImageList> frames_;
     std::unique_ptr<TGIFHeader> header_;
+
+    std::unique_ptr<TBitmap> imageBitmap_;
+    TPaletteHandle cachedPalette_;
+    bool paletteBusy_ = false;
+    mutable std::recursive_mutex renderLock_;
 };
+
+// ---------------------------------------------------------------- render --
+
+// True when the screen shows at most 8 bits a pixel; false without a
+// screen. Taken once, on first use.
+bool PalettedDisplay();
+
+// 216 entries: 36 i + 6 j + k is (51 i, 51 j, 51 k), flags 0.
+TPaletteHandle CubePalette();
+
+// Windows' MulDiv: a * b / c rounded half away from zero; -1 for c = 0.
+int GIFMulDiv(int a, int b, int c);
+
+// Maps a colour to a palette index and reports the colour chosen.
+class TColorLookup {
+public:
+    virtual ~TColorLookup() = default;
+    virtual int Colors() const = 0;
+    // chosen: red, green, blue of the returned index.
+    virtual uint8_t MapColor(int red, int green, int blue, uint8_t chosen[3]) const = 0;
+};
+
+// The 216-colour cube: each channel to the level (v + 3) div 51.
+class TNetscapeColorLookup : public TColorLookup {
+public:
+    int Colors() const override { return 216; }
+    uint8_t MapColor(int red, int green, int blue, uint8_t chosen[3]) const override;
+};
+
+// Maps a row of pixels at a time, serpentine: the direction flips with
+// every row.
+class TDitherEngine {
+public:
+    TDitherEngine(int width, const TColorLookup& lookup) : width_(width), lookup_(lookup) {}
+    virtual ~TDitherEngine() = default;
+    TDitherEngine(const TDitherEngine&) = delete;
+    TDitherEngine& operator=(const TDitherEngine&) = delete;
+
+    int Width() const { return width_; }
+    int Direction() const { return direction_; }
+    int Column() const { return column_; }
+    // Maps one pixel and moves to the next column.
+    virtual uint8_t DitherPixel(int red, int green, int blue, uint8_t chosen[3]) = 0;
+    // Skips a pixel without taking or giving error.
+    void AdvanceColumn() { column_ += direction_; }
+    virtual void AdvanceRow();
+
+protected:
+    int width_;
+    const TColorLookup& lookup_;
+    int direction_ = 1;
+    int column_ = 0;
+};
+
+// Floyd-Steinberg error diffusion (7, 3, 5, 1 sixteenths) with running
+// sums per channel and one error row of width + 2 slots.
+class TFloydSteinbergDitherer : public TDitherEngine {
+public:
+    TFloydSteinbergDitherer(int width, const TColorLookup& lookup);
+    uint8_t DitherPixel(int red, int green, int blue, uint8_t chosen[3]) override;
+    void AdvanceRow() override;
+
+private:
+    struct Channel {
+        std::vector<int32_t> errors;
+        int slot = 0;
+        int32_t carried = 0;     // to the next pixel of the row
+        int32_t below = 0;       // pending for the pixel below
+        int32_t belowBehind = 0; // pending for the pixel below and behind
+    };
+    std::array<Channel, 3> channels_;
+};
+
+// Rows between memory and a bitmap (8 bits of palette indices, or 24 bits
+// of blue, green, red).
+class TDIB {
+public:
+    TDIB(TBitmap& bitmap, TPixelFormat format) : bitmap_(bitmap), format_(format) {}
+    virtual ~TDIB() = default;
+    TDIB(const TDIB&) = delete;
+    TDIB& operator=(const TDIB&) = delete;
+    TBitmap& Bitmap() const { return bitmap_; }
+    TPixelFormat PixelFormat() const { return format_; }
+    virtual uint8_t* RowPointer(int row) = 0;
+
+protected:
+    TBitmap& bitmap_;
+    TPixelFormat format_;
+};
+
+// Rows written into one block in BMP layout (bottom-up for a positive
+// height), handed to the bitmap in one load by FlushToBitmap, which the
+// destructor runs unless an exception is unwinding.
+class TDIBWriter : public TDIB {
+public:
+    // "Unsupported PixelFormat" unless 8 or 24 bits; "Invalid image
+    // dimensions" for a zero (or negative) width or a zero height.
+    TDIBWriter(TBitmap& bitmap, TPaletteHandle palette, int height, int width, TPixelFormat format);
+    ~TDIBWriter() override;
+
+    // "Failed to allocate memory for GIF DIB" (EOutOfMemory) when the
+    // block cannot be had, "Image has no DIB" after the flush, "Scan line
+    // index out of range" (EInvalidGraphicOperation) outside the image.
+    uint8_t* RowPointer(int row) override;
+    void FlushToBitmap();
+
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    int Stride() const { return stride_; }
+    int HeaderSize() const { return headerSize_; }
+    int64_t PixelSize() const { return pixelSize_; }
+    // BITMAPINFOHEADER and colour table; nullptr before the first row.
+    const uint8_t* Header() const { return file_.empty() ? nullptr : file_.data() + kFileHeaderSize; }
+
+    static constexpr int kFileHeaderSize = 14;
+
+private:
+    void MakeBlocks();
+    void ReleaseBlocks();
+
+    TPaletteHandle palette_;
+    int width_;
+    int height_;
+    int stride_;
+    int headerSize_ = 0;
+    int64_t pixelSize_ = 0;
+    bool made_ = false;
+    int unwinding_;
+    // File header, header block and pixel block in one allocation, so the
+    // flush hands the platform's BMP reader the finished file as it is.
+    std::vector<uint8_t> file_;
+};
+
+// Switches the bitmap to the format and serves the bitmap's own rows.
+class TDIBReader : public TDIB {
+public:
+    TDIBReader(TBitmap& bitmap, TPixelFormat format);
+    uint8_t* RowPointer(int row) override;
+};
+
+// Copies source (sw x sh) into (x, y, w, h) of dest, stretched, keeping
+// the destination where the 1-bit mask is 1.
+void MaskedBlit(TBitmap& dest, int x, int y, int w, int h, const TBitmap& source, int sw, int sh,
+                const TBitmap& mask);

@@ -126,6 +126,27 @@ inline Bytes ReadFile(const std::string& path)
 
 inline std::string SuitePath(const std::string& name) { return std::string(GMB_TEST_DATA) + "/gif-suite/" + name; }
 
+// The suite's test names, as its TESTS file lists them.
+inline std::vector<std::string> SuiteTests()
+{
+    std::vector<std::string> names;
+    std::ifstream in(SuitePath("TESTS"));
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty())
+            names.push_back(line);
+    return names;
+}
+
+// A suite test name as a test parameter name.
+inline std::string SuiteParamName(std::string name)
+{
+    for (char& c : name)
+        if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9'))
+            c = '_';
+    return name;
+}
+
 // Collects warnings of an image.
 struct Warnings {
     std::vector<std::string> list;

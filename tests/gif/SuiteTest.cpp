@@ -47,17 +47,6 @@ std::vector<std::string> SplitComma(const std::string& s)
     return out;
 }
 
-std::vector<std::string> SuiteTests()
-{
-    std::vector<std::string> names;
-    std::ifstream in(SuitePath("TESTS"));
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty())
-            names.push_back(line);
-    return names;
-}
-
 // Frames that carry an image (extension-only frames are ours, not the suite's).
 std::vector<TGIFSubImage*> ImageFrames(TMyGIFImage& image)
 {
@@ -240,10 +229,4 @@ TEST_P(GifSuite, MatchesWhereOurRulesAgree)
 }
 
 INSTANTIATE_TEST_SUITE_P(All, GifSuite, ::testing::ValuesIn(SuiteTests()),
-                         [](const ::testing::TestParamInfo<std::string>& param) {
-                             std::string n = param.param;
-                             for (char& c : n)
-                                 if (!isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return n;
-                         });
+                         [](const ::testing::TestParamInfo<std::string>& param) { return SuiteParamName(param.param); });
