@@ -3,7 +3,6 @@
 // bitmap's own rows.
 #include "GIFInternal.h"
 #include "mygifimage.h"
-#include "platform/BmpReader.h"
 #include "platform/GdiExtras.h"
 
 #include <algorithm>
@@ -124,10 +123,31 @@ void TDIBWriter::FlushToBitmap()
     PutLE32(f + 2, static_cast<uint32_t>(file_.size()));
     PutLE32(f + 6, 0);
     PutLE32(f + 10, static_cast<uint32_t>(kFileHeaderSize + headerSize_));
-    // The blocks go whatever the reader says.
+    // The blocks go whatever happens next.
+    const int headerSize = headerSize_;
     std::vector<uint8_t> file = std::move(file_);
     ReleaseBlocks();
-    ReadBmp(file, bitmap_);
+    // The block is a complete BMP file, but our own and well formed: the
+    // bitmap takes its colour table and rows as the BMP reader would,
+    // without the reader's two further copies of the whole picture.
+    const bool indexed = format_ == TPixelFormat::pf8bit;
+    std::vector<TPaletteEntry> colors;
+    if (indexed) {
+        const uint8_t* quad = file.data() + kFileHeaderSize + kInfoHeaderSize;
+        for (int i = 0; i < kColorTableEntries; ++i, quad += 4)
+            colors.push_back({quad[2], quad[1], quad[0], 0});
+    }
+    const int rows = height_ < 0 ? -height_ : height_;
+    bitmap_.SetSize(0, 0);
+    bitmap_.SetPixelFormat(format_);
+    bitmap_.SetPalette(indexed ? MakePalette(std::move(colors)) : TPaletteHandle());
+    bitmap_.SetSize(width_, rows);
+    const uint8_t* pixels = file.data() + kFileHeaderSize + headerSize;
+    const size_t bytes = size_t(std::min(stride_, bitmap_.RowBytes()));
+    for (int row = 0; row < rows; ++row) {
+        const int64_t line = height_ > 0 ? int64_t(rows - 1 - row) : int64_t(row);
+        std::memcpy(bitmap_.ScanLine(row), pixels + line * stride_, bytes);
+    }
 }
 
 TDIBReader::TDIBReader(TBitmap& bitmap, TPixelFormat format) : TDIB(bitmap, format)

@@ -193,10 +193,8 @@ std::unique_ptr<TBitmap> TGIFSubImage::Render(bool dithered)
 
         // Indices past the colour table are black, as in the palette.
         uint8_t rgb[256][3] = {};
-        if (dithered) {
-            const TGIFColorMap& colors = EffectiveColorMap();
+        if (const TGIFColorMap& colors = EffectiveColorMap(); dithered && colors.EntryCount() > 0)
             std::memcpy(rgb, colors.Entries(), size_t(std::min(colors.EntryCount(), 256)) * 3);
-        }
 
         TMaskRows mask;
         mask.wanted = maskPending_ && HasTransparency();
@@ -418,8 +416,7 @@ TBitmap* TMyGIFImage::ImageBitmap()
     } else {
         CheckAffordable(Width(), Height(), 24, StoredPixelsOf(*this));
         bitmap->SetPalette(PaletteHandle());
-        bitmap->SetHeight(Height());
-        bitmap->SetWidth(Width());
+        bitmap->SetSize(Width(), Height());
         // Opaque, at the frame's own place; the rest keeps the white of a
         // new bitmap.
         first.PaintTo(*bitmap, Rect(0, 0, Width(), Height()), false, false);
@@ -439,8 +436,8 @@ TBitmap& TMyGIFImage::BlankImageBitmap()
     CheckAffordable(Width(), Height(), 24, StoredPixelsOf(*this));
     auto bitmap = std::make_unique<TBitmap>();
     bitmap->SetPalette(PaletteHandle());
-    bitmap->SetHeight(Height());
-    bitmap->SetWidth(Width());
+    // Both at once: a bitmap of height only trips the platform's resize.
+    bitmap->SetSize(Width(), Height());
     bitmap->OnChange = [this](TGraphic&) { Changed(); };
     imageBitmap_ = std::move(bitmap);
     return *imageBitmap_;

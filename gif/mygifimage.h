@@ -728,9 +728,9 @@ protected:
     TPixelFormat format_;
 };
 
-// Rows written into one block in BMP layout (bottom-up for a positive
-// height), handed to the bitmap in one load by FlushToBitmap, which the
-// destructor runs unless an exception is unwinding.
+// Rows written into one block laid out as a BMP file (bottom-up for a
+// positive height), handed to the bitmap in one go by FlushToBitmap, which
+// the destructor runs unless an exception is unwinding.
 class TDIBWriter : public TDIB {
 public:
     // "Unsupported PixelFormat" unless 8 or 24 bits; "Invalid image
