@@ -136,8 +136,10 @@ void TBitmap::SetSize(int width, int height)
     const int bytes = DibStride(std::min(width, width_), BitsPerPixel(format_));
     // Whole bytes are copied; a partly kept last byte of a narrow row of
     // 1- or 4-bit pixels keeps its old bits, as a resize in GDI would.
-    for (int y = 0; y < rows; ++y)
-        std::memcpy(bits.data() + size_t(y) * stride, bits_.data() + size_t(y) * stride_, size_t(std::min({bytes, stride, stride_})));
+    const int keep = std::min({bytes, stride, stride_});
+    if (keep > 0) // a bitmap without pixels has no rows to keep
+        for (int y = 0; y < rows; ++y)
+            std::memcpy(bits.data() + size_t(y) * stride, bits_.data() + size_t(y) * stride_, size_t(keep));
     bits_ = std::move(bits);
     stride_ = stride;
     width_ = width;

@@ -400,3 +400,14 @@ TEST(BmpReader, RunLengthEscapesAndLyingSizes)
     b.LoadFromStream(five);
     EXPECT_EQ(b.Pixel(0, 0), RGBColor(255, 0, 255));
 }
+
+TEST(Bitmap, GrowingFromNoPixelsGivesWhite)
+{
+    TBitmap b;
+    b.SetSize(0, 5); // rows without pixels
+    b.SetSize(3, 5);
+    EXPECT_EQ(b.Pixel(2, 4), clWhite);
+    b.SetSize(3, 0);
+    b.SetSize(3, 2);
+    EXPECT_EQ(b.Pixel(0, 1), clWhite);
+}
