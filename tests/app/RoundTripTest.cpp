@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QGuiApplication>
+#include <cstdlib>
 #include <tuple>
 
 namespace {
@@ -119,9 +120,13 @@ TEST_F(RoundTrip, ScreenshotsForReview)
     std::vector<std::string> files;
     for (const char* f : {"/jpeg/testorig.jpg", "/jpeg/cmyk.jpg", "/bmp/g/pal8.bmp", "/bmp/g/rgb32bf.bmp", "/ico/idle.ico",
                           "/ico/sysinfo.ico", "/emf/test-008.emf", "/emf/test_libuemf_ref.emf", "/wmf/2doorvan.wmf",
-                          "/wmf/fjftest.wmf", "/gif-suite/4-colors.gif"})
+                          "/wmf/fjftest.wmf", "/gif-suite/animation.gif", "/gif-suite/depth7.gif"})
         if (QFile::exists(QString::fromStdString(data + f)))
             files.push_back(data + f);
+    // A photograph as a GIF, made by ImageMagick when it is there.
+    const std::string rose = Path("rose.gif");
+    if (std::system(("convert '" + data + "/jpeg/testorig.jpg' '" + rose + "' 2>/dev/null").c_str()) == 0)
+        files.push_back(rose);
     Guarded([&] { form->AddFiles(files); });
     auto shot = [&](const char* name) {
         ProcessEvents();
