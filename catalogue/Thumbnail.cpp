@@ -1,7 +1,6 @@
-// Before any Qt header: the store's headers use names that Qt defines as macros.
-#include "store/UDMMain.h"
-
 #include "Thumbnail.h"
+
+#include "store/UDMMain.h"
 
 #include "ShellIcon.h"
 

@@ -6,6 +6,7 @@
 #include "UDlgAbout.h"
 #include "UDlgStatistic.h"
 #include "store/UDMMain.h"
+#include "widgets/ActionHint.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/KvReopen.h"
 
@@ -17,15 +18,6 @@
 #include <QToolButton>
 
 namespace {
-
-// "Short|Long": the tooltip before the bar, the status-bar text after it;
-// one text serves both.
-void SetHint(QAction* action, const QString& hint)
-{
-    const qsizetype bar = hint.indexOf('|');
-    action->setToolTip(bar < 0 ? hint : hint.left(bar));
-    action->setStatusTip(bar < 0 ? hint : hint.mid(bar + 1));
-}
 
 void SetMenuHint(QMenu* menu, const QString& hint)
 {

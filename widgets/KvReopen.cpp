@@ -1,5 +1,7 @@
 #include "KvReopen.h"
 
+#include "ActionHint.h"
+
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 
@@ -42,16 +44,6 @@ std::string EntryCaption(int index, const std::string& path, bool accelerator)
         return Format("%s%d. %s", prefix, index, name.c_str());
     const char letter[2] = {static_cast<char>('A' + index - FirstLetterIndex), '\0'};
     return Format("%s%s. %s", prefix, letter, name.c_str());
-}
-
-// "Short|Long": the tool tip gets the short part, the status bar the long.
-void SetHint(QAction* action, const std::string& hint)
-{
-    const size_t bar = hint.find('|');
-    const std::string shortHint = hint.substr(0, bar);
-    const std::string longHint = bar == std::string::npos ? hint : hint.substr(bar + 1);
-    action->setToolTip(QString::fromStdString(shortHint));
-    action->setStatusTip(QString::fromStdString(longHint));
 }
 
 // Takes every item out of the menu. Items the menu owns are freed later, not
@@ -231,7 +223,7 @@ void TKvReopen::AddEntries(QMenu* menu, bool accelerators)
         const std::string& path = files_[i];
         auto* item = new QAction(QString::fromStdString(EntryCaption(static_cast<int>(i), path, accelerators)), menu);
         item->setData(QString::fromStdString(path));
-        SetHint(item, path);
+        SetHint(item, QString::fromStdString(path));
         // The component as context: once it is gone, the items it left in
         // the menus do nothing.
         connect(item, &QAction::triggered, this, [this, item] { EntryClicked(item); });
@@ -242,7 +234,7 @@ void TKvReopen::AddEntries(QMenu* menu, bool accelerators)
 QAction* TKvReopen::AddCommand(QMenu* menu, const char* caption, const char* hint, void (TKvReopen::*command)())
 {
     auto* item = new QAction(QString::fromUtf8(caption), menu);
-    SetHint(item, hint);
+    SetHint(item, QString::fromUtf8(hint));
     connect(item, &QAction::triggered, this, [this, command] { RunCommand([this, command] { (this->*command)(); }); });
     menu->addAction(item);
     return item;

@@ -1,0 +1,10 @@
+#include "ActionHint.h"
+
+#include <QAction>
+
+void SetHint(QAction* action, const QString& hint)
+{
+    const qsizetype bar = hint.indexOf('|');
+    action->setToolTip(bar < 0 ? hint : hint.left(bar));
+    action->setStatusTip(bar < 0 ? hint : hint.mid(bar + 1));
+}
