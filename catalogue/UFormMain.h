@@ -173,6 +173,8 @@ private:
     void SetPaneHeight(int height);
     void DockPane(PreviewPosition position);
     void CloseTable();
+    // Open's steps after New: load, ask for the password, list.
+    void LoadVault(const std::string& path);
     std::string SettingsPrefix() const;
 
     bool shown_ = false;

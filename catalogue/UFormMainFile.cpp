@@ -2,6 +2,7 @@
 // unsaved-data question, drops, the recent-files menu and the password.
 #include "UFormMain.h"
 
+#include "platform/Cleanup.h"
 #include "platform/Paths.h"
 #include "store/UDMMain.h"
 #include "store/UDlgChgPwd.h"
@@ -85,16 +86,11 @@ void TFormMain::OpenFile(const std::string& path)
     // untitled data; when it stops, nothing is opened.
     if (!NewVault())
         return;
-    struct UpdateAtEnd {
-        TFormMain* form;
-        ~UpdateAtEnd()
-        {
-            try {
-                form->UpdateControls();
-            } catch (...) {
-            }
-        }
-    } updateAtEnd{this};
+    WithCleanup([&] { LoadVault(path); }, [this] { UpdateControls(); });
+}
+
+void TFormMain::LoadVault(const std::string& path)
+{
     try {
         CloseTable();
         DMMain->CDS.SetFileName(path);
