@@ -11,23 +11,6 @@ static const char* const MakerName = "The Glimmerbox developers";
 static const char* const MakerContact1 = "Written in C++ with Qt for Linux.";
 static const char* const MakerContact2 = "Questions and bug reports: the project's issue tracker.";
 
-// The texts were written with the Windows line break "\r"; Qt breaks lines at "\n".
-static std::string UnixLineBreaks(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            out += '\n';
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 std::string AboutYears(uint16_t firstYear, uint16_t lastYear)
 {
     return lastYear != 0 ? Format("%d-%d", int(firstYear), int(lastYear)) : std::to_string(firstYear);
@@ -35,7 +18,7 @@ std::string AboutYears(uint16_t firstYear, uint16_t lastYear)
 
 std::string AboutMessage(const std::string& text, uint16_t firstYear, uint16_t lastYear)
 {
-    return AppTitle + "\n\n" + UnixLineBreaks(text) + "\n\n" + MakerContact1 + "\n" + MakerContact2 + "\n\n" +
+    return AppTitle + "\n\n" + text + "\n\n" + MakerContact1 + "\n" + MakerContact2 + "\n\n" +
            "Copyright (c) " + AboutYears(firstYear, lastYear) + " " + MakerName;
 }
 

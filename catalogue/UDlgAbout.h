@@ -13,8 +13,8 @@ inline constexpr uint16_t AboutLastYear = 0;
 // "first-last", or the first year alone when last is 0.
 std::string AboutYears(uint16_t firstYear, uint16_t lastYear);
 // AppTitle, a blank line, the text, the maker's contact lines, a blank line
-// and the closing line with the years. Line breaks are "\n"; a "\r" or
-// "\r\n" in the text counts as one.
+// and the closing line with the years. The text keeps its own line breaks;
+// the message box turns "\r" into a new line, as for every other box.
 std::string AboutMessage(const std::string& text, uint16_t firstYear, uint16_t lastYear);
 // Shows AboutMessage in a box titled "About" with the information icon and
 // a single OK button.

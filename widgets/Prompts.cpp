@@ -82,6 +82,29 @@ void SetUpFileDialog(QFileDialog& dialog, const FileDialogRequest& r)
 
 } // namespace
 
+MsgButton DefaultButtonOf(const MessageRequest& request)
+{
+    if (request.defaultButton != MsgButton::None || request.buttons.empty())
+        return request.defaultButton;
+    return request.buttons.front();
+}
+
+std::string QtLineBreaks(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            out += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> TPrompts::OpenFile(const FileDialogRequest& request)
 {
     FileDialogRequest single = request;
@@ -132,10 +155,12 @@ std::vector<std::string> QtNameFilters(const std::string& filter)
 
 MsgButton TQtPrompts::Message(const MessageRequest& r)
 {
-    QMessageBox box(ToQt(r.icon), Q(r.title), Q(r.text), QMessageBox::NoButton, ActiveWindow());
+    QMessageBox box(ToQt(r.icon), Q(r.title), Q(QtLineBreaks(r.text)), QMessageBox::NoButton, ActiveWindow());
+    // Plain always: a name like "<b>x</b>" in a message is shown, not obeyed.
+    box.setTextFormat(Qt::PlainText);
     for (MsgButton b : r.buttons)
         box.addButton(ToQt(b));
-    const MsgButton def = r.defaultButton == MsgButton::None && !r.buttons.empty() ? r.buttons.front() : r.defaultButton;
+    const MsgButton def = DefaultButtonOf(r);
     if (def != MsgButton::None)
         box.setDefaultButton(ToQt(def));
     box.exec();
@@ -183,7 +208,7 @@ std::optional<std::string> TQtPrompts::InputBox(const std::string& title, const 
                                                 const std::string& value)
 {
     bool ok = false;
-    const QString text = QInputDialog::getText(ActiveWindow(), Q(title), Q(prompt), QLineEdit::Normal, Q(value), &ok);
+    const QString text = QInputDialog::getText(ActiveWindow(), Q(title), Q(QtLineBreaks(prompt)), QLineEdit::Normal, Q(value), &ok);
     if (!ok)
         return std::nullopt;
     return text.toStdString();

@@ -25,6 +25,12 @@ struct MessageRequest {
     MsgButton defaultButton = MsgButton::None; // None: the first button
 };
 
+// The button that Enter presses: the default, or the first button when none is named.
+MsgButton DefaultButtonOf(const MessageRequest& request);
+
+// The program's texts break lines with "\r" (some with "\r\n"); Qt breaks at "\n".
+std::string QtLineBreaks(const std::string& text);
+
 // A file dialog. The filter is a list of "description|patterns" pairs
 // written as one text, patterns separated by ';' (for example
 // "Glimmerbox data (*.gmb)|*.gmb").

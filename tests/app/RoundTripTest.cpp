@@ -11,6 +11,10 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
 #include <QGuiApplication>
 #include <cstdlib>
 #include <tuple>
@@ -141,5 +145,23 @@ TEST_F(RoundTrip, ScreenshotsForReview)
     form->ListView1->clearSelection();
     form->ListView1->item(4)->setSelected(true);
     shot("icons-preview-bottom.png");
+
+    // The replace question of a real Add, in a real message box: its
+    // "\r\r" shows as a blank line.
+    struct QtMessages : TScriptedPrompts {
+        MsgButton Message(const MessageRequest& request) override { return TQtPrompts().Message(request); }
+    };
+    auto messages = std::make_unique<QtMessages>();
+    QtMessages& answers = *messages;
+    std::unique_ptr<TPrompts> scripted = SetPrompts(std::move(messages));
+    answers.AnswerFiles({files.front()});
+    QTimer::singleShot(500, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            box->screen()->grabWindow(0).save(QString::fromUtf8(out) + "/question-box.png");
+            box->button(QMessageBox::No)->click();
+        }
+    });
+    form->ActImageAdd->trigger();
+    SetPrompts(std::move(scripted));
     form->Modified = false;
 }
