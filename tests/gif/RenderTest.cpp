@@ -541,7 +541,13 @@ TEST(GifRender, ClearingAndResizingDropTheCaches)
     f.PlaceFrame(0, 0, 3, 3);
     EXPECT_EQ(f.TransparencyMask(), nullptr);
     EXPECT_TRUE(f.MaskPending());
+    // A wider screen: the cached image bitmap goes and the next one is made
+    // at the new width.
+    ASSERT_EQ(image.ImageBitmap()->Width(), 4);
     image.SetWidth(5);
+    ASSERT_NE(image.ImageBitmap(), nullptr);
+    EXPECT_EQ(image.ImageBitmap()->Width(), 5);
+    EXPECT_EQ(image.ImageBitmap()->Height(), 4);
     image.Clear();
     EXPECT_EQ(image.ImageBitmap(), nullptr);
     EXPECT_EQ(image.CachedPalette(), nullptr);

@@ -126,14 +126,25 @@ TEST(GifRobustness, HostileSizesAndLoops)
         Append(loop, {1, 7});
     EXPECT_FALSE(LoadSurvives(loop, "endless loop sub-blocks"));
     // An unknown application extension whose sub-blocks look like
-    // identifiers again and again.
-    Bytes app = Header(1, 1, 0x81);
-    Append(app, {0x21, 0xFF, 10});
-    AppendText(app, "ABCDEFGHIJ");
+    // identifiers again and again: its identifier block decides once, the
+    // look-alikes stay its data, and the frame after it loads.
+    Bytes ext = {0x21, 0xFF, 10};
+    AppendText(ext, "ABCDEFGHIJ");
     for (int i = 0; i < 200; ++i) {
-        app.push_back(11);
-        AppendText(app, i % 2 ? "NETSCAPE2.0" : "XXXXXXXXXXX");
+        ext.push_back(11);
+        AppendText(ext, i % 2 ? "NETSCAPE2.0" : "XXXXXXXXXXX");
     }
-    app.push_back(0);
-    LoadSurvives(app, "refinement chain");
+    ext.push_back(0);
+    const Bytes app = OneFrame(1, 1, ImageData(2, LiteralCodes({1}, 2)), ext);
+    EXPECT_TRUE(LoadSurvives(app, "refinement chain"));
+    TMyGIFImage image;
+    TMemoryStream s(app);
+    image.LoadFromStream(s);
+    ASSERT_EQ(image.FrameCount(), 1);
+    TGIFExtensionList& extensions = image.Frame(0)->FrameExtensions();
+    ASSERT_EQ(extensions.Count(), 1);
+    const auto* unknown = dynamic_cast<const TGIFUnknownAppExtension*>(extensions.Extensions(0));
+    ASSERT_NE(unknown, nullptr);
+    EXPECT_EQ(unknown->RawBlocks.size(), 200u);
+    EXPECT_EQ(unknown->IdentifierText().substr(0, 10), "ABCDEFGHIJ");
 }
