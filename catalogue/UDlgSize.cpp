@@ -1,6 +1,6 @@
 #include "UDlgSize.h"
 
-#include "CentreOnScreen.h"
+#include "widgets/CentreOnScreen.h"
 #include "widgets/Prompts.h"
 
 #include <QApplication>

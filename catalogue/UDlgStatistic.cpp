@@ -1,9 +1,9 @@
 #include "UDlgStatistic.h"
 
-#include "CentreOnScreen.h"
 #include "ImageKinds.h"
 #include "platform/Exception.h"
 #include "store/UDMMain.h"
+#include "widgets/CentreOnScreen.h"
 #include "widgets/Prompts.h"
 
 #include <QApplication>

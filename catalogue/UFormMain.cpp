@@ -4,6 +4,7 @@
 #include "Loaders.h"
 #include "Thumbnail.h"
 #include "UKvApps.h"
+#include "platform/Exception.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
 #include "widgets/ErrorGuard.h"
@@ -23,6 +24,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
@@ -30,6 +32,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <optional>
 
 TFormMain* FormMain = nullptr;
 
@@ -57,6 +60,15 @@ template <class F> void IgnoringSettingsErrors(F&& write)
         write();
     } catch (const EIniFileException&) {
     }
+}
+
+// A path given relative to the folder the program started in, made absolute:
+// it becomes the window's file name and a recent-files entry.
+std::string AbsoluteFileName(const std::string& path)
+{
+    if (path.empty())
+        return path;
+    return QDir::cleanPath(QFileInfo(QString::fromStdString(path)).absoluteFilePath()).toStdString();
 }
 
 } // namespace
@@ -109,8 +121,16 @@ void TFormMain::CreateClientArea()
     ListView1->setWordWrap(true);
     ListView1->setUniformItemSizes(false);
     listLayout->addWidget(ListView1);
-    // Clicks and keys that change the selection refresh counts and preview.
-    connect(ListView1, &QListWidget::itemSelectionChanged, this, [this] { Guarded([this] { UpdateControls(); }); });
+    // Clicks and keys that change the selection refresh counts and preview,
+    // once per turn of the event loop however many items changed, and a drag
+    // over the list once the mouse lets go, not on every move.
+    ListView1->setDragEnabled(false);
+    selectionRefresh_ = new QTimer(this);
+    selectionRefresh_->setSingleShot(true);
+    selectionRefresh_->setInterval(0);
+    connect(selectionRefresh_, &QTimer::timeout, this, [this] { SelectionChanged(); });
+    connect(ListView1, &QListWidget::itemSelectionChanged, selectionRefresh_, qOverload<>(&QTimer::start));
+    ListView1->viewport()->installEventFilter(this);
 
     PnlPreview = new QFrame(Splitter1);
     PnlPreview->setObjectName("PnlPreview");
@@ -210,7 +230,7 @@ void TFormMain::FormShow()
     ActFileNewExecute();
 
     if (!CommandLine.empty())
-        OpenFile(CommandLine.front());
+        OpenFile(AbsoluteFileName(CommandLine.front()));
 }
 
 bool TFormMain::FormCloseQuery() { return !CheckModified(); }
@@ -287,6 +307,32 @@ bool TFormMain::event(QEvent* event)
     return QMainWindow::event(event);
 }
 
+bool TFormMain::eventFilter(QObject* watched, QEvent* event)
+{
+    // The left button only: a right click opens the context menu, which
+    // takes the release.
+    const auto left = [event] { return static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton; };
+    if (watched == ListView1->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress && left()) {
+            listMouseDown_ = true;
+        } else if (event->type() == QEvent::MouseButtonRelease && left()) {
+            listMouseDown_ = false;
+            if (refreshAfterRelease_)
+                selectionRefresh_->start();
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFormMain::SelectionChanged()
+{
+    if (listMouseDown_) {
+        refreshAfterRelease_ = true;
+        return;
+    }
+    Guarded([this] { UpdateControls(); });
+}
+
 void TFormMain::dragEnterEvent(QDragEnterEvent* event)
 {
     if (event->mimeData()->hasUrls())
@@ -295,13 +341,26 @@ void TFormMain::dragEnterEvent(QDragEnterEvent* event)
 
 void TFormMain::dropEvent(QDropEvent* event)
 {
+    // The first dropped item decides; one that is not a local file is not
+    // quietly replaced by a later one.
+    const QList<QUrl> urls = event->mimeData()->urls();
     std::vector<std::string> names;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile())
-            names.push_back(url.toLocalFile().toStdString());
+    std::optional<std::string> notLocal;
+    if (!urls.isEmpty() && !urls.front().isLocalFile())
+        notLocal = urls.front().toDisplayString().toStdString();
+    else
+        for (const QUrl& url : urls)
+            if (url.isLocalFile())
+                names.push_back(url.toLocalFile().toStdString());
     event->acceptProposedAction();
     // Opening may ask questions: let the drag finish first.
-    QTimer::singleShot(0, this, [this, names] { Guarded([&] { WMDropFiles(names); }); });
+    QTimer::singleShot(0, this, [this, names, notLocal] {
+        Guarded([&] {
+            if (notLocal)
+                throw Exception(Format("\"%s\" is not a local file and cannot be opened.", notLocal->c_str()));
+            WMDropFiles(names);
+        });
+    });
 }
 
 // ---- preview pane and views ----------------------------------------------------

@@ -15,6 +15,7 @@ class QListWidget;
 class QMenu;
 class QSplitter;
 class QToolBar;
+class QTimer;
 class QToolButton;
 class TImagePreview;
 class TImageList;
@@ -42,6 +43,8 @@ public:
 
     // When set, every status text is also appended here (for tests).
     std::vector<std::string>* StatusLog = nullptr;
+    // How many records the preview has decoded (for tests and benchmarks).
+    int PreviewDecodes = 0;
 
     std::string CurrentFileName;
     bool Modified = false;
@@ -162,6 +165,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -178,6 +182,11 @@ private:
     std::string SettingsPrefix() const;
 
     bool shown_ = false;
+    // Selection changes wait for this to fire, once per turn of the event loop.
+    QTimer* selectionRefresh_ = nullptr;
+    bool listMouseDown_ = false;
+    bool refreshAfterRelease_ = false;
+    void SelectionChanged();
     QSize paneSize_{138, 138}; // the pane's size while it is hidden
     QActionGroup* positionGroup_ = nullptr;
     QActionGroup* viewGroup_ = nullptr;

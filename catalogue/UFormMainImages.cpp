@@ -10,7 +10,9 @@
 #include "widgets/Prompts.h"
 
 #include <QApplication>
+#include <QItemSelectionModel>
 #include <QListWidget>
+#include <QSignalBlocker>
 
 namespace {
 
@@ -28,6 +30,7 @@ MsgButton AskReplace(const std::string& name)
     q.text = "\"" + name + "\" already exists.\r\rDo you want to replace existing image?";
     q.icon = MsgIcon::Information;
     q.buttons = {MsgButton::Yes, MsgButton::No, MsgButton::Cancel, MsgButton::NoToAll, MsgButton::YesToAll};
+    q.defaultButton = MsgButton::No; // Enter keeps the stored image
     return Prompts().Message(q);
 }
 
@@ -40,6 +43,13 @@ bool AskYesNo(const std::string& title, const std::string& text, MsgIcon icon)
     q.buttons = {MsgButton::Yes, MsgButton::No};
     q.defaultButton = MsgButton::No;
     return Prompts().Message(q) == MsgButton::Yes;
+}
+
+// The loader's or the store's own message, then which of the chosen files it
+// was, so that one bad file among hundreds can be found.
+Exception CannotAdd(const std::exception& e, const std::string& path)
+{
+    return Exception(Format("%s\r\rThe file \"%s\" cannot be added.", e.what(), ExtractFileName(path).c_str()));
 }
 
 std::string Trim(const std::string& s)
@@ -84,7 +94,11 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
         const std::string& path = paths[i];
         ShowStatus(Format("Adding new images... (%d%% of %d)", static_cast<int>((i + 1) * 100 / n), static_cast<int>(n)));
         TPicture picture;
-        picture.LoadFromFile(path);
+        try {
+            picture.LoadFromFile(path);
+        } catch (const std::exception& e) {
+            throw CannotAdd(e, path);
+        }
         const std::string kind(1, KindLetterOfFile(path));
         const std::string name = NameWithoutExt(path);
         // The store keeps the first 32 characters: look for those, so that a
@@ -108,8 +122,11 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
             DMMain->LoadImageFromFile(path);
             DMMain->CDSImageType.SetAsString(kind);
             cds.Post();
-        } catch (...) {
+        } catch (const std::exception& e) {
             cds.Cancel(); // nothing half-added
+            throw CannotAdd(e, path);
+        } catch (...) {
+            cds.Cancel();
             throw;
         }
         Modified = true;
@@ -204,23 +221,32 @@ void TFormMain::ActImageRenameExecute()
     if (DMMain->LocateImage(stored, kind))
         throw Exception("Image name duplication.");
     DMMain->RenameImage(oldName, kind, stored);
+    // The store has changed: marked now, whatever the preview below does.
+    Modified = true;
     QListWidgetItem* item = ListView1->item(row);
     const std::string caption = item->text().toStdString();
     item->setText(QString::fromStdString(stored + caption.substr(caption.rfind('.'))));
     UpdatePreview();
-    Modified = true;
 }
 
+// Both change many items at once and refresh the window once, not per item.
 void TFormMain::ActImageSelectAllExecute()
 {
-    ListView1->selectAll();
+    {
+        const QSignalBlocker quiet(ListView1);
+        ListView1->selectAll();
+    }
     UpdateControls();
 }
 
 void TFormMain::ActImageInvertSelectionExecute()
 {
-    for (int i = 0; i < ListView1->count(); ++i)
-        ListView1->item(i)->setSelected(!ListView1->item(i)->isSelected());
+    if (ListView1->count() > 0) {
+        const QSignalBlocker quiet(ListView1);
+        QAbstractItemModel* model = ListView1->model();
+        const QItemSelection all(model->index(0, 0), model->index(ListView1->count() - 1, 0));
+        ListView1->selectionModel()->select(all, QItemSelectionModel::Toggle);
+    }
     UpdateControls();
 }
 

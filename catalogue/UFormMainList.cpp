@@ -17,6 +17,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -36,8 +38,9 @@ void TFormMain::RefreshList()
 {
     const TIniFile ini(IniFileName);
     const std::string section = StripVersion(AppTitle) + " Thumbnail";
-    const int w = ini.ReadInteger(section, "Width", ImgLstLarge->Width());
-    const int h = ini.ReadInteger(section, "Height", ImgLstLarge->Height());
+    // Held to the size dialog's ranges: a hand-edited file must not break every fill.
+    const int w = std::clamp(ini.ReadInteger(section, "Width", ImgLstLarge->Width()), TDlgSize::MinWidth, TDlgSize::MaxWidth);
+    const int h = std::clamp(ini.ReadInteger(section, "Height", ImgLstLarge->Height()), TDlgSize::MinHeight, TDlgSize::MaxHeight);
     ImgLstLarge->SetSize(w, h);
 
     ShowStatus("Loading images...");
@@ -168,6 +171,9 @@ void TFormMain::ActFilterExecute()
 
 void TFormMain::UpdateControls()
 {
+    // This refresh covers any that a selection change was waiting for.
+    selectionRefresh_->stop();
+    refreshAfterRelease_ = false;
     const bool open = DMMain && DMMain->Active();
     const bool listed = ListView1->count() > 0;
     ActFileNew->setEnabled(true);

@@ -30,8 +30,12 @@ void TFormMain::UpdatePreview()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WithCleanup(
         [&] {
-            if (!DMMain->LocateImage(name, kind))
+            if (!DMMain->LocateImage(name, kind)) {
+                // Gone behind the list's back: no picture of another record stays.
+                ImgPreview->ClearPicture();
                 return;
+            }
+            ++PreviewDecodes;
             DMMain->SaveImageToFile(tempFile);
             TBitmap bitmap;
             if (!kind.empty() && kind[0] == 'I') {

@@ -2,6 +2,7 @@
 
 #include "UDMMain.h"
 #include "UDlgPassword.h"
+#include "widgets/CentreOnScreen.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/Prompts.h"
 
@@ -50,6 +51,7 @@ TDlgChgPwd::TDlgChgPwd(TDMMain& store, QWidget* parent) : QDialog(parent), store
 
     // Without a password there is no old one to prove.
     edOld->setEnabled(store_.LocatePassword());
+    CentreOnScreen(*this);
 }
 
 bool TDlgChgPwd::ApplyChange()
@@ -66,6 +68,7 @@ bool TDlgChgPwd::ApplyChange()
         q.text = "Are you sure to empty password?";
         q.icon = MsgIcon::Question;
         q.buttons = {MsgButton::Yes, MsgButton::No};
+        q.defaultButton = MsgButton::No; // Enter must not remove the protection
         if (Prompts().Message(q) != MsgButton::Yes)
             return false;
     }

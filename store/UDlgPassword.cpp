@@ -1,6 +1,7 @@
 #include "UDlgPassword.h"
 
 #include "UDMMain.h"
+#include "widgets/CentreOnScreen.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/Prompts.h"
 
@@ -40,6 +41,7 @@ TDlgPassword::TDlgPassword(TDMMain& store, QWidget* parent) : QDialog(parent), s
     grid->addWidget(edPassword, 1, 1);
     grid->addWidget(buttons, 2, 0, 1, 2);
     grid->setSizeConstraint(QLayout::SetFixedSize);
+    CentreOnScreen(*this);
 }
 
 void TDlgPassword::accept()

@@ -1,10 +1,15 @@
 #include "FormTestSupport.h"
 
+#include "catalogue/ImagePreview.h"
+#include "catalogue/Thumbnail.h"
 #include "platform/Paths.h"
 #include "platform/Stream.h"
 #include "widgets/ErrorGuard.h"
 
 #include <QAction>
+#include <QImage>
+#include <QLineEdit>
+#include <QMouseEvent>
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
@@ -13,6 +18,7 @@
 #include <QSpinBox>
 #include <QDialog>
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -21,6 +27,11 @@ const std::string kJpeg = kData + "/jpeg/testorig.jpg";
 const std::string kGray = kData + "/jpeg/gray.jpg";
 const std::string kBmp = kData + "/bmp/g/pal8.bmp";
 const std::string kIco = kData + "/ico/idle.ico";
+
+bool EndsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 class CommandsFixture : public FormFixture {
 protected:
@@ -63,11 +74,13 @@ protected:
         return names;
     }
 
+    // Selects as a user would; the window refreshes on the next turn of the event loop.
     void Select(std::initializer_list<int> rows)
     {
         form->ListView1->clearSelection();
         for (int r : rows)
             form->ListView1->item(r)->setSelected(true);
+        ProcessEvents();
     }
 
     const MessageRequest& LastMessage() const { return prompts->Records().back().message; }
@@ -169,22 +182,27 @@ TEST_F(CommandsFixture, AddStopsAtAFileThatCannotBeLoaded)
     prompts->AnswerFiles({File("one.jpg", kJpeg), File("notes.txt", kJpeg), File("two.jpg", kJpeg)});
     prompts->AnswerMessage(MsgButton::Ok);
     form->ActImageAdd->trigger();
+    // The loader's message, then which of the chosen files it was.
     EXPECT_EQ(LastMessage().title, "Error");
-    EXPECT_EQ(LastMessage().text, "Unknown picture file extension (.txt)");
+    EXPECT_EQ(LastMessage().text, "Unknown picture file extension (.txt)\r\rThe file \"notes.txt\" cannot be added.");
     EXPECT_EQ(Records(), std::vector<std::string>{"one/J"});
     EXPECT_EQ(form->ListView1->count(), 1);
 
     prompts->AnswerFiles({File("three.jpg", kJpeg), junk, Path("in/vanished.jpg")});
     prompts->AnswerMessage(MsgButton::Ok);
     form->ActImageAdd->trigger();
-    EXPECT_EQ(LastMessage().text.rfind("JPEG error #", 0), 0u) << LastMessage().text;
+    const std::string& broken = LastMessage().text;
+    EXPECT_EQ(broken.rfind("JPEG error #", 0), 0u) << broken;
+    EXPECT_TRUE(EndsWith(broken, "\r\rThe file \"broken.jpg\" cannot be added.")) << broken;
     EXPECT_EQ(Records(), (std::vector<std::string>{"one/J", "three/J"}));
     EXPECT_EQ(DMMain->CDS.State(), TDataSetState::Browse);
 
     prompts->AnswerFiles({Path("in/vanished.jpg")});
     prompts->AnswerMessage(MsgButton::Ok);
     form->ActImageAdd->trigger();
-    EXPECT_EQ(LastMessage().text.rfind("Cannot open file \"", 0), 0u) << LastMessage().text;
+    const std::string& vanished = LastMessage().text;
+    EXPECT_EQ(vanished.rfind("Cannot open file \"", 0), 0u) << vanished;
+    EXPECT_TRUE(EndsWith(vanished, "\r\rThe file \"vanished.jpg\" cannot be added.")) << vanished;
 }
 
 TEST_F(CommandsFixture, KindFilterListsAndCountsOnlyItsKind)
@@ -225,6 +243,7 @@ TEST_F(CommandsFixture, ExtractWritesTheStoredBytes)
     prompts->AnswerFiles({File("Sunset.jpeg", kJpeg), File("a.bmp", kBmp), File("a.jpg", kGray)});
     form->ActImageAdd->trigger();
     ASSERT_EQ(Captions().size(), 3u);
+    form->Modified = false;
 
     Select({0}); // Sunset.jpg: upper case sorts first
     const std::string one = Path("out/Sunset.jpg");
@@ -245,7 +264,7 @@ TEST_F(CommandsFixture, ExtractWritesTheStoredBytes)
     EXPECT_EQ(prompts->Records().back().title, "Select destination folder for extracting selected images.");
     EXPECT_EQ(ReadWholeFile(Path("out/a.bmp")), ReadWholeFile(kBmp));
     EXPECT_EQ(ReadWholeFile(Path("out/a.jpg")), ReadWholeFile(kGray));
-    EXPECT_FALSE(form->Modified && false);
+    EXPECT_FALSE(form->Modified); // extracting changes nothing in the vault
 
     prompts->AnswerFolder(Path("no/such/folder"));
     prompts->AnswerMessage(MsgButton::Ok);
@@ -275,6 +294,90 @@ TEST_F(CommandsFixture, DeleteAsksWithNoAsDefault)
     EXPECT_EQ(Records(), std::vector<std::string>{"b/J"});
     EXPECT_EQ(Captions(), std::vector<std::string>{"b.jpg (149x227)"});
     EXPECT_TRUE(form->Modified);
+}
+
+// Every question the window asks: title, icon, buttons, and the button that
+// Enter presses, which is No wherever the answer Yes destroys something.
+TEST_F(CommandsFixture, EveryQuestionBoxHasItsTitleIconButtonsAndDefault)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    DMMain->SetPassword("", "pw");
+
+    struct Row {
+        const char* what;
+        std::function<void()> ask; // queues the answers and runs the command
+        MessageRequest want;
+    };
+    const std::vector<MsgButton> yesNo = {MsgButton::Yes, MsgButton::No};
+    const std::vector<Row> rows = {
+        {"unsaved untitled data",
+         [&] {
+             prompts->Cancel();
+             form->ActFileNew->trigger();
+         },
+         {"Warning", "Data has been modified.\r\rDo you want to save to a file?", MsgIcon::Warning,
+          {MsgButton::Yes, MsgButton::No, MsgButton::Cancel}, MsgButton::Yes}},
+        {"replace an existing image",
+         [&] {
+             prompts->AnswerFiles({File("a.jpeg", kGray)});
+             prompts->AnswerMessage(MsgButton::No);
+             form->ActImageAdd->trigger();
+         },
+         {"Information", "\"a\" already exists.\r\rDo you want to replace existing image?", MsgIcon::Information,
+          {MsgButton::Yes, MsgButton::No, MsgButton::Cancel, MsgButton::NoToAll, MsgButton::YesToAll}, MsgButton::No}},
+        {"delete one item",
+         [&] {
+             Select({0});
+             prompts->AnswerMessage(MsgButton::No);
+             form->ActImageDelete->trigger();
+         },
+         {"Confirm", "Are you sure to delete \"a.jpg\"?", MsgIcon::Question, yesNo, MsgButton::No}},
+        {"delete several items",
+         [&] {
+             Select({0, 1});
+             prompts->AnswerMessage(MsgButton::No);
+             form->ActImageDelete->trigger();
+         },
+         {"Confirm", "Are you sure to delete 2 items?", MsgIcon::Question, yesNo, MsgButton::No}},
+        {"empty the vault",
+         [&] {
+             prompts->AnswerMessage(MsgButton::No);
+             form->ActToolsEmpty->trigger();
+         },
+         {"Warning", "You are about to delete all images.\rAll images will be lost with filtered affected.\r\rContinue deleting?",
+          MsgIcon::Warning, yesNo, MsgButton::No}},
+        {"remove the password",
+         [&] {
+             prompts->AnswerDialog([](QDialog& d) {
+                 d.findChild<QLineEdit*>("edOld")->setText("pw");
+                 d.accept(); // new and verify left empty: asks, No keeps it open
+                 return d.result();
+             });
+             prompts->AnswerMessage(MsgButton::No);
+             form->ActToolsPassword->trigger();
+         },
+         {"Confirm", "Are you sure to empty password?", MsgIcon::Question, yesNo, MsgButton::No}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const size_t before = prompts->Records().size();
+        row.ask();
+        const auto& records = prompts->Records();
+        const auto asked = std::find_if(records.begin() + static_cast<long>(before), records.end(),
+                                        [](const auto& r) { return r.kind == TScriptedPrompts::Record::Kind::Message; });
+        ASSERT_NE(asked, records.end());
+        const MessageRequest& got = asked->message;
+        EXPECT_EQ(got.title, row.want.title);
+        EXPECT_EQ(got.text, row.want.text);
+        EXPECT_EQ(got.icon, row.want.icon);
+        EXPECT_EQ(got.buttons, row.want.buttons);
+        EXPECT_EQ(DefaultButtonOf(got), row.want.defaultButton);
+    }
+    // Every answer was No or Cancel: nothing changed.
+    EXPECT_EQ(prompts->PendingAnswers(), 0u);
+    EXPECT_EQ(Records().size(), 3u);
+    EXPECT_TRUE(DMMain->LocatePassword());
 }
 
 TEST_F(CommandsFixture, RenameTrimsAndRefusesDuplicates)
@@ -315,6 +418,27 @@ TEST_F(CommandsFixture, RenameTrimsAndRefusesDuplicates)
     EXPECT_EQ(Records(), (std::vector<std::string>{"Dawn/J", "other/B"}));
 }
 
+TEST_F(CommandsFixture, RenameMarksTheVaultChangedEvenWhenThePreviewFails)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    Select({0});
+    // The picture behind the item is damaged: the preview after the rename fails.
+    ASSERT_TRUE(DMMain->LocateImage("a", "J"));
+    DMMain->CDS.Edit();
+    DMMain->CDSImage.SetBytes({0x78, 0xDA, 0xFF, 0xFF, 0xFF, 0xFF});
+    DMMain->CDS.Post();
+    form->Modified = false;
+
+    prompts->AnswerInput("Dawn");
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->ActImageRename->trigger();
+    EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_EQ(Records(), std::vector<std::string>{"Dawn/J"});
+    EXPECT_EQ(Captions(), std::vector<std::string>{"Dawn.jpg (149x227)"});
+    EXPECT_TRUE(form->Modified);
+}
+
 TEST_F(CommandsFixture, SelectAllInvertAndEmptyUnderAFilter)
 {
     prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.bmp", kBmp), File("c.jpg", kGray)});
@@ -344,6 +468,97 @@ TEST_F(CommandsFixture, SelectAllInvertAndEmptyUnderAFilter)
     EXPECT_EQ(form->ListView1->count(), 0);
     EXPECT_TRUE(DMMain->LocatePassword());
     EXPECT_FALSE(form->ActToolsEmpty->isEnabled());
+}
+
+// Changing the selection of many items decodes the preview once, whether a
+// command changes them or the mouse drags over them.
+TEST_F(CommandsFixture, SelectionOfManyItemsDecodesThePreviewOnce)
+{
+    const std::string tiny = Path("tiny.bmp");
+    QImage picture(4, 3, QImage::Format_RGB32);
+    picture.fill(Qt::darkCyan);
+    ASSERT_TRUE(picture.save(QString::fromStdString(tiny), "BMP"));
+    constexpr int kItems = 1000;
+    for (int i = 0; i < kItems; ++i) {
+        DMMain->CDS.Append();
+        DMMain->CDSFileName.SetAsString(Format("img%04d", i));
+        DMMain->CDSDimX.SetAsInteger(4);
+        DMMain->CDSDimY.SetAsInteger(3);
+        DMMain->LoadImageFromFile(tiny);
+        DMMain->CDSImageType.SetAsString("B");
+        DMMain->CDS.Post();
+    }
+    form->RefreshList();
+    ASSERT_EQ(form->ListView1->count(), kItems);
+    Select({0});
+    ASSERT_EQ(form->txtName->text().toStdString(), "img0000.bmp");
+
+    int decodes = form->PreviewDecodes;
+    form->ActImageInvertSelection->trigger();
+    ProcessEvents();
+    EXPECT_EQ(form->PreviewDecodes - decodes, 1);
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "2: 1000: 999");
+    EXPECT_EQ(form->txtName->text().toStdString(), "img0001.bmp");
+
+    decodes = form->PreviewDecodes;
+    form->ActImageSelectAll->trigger();
+    ProcessEvents();
+    EXPECT_EQ(form->PreviewDecodes - decodes, 1);
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "1: 1000: 1000");
+
+    // Several items changed in one turn of the event loop: one refresh.
+    decodes = form->PreviewDecodes;
+    form->ListView1->clearSelection();
+    for (int i = 10; i < 20; ++i)
+        form->ListView1->item(i)->setSelected(true);
+    EXPECT_EQ(form->PreviewDecodes, decodes); // not yet
+    ProcessEvents();
+    EXPECT_EQ(form->PreviewDecodes - decodes, 1);
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "11: 1000: 10");
+
+    // A drag from the first item over the next ones: the selection follows
+    // the mouse, the preview waits for the button to come up.
+    QWidget* viewport = form->ListView1->viewport();
+    auto centre = [&](int row) { return QPointF(form->ListView1->visualItemRect(form->ListView1->item(row)).center()); };
+    auto send = [&](QEvent::Type type, QPointF at, Qt::MouseButton button, Qt::MouseButtons held) {
+        QMouseEvent event(type, at, viewport->mapToGlobal(at), button, held, Qt::NoModifier);
+        QApplication::sendEvent(viewport, &event);
+        ProcessEvents();
+    };
+    decodes = form->PreviewDecodes;
+    send(QEvent::MouseButtonPress, centre(0), Qt::LeftButton, Qt::LeftButton);
+    for (int row = 1; row <= 4; ++row)
+        send(QEvent::MouseMove, centre(row), Qt::NoButton, Qt::LeftButton);
+    EXPECT_GT(form->ListView1->selectedItems().size(), 1); // the drag did select
+    EXPECT_EQ(form->PreviewDecodes, decodes);
+    send(QEvent::MouseButtonRelease, centre(4), Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(form->PreviewDecodes - decodes, 1);
+    EXPECT_EQ(form->txtName->text().toStdString(), "img0000.bmp");
+    const std::string counts = form->StatusPanel0->text().toStdString();
+    EXPECT_EQ(counts, Format("1: 1000: %d", static_cast<int>(form->ListView1->selectedItems().size())));
+
+    // A right button's release goes to the context menu: nothing waits for it.
+    decodes = form->PreviewDecodes;
+    send(QEvent::MouseButtonPress, centre(6), Qt::RightButton, Qt::RightButton);
+    EXPECT_EQ(form->PreviewDecodes - decodes, 1);
+    Select({7});
+    EXPECT_EQ(form->PreviewDecodes - decodes, 2);
+    EXPECT_EQ(form->txtName->text().toStdString(), "img0007.bmp");
+}
+
+// A record that is gone when the preview looks for it leaves neither its
+// name nor another record's picture behind.
+TEST_F(CommandsFixture, PreviewOfAVanishedRecordIsCleared)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.jpg", kGray)});
+    form->ActImageAdd->trigger();
+    Select({1});
+    ASSERT_FALSE(form->ImgPreview->Picture().isNull());
+    ASSERT_EQ(form->txtName->text().toStdString(), "b.jpg");
+    DMMain->DeleteImage("b", "J");
+    form->UpdateControls();
+    EXPECT_TRUE(form->ImgPreview->Picture().isNull());
+    EXPECT_TRUE(form->txtName->text().isEmpty());
 }
 
 TEST_F(CommandsFixture, DamagedBlobStopsTheFillAtThatRecord)
@@ -380,6 +595,27 @@ TEST_F(CommandsFixture, EnablingFollowsTheVaultAndTheSelection)
     EXPECT_EQ(form->ActImageDelete->statusTip().toStdString(), "Delete selected items");
     EXPECT_EQ(form->PopupMenu1->defaultAction(), form->ActViewPreview);
     EXPECT_FALSE(form->ActImageAdd->icon().isNull());
+}
+
+TEST_F(CommandsFixture, HandEditedThumbnailSizeIsHeldToTheDialogRanges)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    TIniFile ini(IniFileName);
+    const struct {
+        int width, height; // as written by hand
+        QSize shown;
+    } cases[] = {{0, 500, {8, 200}}, {-7, 3, {8, 8}}, {5000, 201, {320, 200}}, {320, 8, {320, 8}}, {100, 60, {100, 60}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Format("%d x %d", c.width, c.height));
+        ini.WriteInteger("Kv Glimmerbox Thumbnail", "Width", c.width);
+        ini.WriteInteger("Kv Glimmerbox Thumbnail", "Height", c.height);
+        form->RefreshList();
+        EXPECT_EQ(Captions(), std::vector<std::string>{"a.jpg (149x227)"});
+        EXPECT_EQ(QSize(form->ImgLstLarge->Width(), form->ImgLstLarge->Height()), c.shown);
+        EXPECT_EQ(form->ActViewThumbnailSize->text().toStdString(),
+                  Format("Thumbnail &Size: %dx%d", c.shown.width(), c.shown.height()));
+    }
 }
 
 TEST_F(CommandsFixture, ThumbnailSizeIsSavedAndRebuildsTheList)

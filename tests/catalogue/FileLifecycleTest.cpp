@@ -8,10 +8,15 @@
 #include "widgets/KvReopen.h"
 
 #include <QAction>
+#include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QScreen>
 
 namespace {
 
@@ -260,6 +265,35 @@ TEST_F(LifecycleFixture, DroppingFilesOpensOnlyTheFirst)
     EXPECT_TRUE(prompts->Records().empty());
 }
 
+// Drops arrive as Qt drag and drop; the first dropped item decides.
+TEST_F(LifecycleFixture, DropWhoseFirstItemIsNotALocalFileSaysSo)
+{
+    Start();
+    const std::string a = MakeVault("a.gmb", {"A"});
+    auto drop = [&](const QList<QUrl>& urls) {
+        QMimeData mime;
+        mime.setUrls(urls);
+        // Qt delivers a drop only to the widget that took the drag in.
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &event);
+        ProcessEvents();
+    };
+
+    prompts->AnswerMessage(MsgButton::Ok);
+    drop({QUrl("https://example.com/v.gmb"), QUrl::fromLocalFile(QString::fromStdString(a))});
+    ASSERT_EQ(Messages(), 1u);
+    EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_EQ(LastMessage().text, "\"https://example.com/v.gmb\" is not a local file and cannot be opened.");
+    EXPECT_TRUE(form->CurrentFileName.empty());
+
+    drop({QUrl::fromLocalFile(QString::fromStdString(a)), QUrl("https://example.com/v.gmb")});
+    EXPECT_EQ(form->CurrentFileName, a);
+    EXPECT_EQ(prompts->PendingAnswers(), 0u);
+}
+
 TEST_F(LifecycleFixture, MissingAndDamagedFilesGiveAnEmptyUntitledVault)
 {
     Start();
@@ -296,6 +330,36 @@ TEST_F(LifecycleFixture, CommandLineOpensOnlyTheFirstArgument)
     Start({a, b});
     EXPECT_EQ(form->CurrentFileName, a);
     EXPECT_EQ(Names(), std::vector<std::string>{"A/B"});
+}
+
+TEST_F(LifecycleFixture, RelativeCommandLinePathIsMadeAbsolute)
+{
+    Start();
+    const std::string a = MakeVault("a.gmb", {"A"});
+    ASSERT_TRUE(Close());
+    QDir().mkpath(QString::fromStdString(Path("sub")));
+    {
+        // Started in the vault's folder with a relative path.
+        struct RestoreCurrent {
+            QString saved = QDir::currentPath();
+            ~RestoreCurrent() { QDir::setCurrent(saved); }
+        } restore;
+        ASSERT_TRUE(QDir::setCurrent(dir.path()));
+        Start({"sub/../a.gmb"});
+    }
+    // From any other folder the window's file name and its recent-files
+    // entry still name the same file.
+    const QFileInfo opened(QString::fromStdString(form->CurrentFileName));
+    EXPECT_TRUE(opened.isAbsolute()) << form->CurrentFileName;
+    EXPECT_EQ(form->CurrentFileName.find(".."), std::string::npos) << form->CurrentFileName;
+    EXPECT_EQ(opened.canonicalFilePath(), QFileInfo(QString::fromStdString(a)).canonicalFilePath());
+    EXPECT_EQ(Names(), std::vector<std::string>{"A/B"});
+    const std::string bound = form->CurrentFileName;
+    form->ActFileNew->trigger();
+    EXPECT_EQ(form->KvReopen1->GetFileName(0), bound);
+    form->MnuReopen->actions().first()->trigger();
+    EXPECT_EQ(form->CurrentFileName, bound);
+    EXPECT_TRUE(prompts->Records().empty());
 }
 
 TEST_F(LifecycleFixture, ProtectedVaultAsksForItsPassword)
@@ -367,6 +431,32 @@ TEST_F(LifecycleFixture, ChangingAndRemovingThePassword)
     form->ActToolsPassword->trigger();
     EXPECT_EQ(prompts->Records().back().message.text, "Password is now removed.");
     EXPECT_FALSE(DMMain->LocatePassword());
+}
+
+// Both password dialogs open in the middle of the screen, wherever the
+// window stands.
+TEST_F(LifecycleFixture, PasswordDialogsAreCentredOnTheScreen)
+{
+    Start();
+    form->move(0, 0);
+    form->activateWindow();
+    ProcessEvents();
+    const QPoint middle = QGuiApplication::primaryScreen()->availableGeometry().center();
+    TDlgPassword ask(*DMMain, form.get());
+    TDlgChgPwd change(*DMMain, form.get());
+    for (QDialog* dialog : {static_cast<QDialog*>(&ask), static_cast<QDialog*>(&change)}) {
+        SCOPED_TRACE(dialog->windowTitle().toStdString());
+        const QPoint off = dialog->geometry().center() - middle;
+        EXPECT_LE(off.manhattanLength(), 2) << off.x() << ", " << off.y();
+        dialog->show();
+        ProcessEvents();
+        // Shown, it stays there (give or take its frame) instead of going over its parent.
+        const QPoint shownOff = dialog->geometry().center() - middle;
+        const QSize frame = dialog->frameGeometry().size() - dialog->geometry().size();
+        EXPECT_LE(std::abs(shownOff.x()), frame.width()) << shownOff.x();
+        EXPECT_LE(std::abs(shownOff.y()), frame.height()) << shownOff.y();
+        dialog->hide();
+    }
 }
 
 TEST_F(LifecycleFixture, PasswordThatCannotBeStoredIsRefused)

@@ -1,7 +1,7 @@
 #pragma once
-// Dialogs of the catalogue open in the middle of the screen the program is
-// on, not over their parent: they are laid out first, then moved, so Qt's
-// own placement (over the parent) is skipped.
+// Dialogs open in the middle of the screen the program is on, not over
+// their parent: they are laid out first, then moved, so Qt's own placement
+// (over the parent) is skipped.
 #include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
