@@ -132,6 +132,12 @@ void TLZWEncoder::ClearTable()
     clearPending_ = true;
     Emit(clearCode_);
     table_.Clear();
+    // A new generation empties the memo without touching it.
+    generation_ += 1u << 8;
+    if (generation_ >= 1u << 20) {
+        lastChild_.fill(0);
+        generation_ = 1u << 8;
+    }
     nextFree_ = firstFree_;
 }
 
@@ -139,32 +145,49 @@ void TLZWEncoder::Compress()
 {
     ClearTable();
     const uint8_t* row = NextRow();
-    int prefix = row[0];
+    // The loop keeps its state in locals: emitting is rare, looking up is
+    // what every pixel costs.
+    uint32_t prefix = row[0];
+    int nextFree = nextFree_;
     int x = 1;
     while (row) {
-        for (; x < width_; ++x) {
-            const uint32_t pixel = row[x];
-            const uint32_t key = (static_cast<uint32_t>(prefix) << 8) | pixel;
+        const uint8_t* const end = row + width_;
+        for (const uint8_t* p = row + x; p < end; ++p) {
+            const uint32_t pixel = *p;
+            // The last child met of each string answers most look-ups
+            // without hashing; it holds only what the table holds.
+            uint32_t& last = lastChild_[prefix];
+            const uint32_t tag = generation_ | pixel;
+            if ((last >> 12) == tag) {
+                prefix = last & 0xFFF;
+                continue;
+            }
+            const uint32_t key = (prefix << 8) | pixel;
             int slot = 0;
             const int code = table_.Probe(key, slot);
             if (code >= 0) {
-                prefix = code;
+                last = (tag << 12) | static_cast<uint32_t>(code);
+                prefix = static_cast<uint32_t>(code);
                 continue;
             }
-            Emit(prefix);
-            prefix = static_cast<int>(pixel);
+            nextFree_ = nextFree;
+            Emit(static_cast<int>(prefix));
+            prefix = pixel;
             // The decoder's table ends at 4095: start over before it does.
-            if (nextFree_ > kMaxCode - 1) {
+            if (nextFree > kMaxCode - 1) {
                 ClearTable();
+                nextFree = nextFree_;
             } else {
-                table_.SetSlot(slot, (key << 12) | static_cast<uint32_t>(nextFree_));
-                ++nextFree_;
+                table_.SetSlot(slot, (key << 12) | static_cast<uint32_t>(nextFree));
+                last = (tag << 12) | static_cast<uint32_t>(nextFree);
+                ++nextFree;
             }
         }
         row = NextRow();
         x = 0;
     }
-    Emit(prefix);
+    nextFree_ = nextFree;
+    Emit(static_cast<int>(prefix));
 }
 
 // ---- run-length ------------------------------------------------------------------

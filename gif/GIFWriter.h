@@ -106,9 +106,13 @@ public:
     {
         const uint32_t tag = key << 12;
         int h = FirstSlot(key);
+        // Most look-ups end at the first slot.
+        uint32_t v = slots_[static_cast<size_t>(h)];
+        if ((v & ~0xFFFu) == tag)
+            return static_cast<int>(v & 0xFFF);
         const int step = Step(h);
         for (;;) {
-            const uint32_t v = slots_[static_cast<size_t>(h)];
+            v = slots_[static_cast<size_t>(h)];
             if (v == kEmpty) {
                 emptySlot = h;
                 return -1;
@@ -211,9 +215,13 @@ private:
     void Emit(int code);
     void ClearTable();
 
-    int prefix_ = 0;
     int nextFree_ = 0;
     THashTable table_;
+    // Per string code, the child last looked up or added: (generation or
+    // pixel) shl 12, or its code. Entries of an older generation (before
+    // the last clear) never match.
+    std::array<uint32_t, 4096> lastChild_{};
+    uint32_t generation_ = 0; // 1..4095 shl 8, never 0 once running
 };
 
 // Codes for runs of one pixel value, built on the decoder's table growing

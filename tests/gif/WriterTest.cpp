@@ -145,6 +145,23 @@ TEST(GifLzwEncoder, WidthsGrowAtPowersOfTwoAndTheTableStartsOverBeforeCode4095)
     EXPECT_EQ(FramePixels(*image.Frame(0)), pixels);
 }
 
+TEST(GifLzwEncoder, AnEncoderUsedAgainStartsFromAnEmptyTable)
+{
+    // Many clears in the first frame; the second frame's strings must not
+    // be found among the first frame's.
+    Bytes first(40000);
+    uint32_t seed = 3;
+    for (uint8_t& p : first) {
+        seed = seed * 1664525u + 1013904223u;
+        p = static_cast<uint8_t>(seed >> 24);
+    }
+    const Bytes second(5000, 7);
+    TLZWEncoder reused;
+    Encode(reused, 8, 256, first, 200, 200);
+    TLZWEncoder fresh;
+    EXPECT_EQ(Encode(reused, 8, 256, second, 50, 100), Encode(fresh, 8, 256, second, 50, 100));
+}
+
 TEST(GifLzwEncoder, InterlacedRowsGoInTheFourPassOrder)
 {
     // Height 3: rows 0, 2, 1.
