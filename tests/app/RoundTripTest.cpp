@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QGuiApplication>
 #include <cstdlib>
 #include <tuple>
@@ -141,5 +142,9 @@ TEST_F(RoundTrip, ScreenshotsForReview)
     form->ListView1->clearSelection();
     form->ListView1->item(4)->setSelected(true);
     shot("icons-preview-bottom.png");
+    form->MnuImage->popup(form->mapToGlobal(QPoint(40, 30)));
+    ProcessEvents();
+    form->MnuImage->grab().save(QString::fromUtf8(out) + "/image-menu.png");
+    form->MnuImage->hide();
     form->Modified = false;
 }
