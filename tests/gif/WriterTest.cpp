@@ -477,6 +477,24 @@ TEST(GifSave, FramesKeepInterlaceAndWriteTheirTableBits)
     EXPECT_EQ(back.Frame(0)->LocalColors().EntryCount(), 4);
 }
 
+TEST(GifSave, AGlobalTableSortedByUseIsWrittenWithItsSortFlag)
+{
+    // Sorting before writing is the caller's step: the writer writes the
+    // table as it stands and says whether it is sorted.
+    TMyGIFImage image;
+    LoadFrame(image, 4, 1, {2, 2, 2, 1});
+    EXPECT_EQ(Saved(image)[10] & 0x08, 0);
+    ASSERT_TRUE(image.GlobalColors().SortByUse());
+    const Bytes saved = Saved(image);
+    EXPECT_EQ(saved[10] & 0x08, 0x08);
+    EXPECT_EQ(saved[10] & 0x07, 0); // two colours are used and kept
+    EXPECT_EQ(saved[4], '7');       // a sorted global table needs no 89a
+    TMyGIFImage back;
+    ASSERT_EQ(LoadBytes(back, saved), "");
+    EXPECT_EQ(FramePixels(*back.Frame(0)), Bytes({0, 0, 0, 1}));
+    EXPECT_EQ(back.GlobalColors().ColorAt(0), RGBColor(2, 2, 2));
+}
+
 TEST(GifSave, ProgressAndFailures)
 {
     std::vector<std::string> log;
