@@ -23,6 +23,7 @@ GlyphSpec Spec(Glyph g)
     case Glyph::Rename: return {"edit-rename", QColor(0x55, 0x55, 0x55)};
     case Glyph::SelectAll: return {"edit-select-all", QColor(0x1f, 0x5f, 0xbf)};
     case Glyph::Extract: return {"document-export", QColor(0x6a, 0x1b, 0x9a)};
+    case Glyph::Copy: return {"edit-copy", QColor(0x1f, 0x5f, 0xbf)};
     case Glyph::ViewIcons: return {"view-list-details", QColor(0x37, 0x47, 0x4f)};
     case Glyph::ViewThumbnails: return {"view-list-icons", QColor(0x37, 0x47, 0x4f)};
     case Glyph::ThumbnailSize: return {"zoom-fit-best", QColor(0x37, 0x47, 0x4f)};
@@ -114,6 +115,13 @@ void DrawGlyph(QPainter& p, Glyph g, const QColor& c)
         p.drawLine(QPointF(8, 5), QPointF(8, 12));
         p.drawLine(QPointF(5.5, 9.5), QPointF(8, 12));
         p.drawLine(QPointF(10.5, 9.5), QPointF(8, 12));
+        break;
+    case Glyph::Copy:
+        // Two pages, the front one over the back one.
+        p.setBrush(fill);
+        p.drawRect(QRectF(1.5, 1.5, 8.5, 10));
+        p.setBrush(Qt::white);
+        p.drawRect(QRectF(6, 5, 8.5, 10));
         break;
     case Glyph::ViewIcons:
         for (int row = 0; row < 3; ++row) {

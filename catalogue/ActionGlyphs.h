@@ -5,7 +5,7 @@
 #include <QIcon>
 
 enum class Glyph {
-    New, Open, SaveAs, Exit, Add, Delete, Rename, SelectAll, Extract, ViewIcons, ViewThumbnails, ThumbnailSize,
+    New, Open, SaveAs, Exit, Add, Delete, Rename, SelectAll, Extract, Copy, ViewIcons, ViewThumbnails, ThumbnailSize,
     Preview, Statistic, Empty, Password, About
 };
 

@@ -73,6 +73,9 @@ public:
     void ActImageSelectAllExecute();
     void ActImageInvertSelectionExecute();
     void ActImageExtractExecute();
+    // Puts the first selected record on the clipboard: its picture as a
+    // bitmap, and for a GIF record its bytes under "GIF Image" and image/gif.
+    void ActImageCopyExecute();
     void ActToolsEmptyExecute();
     void ActFilterExecute();
     std::vector<QAction*> FilterActions() const;
@@ -141,6 +144,7 @@ public:
     QAction* ActImageSelectAll = nullptr;
     QAction* ActImageInvertSelection = nullptr;
     QAction* ActImageExtract = nullptr;
+    QAction* ActImageCopy = nullptr;
     QAction* ActFilterBMP = nullptr;
     QAction* ActFilterICO = nullptr;
     QAction* ActFilterEMF = nullptr;

@@ -59,6 +59,8 @@ void TFormMain::CreateActions()
     glyph(ActImageRename, Glyph::Rename);
     glyph(ActImageSelectAll, Glyph::SelectAll);
     glyph(ActImageExtract, Glyph::Extract);
+    ActImageCopy = make("ActImageCopy", "&Copy", "Copy|Copy the selected image to the clipboard", QKeySequence("Ctrl+C"));
+    glyph(ActImageCopy, Glyph::Copy);
 
     ActFilterBMP = make("ActFilterBMP", "BMP", "BMP|Display bitmaps only");
     ActFilterICO = make("ActFilterICO", "ICO", "ICO|Display icons only");
@@ -124,6 +126,7 @@ void TFormMain::CreateActions()
     OnTriggered(ActImageSelectAll, [this] { ActImageSelectAllExecute(); });
     OnTriggered(ActImageInvertSelection, [this] { ActImageInvertSelectionExecute(); });
     OnTriggered(ActImageExtract, [this] { ActImageExtractExecute(); });
+    OnTriggered(ActImageCopy, [this] { ActImageCopyExecute(); });
     OnTriggered(ActViewViewAsIcon, [this] { ActViewViewAsIconExecute(); });
     OnTriggered(ActViewViewAsThumbnail, [this] { ActViewViewAsThumbnailExecute(); });
     OnTriggered(ActViewPreview, [this] { ActViewPreviewExecute(); });
@@ -160,6 +163,7 @@ void TFormMain::CreateMenusAndToolBar()
     MnuImage->addAction(ActImageInvertSelection);
     MnuImage->addSeparator();
     MnuImage->addAction(ActImageExtract);
+    MnuImage->addAction(ActImageCopy);
     MnuImage->addSeparator();
     MnuFilter = MnuImage->addMenu("&Filter");
     MnuFilter->setObjectName("MnuFilter");
@@ -227,6 +231,7 @@ void TFormMain::CreateMenusAndToolBar()
     PopupMenu1->addSeparator();
     PopupMenu1->addAction(ActViewPreview);
     PopupMenu1->addAction(ActImageExtract);
+    PopupMenu1->addAction(ActImageCopy);
     PopupMenu1->setDefaultAction(ActViewPreview);
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ListView1, &QWidget::customContextMenuRequested, this,

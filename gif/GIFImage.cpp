@@ -1,6 +1,7 @@
 // The image, its header, the frame list and the block loop of the reader.
 #include "GIFInternal.h"
 #include "mygifimage.h"
+#include "platform/Clipboard.h"
 #include "platform/Picture.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 void RegisterGIFImage()
 {
     RegisterFileFormat("GIF", "GIF Image", [] { return std::make_unique<TMyGIFImage>(); });
+    RegisterClipboardFormat(GIFClipboardFormat);
 }
 
 namespace {

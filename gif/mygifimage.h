@@ -143,6 +143,9 @@ public:
     virtual void Warn(int severity, const std::string& message);
     virtual void LoadFromStream(TStream& stream) = 0;
     void LoadFromFile(const std::string& path);
+    // Writes the item as it stands in a GIF stream.
+    virtual void SaveToStream(TStream& stream) const = 0;
+    void SaveToFile(const std::string& path) const;
 
 private:
     TMyGIFImage* ownerImage_;
@@ -165,6 +168,8 @@ public:
     void Clear();
 
     virtual void Warn(int severity, const std::string& message);
+    // Saves every item in order.
+    virtual void SaveToStream(TStream& stream) const;
 
 private:
     std::vector<std::unique_ptr<TGIFItem>> items_;
@@ -202,6 +207,9 @@ public:
     const TGIFGlobalColorMap& GlobalColors() const { return globalColors_; }
 
     void LoadFromStream(TStream& stream) override;
+    // Signature and version, the logical screen descriptor with its packed
+    // field as ComputeScreenFlags makes it, and the global colour table.
+    void SaveToStream(TStream& stream) const override;
     // The packed field of the logical screen descriptor as the writer sets
     // it from the colour tables of the image.
     uint8_t ComputeScreenFlags() const;
@@ -214,6 +222,7 @@ class TGIFTrailer : public TGIFItem {
 public:
     using TGIFItem::TGIFItem;
     void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) const override;
 };
 
 // --------------------------------------------------------------- sub-image --
@@ -258,6 +267,13 @@ public:
     ~TGIFSubImage() override;
 
     void LoadFromStream(TStream& stream) override;
+    // Extensions, then (unless empty) descriptor, local table and image data.
+    void SaveToStream(TStream& stream) const override;
+    // The image data with the encoder the image's Compression selects.
+    void CompressFrame(TStream& stream) const;
+    // ImageFlags as written: interlace and reserved bits kept, the table
+    // bits from LocalColors.
+    uint8_t ComputeImageFlags() const;
     int Version() const override;
     void Clear();
 
@@ -288,8 +304,10 @@ public:
     uint8_t FillIndex() const { return fill_; }
 
     TGIFLocalColorMap& LocalColors() { return localColors_; }
+    const TGIFLocalColorMap& LocalColors() const { return localColors_; }
     TGIFColorMap& EffectiveColorMap();
     TGIFExtensionList& FrameExtensions() { return extensions_; }
+    const TGIFExtensionList& FrameExtensions() const { return extensions_; }
 
     bool HasTransparency() const { return hasTransparency_; }
     void SetHasTransparency(bool value) { hasTransparency_ = value; }
@@ -391,6 +409,10 @@ public:
     // Reads the introducer and label and checks them.
     void LoadFromStream(TStream& stream) override;
 
+protected:
+    // Writes the introducer and label.
+    void SaveStart(TStream& stream) const;
+
 private:
     TGIFSubImage* ownerFrame_;
 };
@@ -403,6 +425,7 @@ public:
     uint8_t ExtensionLabel() const override { return 0xF9; }
     const TGIFExtensionClass& ClassRef() const override { return Class(); }
     void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) const override;
 
     uint8_t BlockSize = 4;
     uint8_t ControlFlags = 0;
@@ -443,6 +466,7 @@ public:
     uint8_t ExtensionLabel() const override { return 0x01; }
     const TGIFExtensionClass& ClassRef() const override { return Class(); }
     void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) const override;
 
     TGIFTextGrid TextGrid;
     std::vector<std::string> Lines;
@@ -455,6 +479,7 @@ public:
     uint8_t ExtensionLabel() const override { return 0xFE; }
     const TGIFExtensionClass& ClassRef() const override { return Class(); }
     void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) const override;
 
     std::vector<std::string> Lines;
 };
@@ -469,12 +494,16 @@ public:
     using TGIFExtension::TGIFExtension;
     uint8_t ExtensionLabel() const override { return 0xFF; }
     void LoadFromStream(TStream& stream) override;
+    // Label, block size 11, the identifier, WriteData, the terminator.
+    void SaveToStream(TStream& stream) const override;
 
     // 8-byte application identifier then 3-byte authentication code.
     TGIFAppIdentifier Identifier{};
     std::string IdentifierText() const;
 
 protected:
+    // The data sub-blocks after the identifier, without the terminator.
+    virtual void WriteData(TStream& stream) const = 0;
     virtual void ReadSubBlocks(TStream& stream) = 0;
 };
 
@@ -494,6 +523,7 @@ public:
     std::vector<TGIFBlock> RawBlocks;
 
 protected:
+    void WriteData(TStream& stream) const override;
     void ReadSubBlocks(TStream& stream) override;
 };
 
@@ -508,6 +538,7 @@ public:
     uint32_t BufferLength = 0;
 
 protected:
+    void WriteData(TStream& stream) const override;
     void ReadSubBlocks(TStream& stream) override;
 };
 
@@ -540,12 +571,21 @@ const TGIFExtensionClass* ProbeExtension(TStream& stream);
 
 // Reads data sub-blocks into lines, each ending before its first zero byte.
 void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines);
+// Writes each line as sub-blocks of up to 255 bytes (an empty line gives
+// none), then one terminator.
+void WriteSubBlockText(TStream& stream, const std::vector<std::string>& lines);
 
 // ------------------------------------------------------------------- image --
 
 // Registers TMyGIFImage with the picture container for the extension "GIF"
-// ("GIF Image"). Done when the codec is loaded; callable again without harm.
+// ("GIF Image") and the clipboard format "GIF Image". Done when the codec is
+// loaded; callable again without harm.
 void RegisterGIFImage();
+
+// The clipboard formats the codec reads and writes: the registered "GIF
+// Image" and image/gif.
+inline constexpr const char* GIFClipboardFormat = "GIF Image";
+inline constexpr const char* GIFMimeType = "image/gif";
 
 
 class TMyGIFImage : public TGraphic, public TGIFObject {
@@ -562,6 +602,19 @@ public:
     int Height() const override { return header_->ScreenHeight; }
     bool Empty() const override { return IsEmpty(); }
     void LoadFromStream(TStream& stream) override;
+    // Header, frames and trailer, with progress "Saving...". An image
+    // without frames fails with "Unsupported GIF version".
+    void SaveToStream(TStream& stream) const override;
+    // 1 for "87a", 2 for "89a" (the highest frame version); 0 without frames.
+    int Version() const;
+
+    // The clipboard: "GIF Image" (or image/gif) bytes are loaded; anything
+    // else is "Unsupported clipboard format".
+    void LoadFromClipboard();
+    // The image bitmap and the saved stream under "GIF Image" and
+    // image/gif; an empty image puts nothing there. "Failed to store GIF on
+    // clipboard" when the clipboard refuses.
+    void SaveToClipboard();
 
     bool IsEmpty() const { return frames_->Count() == 0; }
     void Clear();

@@ -25,6 +25,11 @@ public:
     virtual void LoadFromStream(TStream& stream) = 0;
     virtual void SaveToStream(TStream& stream) const;
     void LoadFromFile(const std::string& path);
+    // Persistence inside a larger data stream: a 32-bit little-endian size,
+    // then what SaveToStream writes. ReadData takes exactly that many bytes
+    // ("Stream read error" when the stream holds fewer).
+    virtual void WriteData(TStream& stream) const;
+    virtual void ReadData(TStream& stream);
     void SaveToFile(const std::string& path) const;
 
     // Draws the graphic stretched into rect of the canvas. The base class

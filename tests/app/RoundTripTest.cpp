@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QMenu>
 #include <QGuiApplication>
 #include <cstdlib>
 #include <tuple>
@@ -163,5 +164,9 @@ TEST_F(RoundTrip, ScreenshotsForReview)
     });
     form->ActImageAdd->trigger();
     SetPrompts(std::move(scripted));
+    form->MnuImage->popup(form->mapToGlobal(QPoint(40, 30)));
+    ProcessEvents();
+    form->MnuImage->grab().save(QString::fromUtf8(out) + "/image-menu.png");
+    form->MnuImage->hide();
     form->Modified = false;
 }
