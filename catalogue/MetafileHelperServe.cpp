@@ -1,10 +1,12 @@
 // The helper process's side: limits, then one request served.
 #include "MetafilePlayers.h"
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 namespace {
 
@@ -46,6 +48,10 @@ void ApplyMetafileHelperLimits()
     Limit(RLIMIT_CPU, MetafileHelperCpuSeconds);
     Limit(RLIMIT_CORE, 0);
     Limit(RLIMIT_FSIZE, 0);
+    // A helper blocked (not spinning) outlives no one: it ends with the
+    // program that started it, and on its own after a while.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    alarm(MetafileHelperWallSeconds);
 }
 
 int ServeMetafileRequest(int in, int out)

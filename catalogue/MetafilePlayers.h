@@ -48,9 +48,10 @@ constexpr uint64_t MaxMetafileReplyBytes = uint64_t(96) << 20;
 
 // The helper's limits, set on itself before it reads a byte: address space
 // (not under AddressSanitizer, whose shadow needs terabytes of it), CPU
-// seconds, no core files, no file writes.
+// seconds, wall-clock seconds, no core files, no file writes.
 constexpr uint64_t MetafileHelperMemoryBytes = uint64_t(1536) << 20;
 constexpr int MetafileHelperCpuSeconds = 20;
+constexpr unsigned MetafileHelperWallSeconds = 60;
 void ApplyMetafileHelperLimits();
 // Serves one request from fd in to fd out; the helper's whole life.
 int ServeMetafileRequest(int in, int out);
