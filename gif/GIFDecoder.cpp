@@ -225,9 +225,16 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
     auto readCode = [&]() -> int {
         const int w = codeSize;
         if (bitPos + w >= bitEnd) {
+            // A sub-block may hold fewer bits than one code (a single byte
+            // against codes of up to 12 bits), so refill until the code is
+            // whole or the terminator came. Fewer than w bits are left over
+            // each time, and the two carried bytes hold them.
             bitPos_ = bitPos;
             bitEnd_ = bitEnd;
-            const bool ok = Refill();
+            bool ok;
+            do
+                ok = Refill();
+            while (ok && !inputDone_ && bitPos_ + w > bitEnd_);
             bitPos = bitPos_;
             bitEnd = bitEnd_;
             if (!ok)
