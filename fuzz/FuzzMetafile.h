@@ -1,7 +1,10 @@
 #pragma once
 // The metafile targets: one kind each, played by the loader the thumbnail
-// uses, so that each campaign spends its time in one player.
+// uses, so that each campaign spends its time in one player. The players
+// run in this process, not in the program's helper, so that the sanitizers
+// see inside them and every guard in front of them is tried.
 #include "catalogue/Loaders.h"
+#include "catalogue/MetafileHelper.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/Exception.h"
 
@@ -18,6 +21,7 @@ inline int PlayMetafile(const uint8_t* data, size_t size, bool enhanced)
     if (LooksEnhanced(data, size) != enhanced)
         return 0;
     EnsureGuiApplication();
+    SetMetafilePlayback(MetafilePlayback::InProcess);
     try {
         TMemoryStream stream = StreamOf(data, size);
         TBitmap bitmap;

@@ -3,6 +3,7 @@
 // stands, like a damaged blob); the record is posted to an in-memory vault
 // and the catalogue's thumbnail step runs on it.
 #include "catalogue/Loaders.h"
+#include "catalogue/MetafileHelper.h"
 #include "catalogue/Thumbnail.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/Exception.h"
@@ -14,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     fuzz::EnsureGuiApplication();
     RegisterCatalogueGraphics();
+    SetMetafilePlayback(MetafilePlayback::InProcess); // the players under the sanitizers
     static const char kKinds[] = {'B', 'I', 'E', 'W', 'J', 'G'};
     const ImageKind kind = kKinds[(data[0] & 0x7F) % sizeof kKinds];
     const bool raw = (data[0] & 0x80) != 0;
