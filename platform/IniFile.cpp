@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <charconv>
+#include <string_view>
 
 namespace {
 
@@ -17,10 +18,21 @@ std::string Trim(const std::string& s)
     return s.substr(b, e - b + 1);
 }
 
+// A byte order mark (an editor's, or several) is no part of the line it
+// starts. It stays in the file: writes keep every line as it was.
+std::string WithoutBom(const std::string& line)
+{
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    size_t at = 0;
+    while (line.compare(at, kBom.size(), kBom) == 0)
+        at += kBom.size();
+    return line.substr(at);
+}
+
 // "[name]" gives name; anything else is not a section header.
 bool SectionHeader(const std::string& line, std::string& name)
 {
-    const std::string t = Trim(line);
+    const std::string t = Trim(WithoutBom(line));
     if (t.size() < 2 || t.front() != '[')
         return false;
     const size_t close = t.find(']');
@@ -32,7 +44,7 @@ bool SectionHeader(const std::string& line, std::string& name)
 
 bool KeyLine(const std::string& line, std::string& key, std::string& value)
 {
-    const std::string t = Trim(line);
+    const std::string t = Trim(WithoutBom(line));
     if (t.empty() || t.front() == ';')
         return false;
     const size_t eq = t.find('=');
@@ -78,9 +90,7 @@ std::vector<std::string> TIniFile::Load() const
     if (!file.open(QIODevice::ReadOnly))
         return lines;
     const QByteArray all = file.readAll();
-    std::string text = all.toStdString();
-    if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        text.erase(0, 3);
+    const std::string text = all.toStdString();
     size_t start = 0;
     while (start < text.size()) {
         size_t nl = text.find('\n', start);

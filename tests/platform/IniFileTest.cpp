@@ -101,3 +101,19 @@ TEST(IniFile, WriteIntoMissingDirectoryRaisesTheWriteMessage)
         EXPECT_EQ(e.Message(), "Unable to write to /nonexistent-dir-for-test/KvApps.ini");
     }
 }
+
+TEST_F(IniFixture, ByteOrderMarksAreKeptAndSkipped)
+{
+    // An editor's mark before the first section; a second one made the
+    // section vanish once a write had dropped the first.
+    for (const std::string marks : {"\xEF\xBB\xBF", "\xEF\xBB\xBF\xEF\xBB\xBF"}) {
+        SCOPED_TRACE(marks.size());
+        write(marks + "[Kv Glimmerbox Window]\nTop=5\n");
+        TIniFile ini(path());
+        EXPECT_EQ(ini.ReadInteger("Kv Glimmerbox Window", "Top", 0), 5);
+        ini.WriteInteger("Kv Glimmerbox Window", "Left", 10);
+        EXPECT_EQ(ini.ReadInteger("Kv Glimmerbox Window", "Left", 0), 10);
+        EXPECT_EQ(ini.ReadInteger("Kv Glimmerbox Window", "Top", 0), 5);
+        EXPECT_EQ(contents(), marks + "[Kv Glimmerbox Window]\nTop=5\nLeft=10\n");
+    }
+}
