@@ -93,7 +93,7 @@ void CheckHeader(const std::string& path, const unsigned char* h, int64_t fileSi
         Refuse(path, "its header is damaged");
     const uint32_t appId = Big32(h + 68);
     if (appId != kApplicationId)
-        Refuse(path, "it is an SQLite database of another application, not a Glimmerbox vault");
+        Refuse(path, kForeignDatabaseReason);
     const uint32_t version = Big32(h + 60);
     if (version > kFormatVersion)
         Refuse(path, Format("it was written by a newer version of Glimmerbox (format %u)", version));

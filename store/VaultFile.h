@@ -17,6 +17,9 @@ namespace vaultfile {
 
 inline constexpr uint32_t kApplicationId = 0x474D4258; // "GMBX"
 inline constexpr uint32_t kFormatVersion = 1;
+// Why a database that is not ours is refused.
+inline constexpr const char* kForeignDatabaseReason =
+    "it is an SQLite database of another application, not a Glimmerbox vault";
 
 // Bytes in memory from sqlite3_malloc64, so that the engine can take them
 // over (deserialize with free-on-close). Frees them unless released.

@@ -61,6 +61,12 @@ constexpr const char* kLocateSameTextTail = ", ?)";
 
 // Schema checks of a loaded file.
 constexpr const char* kHasTable = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'Images'";
+// Anything besides the table and the index of its key (triggers, views,
+// other indexes or tables) would run or constrain inside our engine.
+constexpr const char* kForeignObjects =
+    "SELECT count(*) FROM sqlite_master WHERE NOT (type = 'table' AND name = 'Images')"
+    " AND NOT (type = 'index' AND tbl_name = 'Images' AND sql IS NULL"
+    " AND name IN (SELECT name FROM pragma_index_list('Images') WHERE origin = 'pk'))";
 constexpr const char* kTableInfo = "SELECT name, type, \"notnull\", pk FROM pragma_table_info('Images') ORDER BY cid";
 constexpr const char* kPrimaryIndex = "SELECT name FROM pragma_index_list('Images') WHERE origin = 'pk'";
 constexpr const char* kIndexKeys = "SELECT name, coll FROM pragma_index_xinfo(?) WHERE key = 1 ORDER BY seqno";
@@ -416,6 +422,11 @@ void TVaultTable::ValidateSchema()
         Finalizer f{query(kHasTable)};
         if (!step(f.s) || sqlite3_column_int(f.s, 0) != 1)
             refuse("it has no table \"Images\"");
+    }
+    {
+        Finalizer f{query(kForeignObjects)};
+        if (!step(f.s) || sqlite3_column_int(f.s, 0) != 0)
+            refuse(vaultfile::kForeignDatabaseReason);
     }
     {
         Finalizer f{query(kTableInfo)};

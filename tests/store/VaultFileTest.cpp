@@ -300,6 +300,60 @@ TEST(VaultFileTest, FilesThatAreNotVaultsAreRefusedAndNeverWritten)
     }
 }
 
+// Runs sql through the sqlite3 shell on the file at path.
+void RunSqliteShell(const std::string& path, const std::string& sql)
+{
+    const std::string script = path + ".sql";
+    WriteBytes(script, std::vector<uint8_t>(sql.begin(), sql.end()));
+    const std::string command = "sqlite3 -bail '" + path + "' < '" + script + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::filesystem::remove(script);
+}
+
+TEST(VaultFileTest, AVaultWithExtraSchemaObjectsIsRefusedAndLeftUntouched)
+{
+    TempDir dir;
+    const std::string vault = std::string("PRAGMA application_id = 1196245592; PRAGMA user_version = 1;") + kGoodShape;
+    const std::vector<std::pair<const char*, std::string>> extras = {
+        {"trigger", "CREATE TRIGGER t AFTER DELETE ON Images BEGIN INSERT INTO Images VALUES "
+                    "(old.FileName || 'x', 1, 1, x'00', 'B'); END;"},
+        {"view", "CREATE VIEW v AS SELECT FileName FROM Images;"},
+        {"extra index", "CREATE INDEX i ON Images (DimX);"},
+        {"unique index", "CREATE UNIQUE INDEX u ON Images (FileName);"},
+        {"extra table", "CREATE TABLE Notes (x);"},
+        {"statistics", "ANALYZE;"},
+    };
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    for (const auto& [what, sql] : extras) {
+        SCOPED_TRACE(what);
+        const std::string path = dir.File(std::string(what) + ".gmb");
+        RunSqliteShell(path, vault + sql);
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+        const auto before = FileBytes(path);
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        const std::string message = MessageOf([&] { t.Open(); });
+        EXPECT_EQ(message, "Cannot open vault \"" + path +
+                               "\": it is an SQLite database of another application, not a Glimmerbox vault.");
+        EXPECT_FALSE(t.Active());
+        t.Close();
+        EXPECT_EQ(FileBytes(path), before);
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+    }
+    EXPECT_EQ(dir.Entries().size(), extras.size()); // no side files left
+
+    // The same vault without the extra object opens.
+    const std::string plain = dir.File("plain.gmb");
+    RunSqliteShell(plain, vault);
+    TVaultTable t("CDS");
+    t.SetFileName(plain);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 1);
+}
+
 TEST(VaultFileTest, AFailedWriteLeavesTheOldVaultAndTheTableOpen)
 {
     ProbeReset reset;
