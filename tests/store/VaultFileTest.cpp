@@ -354,21 +354,25 @@ TEST(VaultFileTest, AVaultWithExtraSchemaObjectsIsRefusedAndLeftUntouched)
     EXPECT_EQ(t.RecordCount(), 1);
 }
 
-TEST(VaultFileTest, AFailedWriteLeavesTheOldVaultAndTheTableOpen)
+TEST(VaultFileTest, AFailedSaveAsLeavesTheOldFileAndTheTableOpen)
 {
     ProbeReset reset;
     TempDir dir;
     const std::string path = dir.File("a.gmb");
-    // Big enough for several write chunks.
+    const std::string target = dir.File("b.gmb");
+    // Big enough for several records' worth of progress.
     auto samples = Samples();
     samples.push_back({"big", "J", 1, 1, RandomBytes(3 << 20, 11)});
     MakeVault(path, samples);
+    MakeVault(target, Samples());
     const auto before = FileBytes(path);
+    const auto targetBefore = FileBytes(target);
 
     TVaultTable t("CDS");
     t.SetFileName(path);
     t.Open();
     AddRecord(t, "extra", "B");
+    t.SetFileName(target);
     for (TWriteStage failAt : {TWriteStage::TempCreated, TWriteStage::ChunkWritten, TWriteStage::Synced,
                                TWriteStage::BeforeRename}) {
         TVaultTable::SetWriteProbe([failAt](TWriteStage stage, int64_t done) {
@@ -379,13 +383,74 @@ TEST(VaultFileTest, AFailedWriteLeavesTheOldVaultAndTheTableOpen)
         EXPECT_TRUE(t.Active()); // nothing is lost: the data is still there
         EXPECT_TRUE(t.HasChanges());
         EXPECT_EQ(FileBytes(path), before);
-        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+        EXPECT_EQ(FileBytes(target), targetBefore);
+        // Only the open vault's own journal beside it, no new file.
+        EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "a.gmb-journal", "b.gmb"}));
     }
-    ExpectVaultHolds(path, samples);
-
     TVaultTable::SetWriteProbe(nullptr);
     t.Close();
+    ExpectVaultHolds(path, samples); // the vault it was opened from keeps its last written state
     samples.push_back({"extra", "B", 1, 2, {1, 2, 3}});
+    ExpectVaultHolds(target, samples);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "b.gmb"}));
+}
+
+TEST(VaultFileTest, AWriteBackThatFailsLeavesTheVaultAsLastWrittenAndTheWindowClosable)
+{
+    ProbeReset reset;
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    auto samples = Samples();
+    MakeVault(path, samples);
+    const auto before = FileBytes(path);
+    // Count the engine's file operations of one write-back, on a copy.
+    const std::string copy = dir.File("count.gmb");
+    std::filesystem::copy_file(path, copy);
+    int events = 0;
+    {
+        TVaultTable t("CDS");
+        t.SetFileName(copy);
+        t.Open();
+        AddRecord(t, "extra", "B", 1, 2, RandomBytes(100000, 5));
+        TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) { ++events; });
+        t.Close();
+        TVaultTable::SetWriteProbe(nullptr);
+    }
+    std::filesystem::remove(copy);
+    ASSERT_GT(events, 3);
+
+    for (int failAt = 1; failAt <= events; ++failAt) {
+        SCOPED_TRACE(failAt);
+        EXPECT_EQ(FileBytes(path), before);
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        AddRecord(t, "extra", "B", 1, 2, RandomBytes(100000, 5));
+        int seen = 0;
+        TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) {
+            if (++seen == failAt)
+                throw EDatabaseError("disk full (simulated)");
+        });
+        const std::string message = MessageOf([&] { t.Close(); });
+        TVaultTable::SetWriteProbe(nullptr);
+        if (failAt == 1) {
+            // Found before anything is written (as a lack of space is): the
+            // changes stay; the table is dropped without writing them.
+            EXPECT_EQ(message, "disk full (simulated)");
+            EXPECT_TRUE(t.HasChanges());
+            EXPECT_EQ(t.RecordCount(), static_cast<int64_t>(samples.size() + 1));
+            continue;
+        }
+        EXPECT_EQ(message.rfind("Cannot write vault \"" + path + "\": disk full (simulated).", 0), 0u) << message;
+        EXPECT_NE(message.find("as it was last written"), std::string::npos) << message;
+        EXPECT_TRUE(t.Active());
+        EXPECT_FALSE(t.HasChanges()); // the engine dropped them with the failed commit
+        EXPECT_EQ(t.RecordCount(), static_cast<int64_t>(samples.size()));
+        t.Close(); // the window can close
+        EXPECT_FALSE(t.Active());
+        EXPECT_EQ(FileBytes(path), before);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+    }
     ExpectVaultHolds(path, samples);
 }
 
@@ -425,8 +490,9 @@ TEST(VaultFileTest, AWriteKilledHalfWayLeavesTheOldVault)
         t.SetFileName(path);
         t.Open();
         AddRecord(t, "big", "J", 1, 1, RandomBytes(4 << 20, 3));
-        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t done) {
-            if (stage == TWriteStage::ChunkWritten && done >= (2 << 20))
+        // Killed once the vault itself is half overwritten.
+        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t end) {
+            if (stage == TWriteStage::PageWritten && end >= (2 << 20))
                 raise(SIGKILL);
         });
         t.Close();
@@ -435,10 +501,12 @@ TEST(VaultFileTest, AWriteKilledHalfWayLeavesTheOldVault)
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(FileBytes(path), before);
+    // The killed writer's journal is beside the vault until the next open
+    // plays it back.
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "a.gmb-journal"}));
     ExpectVaultHolds(path, samples);
-    // The killed writer's half-written file is beside it, never in its place.
-    EXPECT_EQ(dir.Entries().size(), 2u);
+    EXPECT_EQ(FileBytes(path), before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }
 
 TEST(VaultFileTest, WritingThroughASymbolicLinkReplacesTheFileItNames)
