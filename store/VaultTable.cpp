@@ -401,6 +401,15 @@ TDataSetState TVaultTable::State() const { return Active() ? state_ : TDataSetSt
 
 [[noreturn]] void TVaultTable::EngineFailed() const
 {
+    // An I/O error inside a statement can make the engine roll the whole
+    // transaction back: the changes since the last write are gone then.
+    if (db_ && !dbPath_.empty() && !readOnly_ && !lender_ && sqlite3_get_autocommit(db_) && HasChanges()) {
+        const std::string reason = sqlite3_errmsg(db_);
+        writtenMark_ = sqlite3_total_changes64(db_);
+        throw EDatabaseError(Format("Vault \"%s\": %s. The vault is as it was last written; the changes made "
+                                    "since then are lost.",
+                                    dbPath_.c_str(), reason.c_str()));
+    }
     if (db_ && IsDamage(sqlite3_extended_errcode(db_)) && !dbPath_.empty())
         throw EDatabaseError(Format("Vault \"%s\" is damaged: %s.", dbPath_.c_str(), sqlite3_errmsg(db_)));
     throw EDatabaseError(Format("%s: %s", name_.c_str(), db_ ? sqlite3_errmsg(db_) : "the table is closed"));
@@ -813,8 +822,11 @@ std::string MessageOf(const std::exception_ptr& failure)
 
 void TVaultTable::WriteBackInPlace()
 {
-    if (sqlite3_get_autocommit(db_))
+    if (sqlite3_get_autocommit(db_)) {
+        if (HasChanges())
+            EngineFailed(); // the engine dropped them after an I/O error: say so
         return; // no change was made since the last write
+    }
     const std::string& vault = dbPath_;
     // Running out of space half-way would cost the changes (the engine rolls
     // a failed commit back): look before writing anything.

@@ -365,7 +365,7 @@ private:
     TVaultTable* lender_ = nullptr;          // the table whose data a copy reads
     std::vector<TVaultTable*> borrowers_;    // copies reading this table's data
     std::unique_ptr<TStatementCache> statements_;
-    int64_t writtenMark_ = 0;
+    mutable int64_t writtenMark_ = 0; // reset when the engine drops changes
     bool logChanges_ = true;
 
     std::string filterText_;

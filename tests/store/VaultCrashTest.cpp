@@ -116,9 +116,10 @@ Outcome KillRepeatedly(const std::string& pristine, const std::string& path, siz
     // makes every page dirty, and the writer's syncs would flush them all.
     std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
     for (int i = 0; i < kills && !::testing::Test::HasFailure(); ++i) {
-        // Half the kills fall in the write-back, half anywhere.
+        // Half the kills fall in the write-back, half anywhere; a point past
+        // the last operation kills the writer just after its write-back.
         const int from = i % 2 ? writeBackFrom + 1 : 1;
-        const int killAt = std::uniform_int_distribution<int>(from, total)(random);
+        const int killAt = std::uniform_int_distribution<int>(from, total + 1)(random);
         child = fork();
         if (child == 0) {
             int events = 0;
@@ -131,7 +132,7 @@ Outcome KillRepeatedly(const std::string& pristine, const std::string& path, siz
             });
             Change(t, bigRecord);
             t.Close();
-            _exit(0);
+            raise(SIGKILL);
         }
         EXPECT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "kill point " << killAt;

@@ -305,4 +305,52 @@ TEST(InPlaceTest, ADamagedPageMetAfterOpenNamesTheVaultAndNothingIsWritten)
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }
 
+TEST(InPlaceTest, ChangesTheEngineDropsAfterAnIOErrorAreReportedNeverWrittenAsSaved)
+{
+    struct ProbeReset {
+        ~ProbeReset() { TVaultTable::SetWriteProbe(nullptr); }
+    } reset;
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 3);
+    const auto before = FileBytes(path);
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    AddRecord(t, "kept", "B");
+    // An image larger than the page cache makes pages spill into the vault
+    // while it is posted; the spill fails.
+    bool failed = false;
+    TVaultTable::SetWriteProbe([&failed](TWriteStage stage, int64_t) {
+        if (stage == TWriteStage::PageWritten && !failed) {
+            failed = true;
+            throw EDatabaseError("I/O error (simulated)");
+        }
+    });
+    const std::string message = MessageOf([&] { AddRecord(t, "huge", "J", 1, 1, RandomBytes(48 << 20, 4)); });
+    TVaultTable::SetWriteProbe(nullptr);
+    ASSERT_TRUE(failed);
+    ASSERT_NE(message, "");
+    if (!t.HasChanges()) {
+        // The engine dropped the transaction: the message says the changes are lost.
+        EXPECT_NE(message.find("are lost"), std::string::npos) << message;
+        t.Cancel();
+        t.Close();
+        // A journal the failed engine left is the next open's to handle.
+        t.Open();
+        EXPECT_EQ(t.RecordCount(), 3);
+        t.Close();
+        EXPECT_EQ(FileBytes(path), before);
+    } else {
+        // Only the statement failed: what was posted before is written.
+        t.Cancel();
+        t.Close();
+        TVaultTable check("CDS");
+        check.SetFileName(path);
+        check.Open();
+        EXPECT_EQ(check.RecordCount(), 4);
+    }
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+}
+
 } // namespace
