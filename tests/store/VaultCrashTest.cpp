@@ -5,6 +5,7 @@
 // run sets GMB_CRASH_KILLS_SMALL / GMB_CRASH_KILLS_LARGE (scripts/crash-vault).
 #include "StoreTestSupport.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -45,11 +46,20 @@ std::vector<Rec> Snapshot(const std::string& path)
     return out;
 }
 
+// The sanitizer build runs a tenth of the kills: each is many times slower.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kKillShare = 10;
+#else
+constexpr int kKillShare = 1;
+#endif
+
 int EnvCount(const char* name, int fallback)
 {
     const char* v = std::getenv(name);
     return v && *v ? std::atoi(v) : fallback;
 }
+
+int KillCount(const char* name, int fallback) { return EnvCount(name, std::max(1, fallback / kKillShare)); }
 
 // The changes the child makes: a delete, a rename, a new size, and new
 // records (the large one bigger than the page cache, so pages spill into
@@ -169,7 +179,7 @@ TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewSmallVault)
     TempDir dir;
     const std::string pristine = dir.File("pristine.gmb");
     MakeVault(pristine, 12, 30000);
-    const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 300000, EnvCount("GMB_CRASH_KILLS_SMALL", 150), 1);
+    const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 300000, KillCount("GMB_CRASH_KILLS_SMALL", 150), 1);
     EXPECT_EQ(o.old + o.fresh, o.killed);
     EXPECT_GT(o.hotJournals, 0);
     std::printf("small vault: %d kills, %d old, %d new, %d journals played back\n", o.killed, o.old, o.fresh,
@@ -183,7 +193,7 @@ TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewLargeVault)
     // 200 MB in 100 records of 2 MB; the new record (40 MB) outgrows the
     // page cache.
     MakeVault(pristine, EnvCount("GMB_CRASH_LARGE_RECORDS", 100), 2 << 20);
-    const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 40 << 20, EnvCount("GMB_CRASH_KILLS_LARGE", 3), 2);
+    const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 40 << 20, KillCount("GMB_CRASH_KILLS_LARGE", 3), 2);
     EXPECT_EQ(o.old + o.fresh, o.killed);
     EXPECT_GT(o.hotJournals, 0);
     std::printf("large vault: %d kills, %d old, %d new, %d journals played back\n", o.killed, o.old, o.fresh,
