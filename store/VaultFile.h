@@ -1,58 +1,75 @@
 #pragma once
-// Reading and writing the bytes of a vault file. Reading checks the SQLite
-// header (magic, page size, our application id, format version, length)
-// before the whole file is loaded, so that a foreign or damaged file is
-// refused without being read whole. Writing is atomic: new file beside the
-// target, flushed, renamed over it.
+// The vault file outside the engine: the checks of its SQLite header made
+// before the engine reads anything, and the atomic replacement of a file
+// by a new one written beside it (Save As).
 #include <cstdint>
 #include <functional>
 #include <string>
 
-// Stages of a vault file write, reported to a probe (a test seam: a probe
-// that throws makes the write fail at that stage).
-enum class TWriteStage { TempCreated, ChunkWritten, Synced, BeforeRename };
+// Stages of writing a vault, reported to a probe (a test seam: a probe that
+// throws makes the write fail at that stage). A new file written beside its
+// target: TempCreated, ChunkWritten (bytes of images so far), Synced,
+// BeforeRename. A write-back in place: BeforeCommit (checks passed, nothing
+// written yet), then the engine's JournalWritten and PageWritten (end offset
+// of the write), FileSynced, SideFileRemoved.
+enum class TWriteStage {
+    TempCreated,
+    ChunkWritten,
+    Synced,
+    BeforeRename,
+    BeforeCommit,
+    JournalWritten,
+    PageWritten,
+    FileSynced,
+    SideFileRemoved,
+};
 using TWriteProbe = std::function<void(TWriteStage stage, int64_t bytesWritten)>;
 
 namespace vaultfile {
 
 inline constexpr uint32_t kApplicationId = 0x474D4258; // "GMBX"
 inline constexpr uint32_t kFormatVersion = 1;
-
-// Bytes in memory from sqlite3_malloc64, so that the engine can take them
-// over (deserialize with free-on-close). Frees them unless released.
-class TEngineBuffer {
-public:
-    TEngineBuffer() = default;
-    explicit TEngineBuffer(int64_t size);
-    // Takes over bytes the engine allocated.
-    static TEngineBuffer Adopt(unsigned char* data, int64_t size) noexcept;
-    ~TEngineBuffer();
-    TEngineBuffer(const TEngineBuffer&) = delete;
-    TEngineBuffer& operator=(const TEngineBuffer&) = delete;
-    TEngineBuffer(TEngineBuffer&& other) noexcept;
-
-    unsigned char* Data() const { return data_; }
-    int64_t Size() const { return size_; }
-    unsigned char* Release() noexcept;
-
-private:
-    unsigned char* data_ = nullptr;
-    int64_t size_ = 0;
-};
-
-// Reads the vault file at path whole. A missing file (or an empty path)
-// raises componentName + ": Missing data provider or data packet"; an
-// unreadable file the platform's "Cannot open file" error; a file that is
-// not a vault a message naming the file and the reason.
-TEngineBuffer ReadVaultFile(const std::string& path, const std::string& componentName);
+inline constexpr int64_t kHeaderSize = 100;
+// Why a database that is not ours is refused.
+inline constexpr const char* kForeignDatabaseReason =
+    "it is an SQLite database of another application, not a Glimmerbox vault";
 
 // Message head for refusals of the file at path: Cannot open vault "<path>": 
 std::string RefusalMessage(const std::string& path, const std::string& reason);
 
-// Replaces the file at target by size bytes at data, atomically. A symbolic
-// link is followed (the file it names is replaced). Raises on any failure;
-// the old file is then as it was and no temporary file is left.
-void WriteFileAtomically(const std::string& target, const unsigned char* data, int64_t size,
-                         const TWriteProbe& probe);
+// Checks the first bytes of a file (up to kHeaderSize, fewer when the file
+// is shorter) against what a vault must be; raises a refusal naming path.
+// checkLength: also compare the file's length with the page count (not
+// while a journal beside it may still restore the file).
+void CheckHeader(const std::string& path, const unsigned char* header, int64_t fileSize, bool checkLength);
+
+// The file a path names, symbolic links followed (the path itself when it
+// names nothing yet).
+std::string ResolvedPath(const std::string& path);
+
+// A new, empty file beside target (same folder, so that the rename is
+// atomic), removed again unless Replace renamed it over target.
+class TSiblingFile {
+public:
+    // Raises "Cannot write vault ..." when it cannot be created.
+    explicit TSiblingFile(const std::string& target);
+    ~TSiblingFile();
+    TSiblingFile(const TSiblingFile&) = delete;
+    TSiblingFile& operator=(const TSiblingFile&) = delete;
+    const std::string& Path() const { return path_; }
+    // Flushes the file to disk, gives it the old target's permissions and
+    // renames it over the target. Raises on failure (the target is then as
+    // it was); once the rename is done nothing raises: the write succeeded.
+    void Replace(const TWriteProbe& probe, int64_t bytesWritten);
+
+private:
+    std::string target_; // as the caller named it, for messages
+    std::string real_;   // the file the rename replaces
+    std::string path_;
+    bool renamed_ = false;
+};
+
+// Raises the "Cannot write vault" error for target with errno's text.
+[[noreturn]] void WriteFailed(const std::string& target, int error);
 
 } // namespace vaultfile

@@ -1,11 +1,19 @@
 #include "store/VaultTable.h"
 
 #include "platform/Text.h"
+#include "store/VaultVfs.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,12 +37,32 @@ constexpr const char* kNewDatabaseSql =
     " ImageType TEXT NOT NULL COLLATE BINARY,"
     " CONSTRAINT CDSIndex2 PRIMARY KEY (FileName, ImageType));";
 
-// The in-memory database keeps its rollback journal in memory as well.
-constexpr const char* kConnectionSql = "PRAGMA journal_mode = MEMORY;";
+// A vault: rollback journal beside it, deleted at every commit so that no
+// side file outlives a write; full syncs. The page cache is bounded: pages
+// changed beyond it spill into the vault file, their old contents already
+// synced to the journal, which restores them after a crash.
+constexpr const char* kVaultConnectionSql =
+    "PRAGMA journal_mode = DELETE; PRAGMA synchronous = FULL; PRAGMA cache_size = -32768;";
+// A vault that may not be changed: reading only.
+constexpr const char* kReadOnlyConnectionSql = "PRAGMA cache_size = -32768;";
+// A temporary database needs no crash safety, only statement rollback.
+constexpr const char* kTemporaryConnectionSql =
+    "PRAGMA journal_mode = MEMORY; PRAGMA synchronous = OFF; PRAGMA cache_size = -32768;";
+// A new file beside a Save As target is synced and renamed once written.
+constexpr const char* kNewFileConnectionSql =
+    "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -32768;";
+constexpr const char* kBegin = "BEGIN";
+constexpr const char* kBeginImmediate = "BEGIN IMMEDIATE";
+constexpr const char* kCommit = "COMMIT";
+constexpr const char* kRollback = "ROLLBACK";
+constexpr const char* kPageCount = "PRAGMA page_count";
+constexpr const char* kPageSize = "PRAGMA page_size";
+constexpr const char* kSelectAll = "SELECT rowid, FileName, DimX, DimY, Image, ImageType FROM Images ORDER BY rowid";
+constexpr const char* kInsertWithRowid =
+    "INSERT INTO Images (rowid, FileName, DimX, DimY, Image, ImageType) VALUES (?, ?, ?, ?, ?, ?)";
 
-// A private (unnamed, unshared) in-memory database whose pages form one
-// contiguous image, so that it can be written out without a copy.
-constexpr const char* kMemoryDatabaseUri = "file:gmbvault?vfs=memdb";
+// How long a write-back waits for programs that are reading the vault.
+constexpr int kBusyWaitMs = 5000;
 
 constexpr const char* kSelectRecord = "SELECT rowid, FileName, DimX, DimY, ImageType FROM Images";
 constexpr const char* kAscending = " ORDER BY FileName, ImageType LIMIT 1";
@@ -61,11 +89,16 @@ constexpr const char* kLocateSameTextTail = ", ?)";
 
 // Schema checks of a loaded file.
 constexpr const char* kHasTable = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'Images'";
+// Anything besides the table and the index of its key (triggers, views,
+// other indexes or tables) would run or constrain inside our engine.
+constexpr const char* kForeignObjects =
+    "SELECT count(*) FROM sqlite_master WHERE NOT (type = 'table' AND name = 'Images')"
+    " AND NOT (type = 'index' AND tbl_name = 'Images' AND sql IS NULL"
+    " AND name IN (SELECT name FROM pragma_index_list('Images') WHERE origin = 'pk'))";
 constexpr const char* kTableInfo = "SELECT name, type, \"notnull\", pk FROM pragma_table_info('Images') ORDER BY cid";
 constexpr const char* kPrimaryIndex = "SELECT name FROM pragma_index_list('Images') WHERE origin = 'pk'";
 constexpr const char* kIndexKeys = "SELECT name, coll FROM pragma_index_xinfo(?) WHERE key = 1 ORDER BY seqno";
 constexpr const char* kRowidProbe = "SELECT rowid FROM Images LIMIT 0";
-constexpr const char* kQuickCheck = "PRAGMA quick_check(1)";
 
 struct ColumnShape {
     const char* name;
@@ -75,9 +108,6 @@ struct ColumnShape {
 constexpr ColumnShape kShape[kVaultFieldCount] = {
     {"FileName", "TEXT", 1}, {"DimX", "INTEGER", 0}, {"DimY", "INTEGER", 0}, {"Image", "BLOB", 0}, {"ImageType", "TEXT", 2},
 };
-
-// Largest in-memory vault (the engine's default cap is 1 GiB).
-constexpr sqlite3_int64 kMaxVaultBytes = sqlite3_int64{1} << 40;
 
 bool IsTextField(int i) { return i == 0 || i == 4; }
 
@@ -137,6 +167,86 @@ private:
 struct ConnectionCloser {
     void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
+using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
+
+bool IsDamage(int rc) { return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB; }
+
+// Runs sql; the engine's result code.
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+int64_t PragmaNumber(sqlite3* db, const char* sql)
+{
+    sqlite3_stmt* stmt = nullptr;
+    int64_t value = 0;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+        value = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    return value;
+}
+
+std::string ParentOf(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string EngineMessage(sqlite3* db) { return db ? sqlite3_errmsg(db) : "out of memory"; }
+
+// Opens a connection through our file layer; raises message + the engine's
+// reason on failure.
+Connection OpenEngine(const std::string& file, int flags, const std::string& message)
+{
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, vaultvfs::Name());
+    Connection db(raw);
+    if (rc != SQLITE_OK)
+        throw EDatabaseError(message + ": " + EngineMessage(raw));
+    sqlite3_extended_result_codes(raw, 1);
+    return db;
+}
+
+// Copies every record (row ids kept) from one connection into another that
+// holds an empty table; reports the image bytes copied after each record.
+void CopyRecords(sqlite3* from, sqlite3* to, const std::string& what, const std::function<void(int64_t)>& progress)
+{
+    auto failed = [&](sqlite3* db) { throw EDatabaseError(what + ": " + EngineMessage(db)); };
+    struct Finalizer {
+        sqlite3_stmt* s = nullptr;
+        ~Finalizer() { sqlite3_finalize(s); }
+    } read, write;
+    if (sqlite3_prepare_v2(from, kSelectAll, -1, &read.s, nullptr) != SQLITE_OK)
+        failed(from);
+    if (sqlite3_prepare_v2(to, kInsertWithRowid, -1, &write.s, nullptr) != SQLITE_OK)
+        failed(to);
+    if (Exec(to, kBegin) != SQLITE_OK)
+        failed(to);
+    int64_t copied = 0;
+    int rc;
+    while ((rc = sqlite3_step(read.s)) == SQLITE_ROW) {
+        for (int c = 0; c < 6; ++c)
+            if (sqlite3_bind_value(write.s, c + 1, sqlite3_column_value(read.s, c)) != SQLITE_OK)
+                failed(to);
+        if (sqlite3_step(write.s) != SQLITE_DONE)
+            failed(to);
+        sqlite3_reset(write.s);
+        copied += sqlite3_column_bytes(read.s, 4);
+        if (progress)
+            progress(copied);
+    }
+    if (rc != SQLITE_DONE)
+        failed(from);
+    if (Exec(to, kCommit) != SQLITE_OK)
+        failed(to);
+}
+
+// Creates the empty vault table (and its marks) in a new database.
+void CreateSchema(sqlite3* db, const std::string& what)
+{
+    if (Exec(db, kNewDatabaseSql) != SQLITE_OK)
+        throw EDatabaseError(what + ": Cannot create the table: " + EngineMessage(db));
+}
 
 } // namespace
 
@@ -162,7 +272,11 @@ TWriteProbe& WriteProbe()
 }
 } // namespace
 
-void TVaultTable::SetWriteProbe(TWriteProbe probe) { WriteProbe() = std::move(probe); }
+void TVaultTable::SetWriteProbe(TWriteProbe probe)
+{
+    vaultvfs::SetProbe(probe);
+    WriteProbe() = std::move(probe);
+}
 
 // ---- fields ----------------------------------------------------------------
 
@@ -287,6 +401,17 @@ TDataSetState TVaultTable::State() const { return Active() ? state_ : TDataSetSt
 
 [[noreturn]] void TVaultTable::EngineFailed() const
 {
+    // An I/O error inside a statement can make the engine roll the whole
+    // transaction back: the changes since the last write are gone then.
+    if (db_ && !dbPath_.empty() && !readOnly_ && !lender_ && sqlite3_get_autocommit(db_) && HasChanges()) {
+        const std::string reason = sqlite3_errmsg(db_);
+        writtenMark_ = sqlite3_total_changes64(db_);
+        throw EDatabaseError(Format("Vault \"%s\": %s. The vault is as it was last written; the changes made "
+                                    "since then are lost.",
+                                    dbPath_.c_str(), reason.c_str()));
+    }
+    if (db_ && IsDamage(sqlite3_extended_errcode(db_)) && !dbPath_.empty())
+        throw EDatabaseError(Format("Vault \"%s\" is damaged: %s.", dbPath_.c_str(), sqlite3_errmsg(db_)));
     throw EDatabaseError(Format("%s: %s", name_.c_str(), db_ ? sqlite3_errmsg(db_) : "the table is closed"));
 }
 
@@ -322,46 +447,192 @@ bool TVaultTable::Step(sqlite3_stmt* stmt) const
     EngineFailed();
 }
 
-void TVaultTable::OpenConnection(vaultfile::TEngineBuffer* image)
+void TVaultTable::Attach(sqlite3* db, const std::string& dbPath, const std::string& tempPath, bool readOnly)
 {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(kMemoryDatabaseUri, &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
-                                   nullptr);
-    std::unique_ptr<sqlite3, ConnectionCloser> db(raw);
-    auto fail = [&](const char* what) {
-        throw EDatabaseError(Format("%s: %s: %s", name_.c_str(), what, raw ? sqlite3_errmsg(raw) : "out of memory"));
-    };
-    if (rc != SQLITE_OK)
-        fail("Cannot create the in-memory table");
-    if (image) {
-        const sqlite3_int64 size = image->Size();
-        // The engine owns (and on failure frees) the bytes from here on.
-        if (sqlite3_deserialize(raw, "main", image->Release(), size, size,
-                                SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE) != SQLITE_OK)
-            fail("Cannot load the vault");
-    }
-    sqlite3_int64 limit = kMaxVaultBytes;
-    sqlite3_file_control(raw, "main", SQLITE_FCNTL_SIZE_LIMIT, &limit);
-    if (sqlite3_exec(raw, kConnectionSql, nullptr, nullptr, nullptr) != SQLITE_OK)
-        fail("Cannot set up the in-memory table");
-    if (sqlite3_create_function_v2(raw, kSameTextFunction, 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
+    if (sqlite3_create_function_v2(db, kSameTextFunction, 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
                                    nullptr, SameTextSql, nullptr, nullptr, nullptr) != SQLITE_OK)
-        fail("Cannot set up the in-memory table");
+        throw EDatabaseError(Format("%s: Cannot set up the table: %s", name_.c_str(), sqlite3_errmsg(db)));
     statements_ = std::make_unique<TStatementCache>();
-    db_ = db.release();
+    db_ = db;
+    dbPath_ = dbPath;
+    tempPath_ = tempPath;
+    readOnly_ = readOnly;
     state_ = TDataSetState::Browse;
     ResetCursorEmpty();
 }
 
+void TVaultTable::OpenTemporary()
+{
+    std::string temp = (std::filesystem::temp_directory_path() / "gmb-untitled-XXXXXX").string();
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        throw EDatabaseError(Format("%s: Cannot create a temporary file: %s", name_.c_str(), std::strerror(errno)));
+    ::close(fd);
+    try {
+        Connection db = OpenEngine(temp, SQLITE_OPEN_READWRITE, name_ + ": Cannot create the table");
+        if (Exec(db.get(), kTemporaryConnectionSql) != SQLITE_OK)
+            throw EDatabaseError(name_ + ": Cannot set up the table: " + EngineMessage(db.get()));
+        CreateSchema(db.get(), name_);
+        Attach(db.get(), std::string(), temp, false);
+        db.release();
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
+}
+
+void TVaultTable::OpenVault()
+{
+    const std::string& path = path_;
+    const std::string missing = name_ + ": Missing data provider or data packet";
+    if (path.empty())
+        throw EDatabaseError(missing);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            throw EDatabaseError(missing);
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
+    }
+    if (S_ISDIR(st.st_mode))
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(EISDIR)));
+    auto refuse = [&](const std::string& reason) { throw EDatabaseError(vaultfile::RefusalMessage(path, reason)); };
+    if (!S_ISREG(st.st_mode))
+        refuse("it is not a regular file");
+    if (::access(path.c_str(), R_OK) != 0)
+        throw EFOpenError(Format("Cannot open file \"%s\". %s", path.c_str(), std::strerror(errno)));
+    // The journal goes beside the vault: both must be writable for changes.
+    const std::string real = vaultfile::ResolvedPath(path);
+    // A file nobody may write is read-only even for a user whom the system
+    // would let write it.
+    const bool readOnly = (st.st_mode & 0222) == 0 || ::access(real.c_str(), W_OK) != 0 ||
+                          ::access(ParentOf(real).c_str(), W_OK) != 0;
+
+    Connection db = OpenEngine(path, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE,
+                               Format("Cannot open vault \"%s\"", path.c_str()));
+    // The header, read through the engine's own file before any statement
+    // runs (a statement may roll back a journal, which is a write).
+    {
+        sqlite3_file* file = nullptr;
+        sqlite3_int64 size = 0;
+        unsigned char header[vaultfile::kHeaderSize] = {};
+        if (sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+            !file->pMethods || file->pMethods->xFileSize(file, &size) != SQLITE_OK)
+            refuse("it cannot be read");
+        const int rc = file->pMethods->xRead(file, header, static_cast<int>(vaultfile::kHeaderSize), 0);
+        if (rc != SQLITE_OK && rc != SQLITE_IOERR_SHORT_READ)
+            refuse("it cannot be read");
+        struct stat side {};
+        const bool journal = ::stat((real + "-journal").c_str(), &side) == 0;
+        vaultfile::CheckHeader(path, header, size, !journal);
+    }
+    if (Exec(db.get(), readOnly ? kReadOnlyConnectionSql : kVaultConnectionSql) != SQLITE_OK)
+        refuse(EngineMessage(db.get()));
+    if (!readOnly) {
+        // The reserved lock, held until the table closes, is what keeps a
+        // second writer out: it fails at once here instead of waiting.
+        sqlite3_busy_timeout(db.get(), 0);
+        const int rc = Exec(db.get(), kBeginImmediate);
+        if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED)
+            refuse("it is open for changes in another window or program");
+        if (rc != SQLITE_OK)
+            refuse(IsDamage(rc) ? std::string("the file is damaged") : EngineMessage(db.get()));
+        // Taking the lock played back any journal a crash left that held old
+        // pages; one still there was never made valid (its writer died before
+        // touching the vault) and nobody else may write now: remove it.
+        ::unlink((real + "-journal").c_str());
+    }
+    sqlite3_busy_timeout(db.get(), kBusyWaitMs);
+    Attach(db.get(), path, std::string(), readOnly);
+    db.release();
+}
+
+void TVaultTable::DropConnection() noexcept
+{
+    DetachBorrowers();
+    statements_.reset();
+    if (lender_) {
+        auto& list = lender_->borrowers_;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+        lender_ = nullptr;
+    } else if (db_) {
+        // Changes not written back are dropped: the vault keeps its last
+        // written state.
+        if (!sqlite3_get_autocommit(db_))
+            Exec(db_, kRollback);
+        sqlite3_close(db_);
+    }
+    if (!tempPath_.empty()) {
+        ::unlink(tempPath_.c_str());
+        ::unlink((tempPath_ + "-journal").c_str());
+    }
+    db_ = nullptr;
+}
+
 void TVaultTable::CloseConnection() noexcept
 {
-    statements_.reset();
-    if (db_)
-        sqlite3_close(db_);
-    db_ = nullptr;
+    DropConnection();
+    dbPath_.clear();
+    tempPath_.clear();
+    readOnly_ = false;
     state_ = TDataSetState::Inactive;
     edit_ = {};
     ResetCursorEmpty();
+}
+
+void TVaultTable::DetachBorrowers() noexcept
+{
+    while (!borrowers_.empty()) {
+        TVaultTable* copy = borrowers_.back();
+        try {
+            copy->TakeOwnCopy();
+        } catch (...) {
+            copy->CloseConnection(); // no own copy possible: the copy closes
+        }
+    }
+}
+
+void TVaultTable::TakeOwnCopy()
+{
+    if (!lender_)
+        return;
+    TVaultTable* lender = lender_;
+    sqlite3* shared = db_;
+    // Build the copy in a scratch table, then take its connection over.
+    TVaultTable scratch(name_);
+    scratch.OpenTemporary();
+    CopyRecords(shared, scratch.db_, name_, nullptr);
+    statements_.reset();
+    auto& list = lender->borrowers_;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    lender_ = nullptr;
+    db_ = scratch.db_;
+    tempPath_ = scratch.tempPath_;
+    dbPath_.clear();
+    readOnly_ = false;
+    statements_ = std::move(scratch.statements_);
+    scratch.db_ = nullptr;
+    scratch.tempPath_.clear();
+    MarkWritten();
+}
+
+void TVaultTable::BeginChange()
+{
+    RequireActive();
+    if (readOnly_)
+        throw EDatabaseError(Format("Vault \"%s\" is read-only: it cannot be changed.", dbPath_.c_str()));
+    TakeOwnCopy();
+    DetachBorrowers();
+    if (!dbPath_.empty() && sqlite3_get_autocommit(db_)) {
+        sqlite3_busy_timeout(db_, 0);
+        const int rc = Exec(db_, kBeginImmediate);
+        sqlite3_busy_timeout(db_, kBusyWaitMs);
+        if ((rc & 0xFF) == SQLITE_BUSY)
+            throw EDatabaseError(Format("Vault \"%s\" cannot be changed: it is open for changes in another window or "
+                                        "program.",
+                                        dbPath_.c_str()));
+        if (rc != SQLITE_OK)
+            EngineFailed();
+    }
 }
 
 void TVaultTable::ResetCursorEmpty()
@@ -378,12 +649,7 @@ void TVaultTable::CreateDataSet()
 {
     if (Active())
         throw EDatabaseError(Format("%s: Cannot create a new table while the table is open", name_.c_str()));
-    OpenConnection(nullptr);
-    if (sqlite3_exec(db_, kNewDatabaseSql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        const std::string message = Format("%s: Cannot create the table: %s", name_.c_str(), sqlite3_errmsg(db_));
-        CloseConnection();
-        throw EDatabaseError(message);
-    }
+    OpenTemporary();
     MarkWritten();
 }
 
@@ -392,11 +658,16 @@ void TVaultTable::ValidateSchema()
     const std::string& path = path_;
     auto refuse = [&](const std::string& reason) { throw EDatabaseError(vaultfile::RefusalMessage(path, reason)); };
     // Any engine error while looking (a damaged page) is a refusal too.
+    auto engineRefusal = [&] {
+        if (IsDamage(sqlite3_extended_errcode(db_)))
+            refuse(std::string("the file is damaged (") + sqlite3_errmsg(db_) + ")");
+        refuse(sqlite3_errmsg(db_));
+    };
     auto query = [&](const char* sql) -> sqlite3_stmt* {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
             sqlite3_finalize(stmt);
-            refuse(sqlite3_errmsg(db_));
+            engineRefusal();
         }
         return stmt;
     };
@@ -407,7 +678,7 @@ void TVaultTable::ValidateSchema()
     auto step = [&](sqlite3_stmt* stmt) {
         const int rc = sqlite3_step(stmt);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-            refuse(sqlite3_errmsg(db_));
+            engineRefusal();
         return rc == SQLITE_ROW;
     };
     const char* shapeReason = "its table \"Images\" does not have the fields and key of a vault";
@@ -416,6 +687,11 @@ void TVaultTable::ValidateSchema()
         Finalizer f{query(kHasTable)};
         if (!step(f.s) || sqlite3_column_int(f.s, 0) != 1)
             refuse("it has no table \"Images\"");
+    }
+    {
+        Finalizer f{query(kForeignObjects)};
+        if (!step(f.s) || sqlite3_column_int(f.s, 0) != 0)
+            refuse(vaultfile::kForeignDatabaseReason);
     }
     {
         Finalizer f{query(kTableInfo)};
@@ -457,28 +733,25 @@ void TVaultTable::ValidateSchema()
         if (rc != SQLITE_OK)
             refuse(shapeReason);
     }
-    {
-        Finalizer f{query(kQuickCheck)};
-        if (!step(f.s) || ColumnText(f.s, 0) != "ok") {
-            // The report reads "*** in database main ***\n<first problem>".
-            std::string detail = ColumnText(f.s, 0);
-            if (const size_t nl = detail.rfind('\n'); nl != std::string::npos)
-                detail.erase(0, nl + 1);
-            refuse(detail.empty() ? "the file is damaged" : "the file is damaged (" + detail + ")");
-        }
-    }
 }
 
 void TVaultTable::Open()
 {
     if (Active())
         return;
-    vaultfile::TEngineBuffer bytes = vaultfile::ReadVaultFile(path_, name_);
-    OpenConnection(&bytes);
+    OpenVault();
     try {
         ValidateSchema();
         MarkWritten();
         First();
+    } catch (const EDatabaseError&) {
+        // A damaged page met on the way in refuses the file like the rest.
+        const bool damaged = IsDamage(sqlite3_extended_errcode(db_));
+        const std::string detail = sqlite3_errmsg(db_);
+        CloseConnection();
+        if (damaged)
+            throw EDatabaseError(vaultfile::RefusalMessage(path_, "the file is damaged (" + detail + ")"));
+        throw;
     } catch (...) {
         CloseConnection();
         throw;
@@ -511,22 +784,161 @@ void TVaultTable::SaveToFile(const std::string& path)
     WriteFile(path);
 }
 
+bool TVaultTable::IsConnectedFile(const std::string& path) const
+{
+    if (dbPath_.empty() || lender_)
+        return false;
+    struct stat a {}, b {};
+    return ::stat(path.c_str(), &a) == 0 && ::stat(dbPath_.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
 void TVaultTable::WriteFile(const std::string& path)
 {
-    sqlite3_int64 size = 0;
-    // The in-memory pages are one contiguous image of the file: write them
-    // straight out. Only a database that is not of that kind needs a copy.
-    unsigned char* image = sqlite3_serialize(db_, "main", &size, SQLITE_SERIALIZE_NOCOPY);
-    std::unique_ptr<unsigned char, decltype(&sqlite3_free)> copy(nullptr, sqlite3_free);
-    if (!image) {
-        copy.reset(sqlite3_serialize(db_, "main", &size, 0));
-        if (!copy)
-            EngineFailed();
-        image = copy.get();
+    if (IsConnectedFile(path)) {
+        WriteBackInPlace();
+    } else {
+        WriteCopy(path);
+        if (path != path_)
+            return;
+        Rebind(path);
     }
-    vaultfile::WriteFileAtomically(path, image, size, WriteProbe());
     if (path == path_)
         MarkWritten();
+}
+
+namespace {
+std::string MessageOf(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Exception& e) {
+        return e.Message();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+} // namespace
+
+void TVaultTable::WriteBackInPlace()
+{
+    if (sqlite3_get_autocommit(db_)) {
+        if (HasChanges())
+            EngineFailed(); // the engine dropped them after an I/O error: say so
+        return; // no change was made since the last write
+    }
+    const std::string& vault = dbPath_;
+    // Running out of space half-way would cost the changes (the engine rolls
+    // a failed commit back): look before writing anything.
+    {
+        const int64_t pageSize = PragmaNumber(db_, kPageSize);
+        const int64_t newSize = PragmaNumber(db_, kPageCount) * pageSize;
+        struct stat st {};
+        struct statvfs fs {};
+        if (::stat(vault.c_str(), &st) == 0 && ::statvfs(ParentOf(vaultfile::ResolvedPath(vault)).c_str(), &fs) == 0) {
+            const int64_t needed = std::max<int64_t>(0, newSize - st.st_size) + 256 * pageSize;
+            const int64_t free = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
+            if (free < needed)
+                vaultfile::WriteFailed(vault, ENOSPC);
+        }
+    }
+    if (const TWriteProbe& probe = WriteProbe())
+        probe(TWriteStage::BeforeCommit, 0);
+    const int rc = Exec(db_, kCommit);
+    const std::exception_ptr probeFailure = vaultvfs::TakeProbeFailure();
+    if (rc == SQLITE_OK) {
+        // Hold the vault for the next changes; if another program took it in
+        // between, the next change says so.
+        sqlite3_busy_timeout(db_, 0);
+        Exec(db_, kBeginImmediate);
+        sqlite3_busy_timeout(db_, kBusyWaitMs);
+        return;
+    }
+    const std::string reason = probeFailure ? MessageOf(probeFailure) : std::string(sqlite3_errmsg(db_));
+    if (!sqlite3_get_autocommit(db_)) {
+        // Still pending (another program was reading): nothing was written.
+        if (probeFailure)
+            std::rethrow_exception(probeFailure);
+        throw EDatabaseError(Format("Cannot write vault \"%s\": %s.", vault.c_str(), reason.c_str()));
+    }
+    // The engine rolled the vault back to its last written state, and with
+    // it the changes: say so, and go on from that state.
+    MarkWritten();
+    Exec(db_, kBeginImmediate);
+    First();
+    throw EDatabaseError(Format("Cannot write vault \"%s\": %s. The vault is as it was last written; the changes "
+                                "made since then are lost.",
+                                vault.c_str(), reason.c_str()));
+}
+
+void TVaultTable::WriteCopy(const std::string& path)
+{
+    const std::string real = vaultfile::ResolvedPath(path);
+    // Never replace a vault another table or program is changing.
+    struct stat st {};
+    if (::stat(real.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        sqlite3* raw = nullptr;
+        if (sqlite3_open_v2(real.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vaultvfs::Name()) ==
+            SQLITE_OK) {
+            const int rc = Exec(raw, kBeginImmediate);
+            Exec(raw, kRollback);
+            sqlite3_close(raw);
+            if ((rc & 0xFF) == SQLITE_BUSY)
+                throw EDatabaseError(Format("Cannot write vault \"%s\": it is open for changes in another window or "
+                                            "program.",
+                                            path.c_str()));
+        } else {
+            sqlite3_close(raw);
+        }
+    }
+    const TWriteProbe& probe = WriteProbe();
+    auto report = [&](TWriteStage stage, int64_t done) {
+        if (probe)
+            probe(stage, done);
+    };
+    vaultfile::TSiblingFile file(path);
+    report(TWriteStage::TempCreated, 0);
+    int64_t written = 0;
+    {
+        const std::string what = Format("Cannot write vault \"%s\"", path.c_str());
+        Connection db = OpenEngine(file.Path(), SQLITE_OPEN_READWRITE, what);
+        if (Exec(db.get(), kNewFileConnectionSql) != SQLITE_OK)
+            throw EDatabaseError(what + ": " + EngineMessage(db.get()));
+        CreateSchema(db.get(), what);
+        CopyRecords(db_, db.get(), what, [&](int64_t done) {
+            written = done;
+            report(TWriteStage::ChunkWritten, done);
+        });
+        if (sqlite3_close(db.release()) != SQLITE_OK)
+            throw EDatabaseError(what + ": the new file could not be closed");
+    }
+    // Side files of the old target belong to a file that is going away; a
+    // journal left there would be played into the new one.
+    for (const char* side : {"-journal", "-wal", "-shm"})
+        ::unlink((real + side).c_str());
+    file.Replace(probe, written);
+}
+
+void TVaultTable::Rebind(const std::string& path)
+{
+    DetachBorrowers();
+    TVaultTable fresh(name_);
+    fresh.path_ = path;
+    try {
+        fresh.OpenVault();
+    } catch (...) {
+        // The file is written; the table goes on from its old connection and
+        // the next write-back writes a copy again.
+        return;
+    }
+    DropConnection(); // the file worked on so far keeps its last written state
+    db_ = fresh.db_;
+    dbPath_ = fresh.dbPath_;
+    tempPath_.clear();
+    readOnly_ = fresh.readOnly_;
+    statements_ = std::move(fresh.statements_);
+    fresh.db_ = nullptr;
+    fresh.dbPath_.clear();
 }
 
 // ---- filter ------------------------------------------------------------------
@@ -708,6 +1120,8 @@ int64_t TVaultTable::RecordCount()
 void TVaultTable::Append()
 {
     RequireActive();
+    if (readOnly_)
+        BeginChange(); // refuses
     CheckBrowseMode();
     edit_ = {};
     editModified_ = false;
@@ -721,6 +1135,8 @@ void TVaultTable::Edit()
         return;
     if (!current_)
         throw EDatabaseError(Format("%s: Cannot edit: there is no current record", name_.c_str()));
+    if (readOnly_)
+        BeginChange(); // refuses
     edit_ = *current_;
     editModified_ = false;
     state_ = TDataSetState::Edit;
@@ -740,6 +1156,7 @@ void TVaultTable::Post()
         Cancel();
         return;
     }
+    BeginChange();
     auto& s = edit_.slots;
     const bool withImage = inserting || !s[3].blobInDb;
     StatementUse use(Statement(inserting ? kInsert : withImage ? kUpdateWithImage : kUpdateWithoutImage));
@@ -797,6 +1214,7 @@ void TVaultTable::Delete()
     Cancel();
     if (!current_)
         throw EDatabaseError(Format("%s: Cannot delete: there is no current record", name_.c_str()));
+    BeginChange();
     {
         StatementUse use(Statement(kDelete));
         sqlite3_bind_int64(*use, 1, current_->rowid);
@@ -870,14 +1288,17 @@ void TVaultTable::CopyDataTo(TVaultTable& dest)
     if (&dest == this)
         return;
     CheckBrowseMode();
-    sqlite3_int64 size = 0;
-    unsigned char* copy = sqlite3_serialize(db_, "main", &size, 0);
-    if (!copy)
-        EngineFailed();
-    vaultfile::TEngineBuffer bytes = vaultfile::TEngineBuffer::Adopt(copy, size);
     dest.CloseConnection();
     dest.path_.clear();
-    dest.OpenConnection(&bytes);
+    // The copy reads this table's data (changes included) until either of
+    // them changes: counting kinds copies no image bytes.
+    TVaultTable* owner = lender_ ? lender_ : this;
+    dest.statements_ = std::make_unique<TStatementCache>();
+    dest.db_ = db_;
+    dest.lender_ = owner;
+    owner->borrowers_.push_back(&dest);
+    dest.state_ = TDataSetState::Browse;
+    dest.ResetCursorEmpty();
     dest.MarkWritten();
     dest.First();
 }

@@ -1,6 +1,12 @@
 #pragma once
-// The vault table: one table of image records held in an in-memory SQLite
-// database, loaded whole from a vault file and written back whole.
+// The vault table: one table of image records in an SQLite database. A
+// vault opened from a file is worked on in place: the engine reads only the
+// pages it needs, and every change since open or since the last write stays
+// in one open transaction until write-back (Close with changes, or Save to
+// the bound file), which commits it; a close without changes rolls it back.
+// Its rollback journal keeps the vault as last written through any crash.
+// A new (untitled) table lives in a temporary database file that is removed
+// when it is closed.
 //
 // Shape of every table (fixed, in this order; all five required):
 //   FileName  TEXT     32 characters   \  primary, unique key,
@@ -10,6 +16,12 @@
 //   ImageType TEXT     1 character     /
 // In the file the table is named "Images"; PRAGMA application_id marks the
 // file as ours and PRAGMA user_version carries the format version.
+//
+// One writer per vault: opening takes the engine's reserved lock for the
+// whole time the table is open, so a second table (another window, another
+// program) that opens the same vault for changes is refused. A vault file
+// (or folder) the user may not write opens read-only: changes are refused
+// before anything changes.
 //
 // Cursor rules:
 // - Records are visited in key order: FileName, then ImageType, both by
@@ -30,7 +42,7 @@
 //   the last one, the record before it becomes current and Eof is set.
 //
 // Change tracking: the table remembers the engine's change count when it was
-// loaded, created or last written to its file name; Close writes back only
+// opened, created or last written to its file name; Close writes back only
 // when that count moved (and a file name is set).
 //
 // Every failure raises EDatabaseError (or the platform's file errors) with a
@@ -150,8 +162,8 @@ class TVaultTable {
 public:
     // name: the component name that prefixes some messages ("CDS").
     explicit TVaultTable(std::string name);
-    // Drops the data WITHOUT writing it back: call Close first to keep
-    // changes (a destructor cannot report a failed write).
+    // Drops the changes WITHOUT writing them back: call Close first to keep
+    // them (a destructor cannot report a failed write).
     ~TVaultTable();
     TVaultTable(const TVaultTable&) = delete;
     TVaultTable& operator=(const TVaultTable&) = delete;
@@ -181,25 +193,35 @@ public:
     // Creates a new, empty, open table (no records). Raises when the table is
     // open: close it first. The file name is kept as it is.
     void CreateDataSet();
-    // Loads the file named by FileName whole into memory and opens the table
-    // on its first record. Does nothing when the table is already open. A
-    // missing file (or no file name) raises "<Name>: Missing data provider or
-    // data packet"; a file that is not a vault is refused with a message
-    // that says why. On failure the table stays closed and the file is not
-    // touched.
+    // Opens the table on the file named by FileName, on its first record.
+    // Checks the header and the schema, not every page: a damaged page met
+    // later raises an error naming the vault. Does nothing when the table is
+    // already open. A missing file (or no file name) raises "<Name>: Missing
+    // data provider or data packet"; a file that is not a vault, or a vault
+    // open for changes elsewhere, is refused with a message that says why.
+    // On failure the table stays closed and the file is not touched.
     void Open();
     // Writes the table back to FileName when a file name is set and the data
-    // changed since it was loaded or last written, then drops the data. A
+    // changed since it was opened or last written, then closes the table. A
     // pending insert or edit is cancelled first. If the write fails, the
-    // error is raised and the table stays open with its data.
+    // error is raised and the table stays open; the vault is as last
+    // written. A failure the engine cannot undo (an I/O error in the middle
+    // of the commit) also drops the unwritten changes, and the message says
+    // so; a lack of disk space is found before anything is written and keeps
+    // them.
     void Close();
-    // Writes the whole table to FileName (which must be set).
+    // Writes the table to FileName (which must be set).
     void Save();
-    // Writes the whole table to path. Writing replaces the file atomically:
-    // a new file beside it is written, flushed to disk and renamed over it;
-    // any failure leaves the old file as it was and raises.
+    // Writes every record, changes included, to path. The file the table
+    // works on is written back in place; any other file is replaced
+    // atomically: a new file beside it is written, flushed to disk and
+    // renamed over it, and when path is FileName the table goes on working
+    // on that file (the file it worked on keeps its last written state). Any
+    // failure leaves the old file as it was and raises; once the new file
+    // is in place nothing raises. A target open for changes elsewhere is
+    // refused.
     void SaveToFile(const std::string& path);
-    // True when the data changed since it was loaded, created or last
+    // True when the data changed since it was opened, created or last
     // written to FileName.
     bool HasChanges() const;
 
@@ -259,11 +281,15 @@ public:
     // Gives dest a complete copy of every record, whatever this table's
     // filter. dest is opened (closed first if needed, without writing back),
     // has no file name and no changes, keeps its own filter, and stands on
-    // its first record.
+    // its first record. The copy reads this table's data until either table
+    // changes; only then are the records copied (into a temporary file).
     void CopyDataTo(TVaultTable& dest);
 
-    // Test seam: called at each stage of writing a vault file with the bytes
-    // written so far. A probe that throws makes the write fail there.
+    // True when the vault is open read-only (changes are refused).
+    bool ReadOnly() const { return Active() && readOnly_; }
+
+    // Test seam: called at each stage of writing a vault file (see
+    // TWriteStage). A probe that throws makes the write fail there.
     static void SetWriteProbe(TWriteProbe probe);
 
 private:
@@ -286,10 +312,23 @@ private:
     };
 
     // Engine helpers.
-    void OpenConnection(vaultfile::TEngineBuffer* image);
+    void OpenVault();
+    void OpenTemporary();
+    void Attach(sqlite3* db, const std::string& dbPath, const std::string& tempPath, bool readOnly);
     void CloseConnection() noexcept;
+    // Lets go of the connection (rolled back, or handed back to its lender).
+    void DropConnection() noexcept;
     void ValidateSchema();
     [[noreturn]] void EngineFailed() const;
+    // Before any change: refuses a read-only vault, gives borrowed data a
+    // copy of its own, and opens the transaction changes collect in.
+    void BeginChange();
+    void DetachBorrowers() noexcept;
+    void TakeOwnCopy();
+    void WriteBackInPlace();
+    void WriteCopy(const std::string& path);
+    void Rebind(const std::string& path);
+    bool IsConnectedFile(const std::string& path) const;
     void RequireActive() const;
     sqlite3_stmt* Statement(const std::string& sql);
     bool Step(sqlite3_stmt* stmt) const;
@@ -320,8 +359,13 @@ private:
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    std::string dbPath_;    // the vault the connection works on ("" when temporary)
+    std::string tempPath_;  // the temporary database file, removed on close
+    bool readOnly_ = false;
+    TVaultTable* lender_ = nullptr;          // the table whose data a copy reads
+    std::vector<TVaultTable*> borrowers_;    // copies reading this table's data
     std::unique_ptr<TStatementCache> statements_;
-    int64_t writtenMark_ = 0;
+    mutable int64_t writtenMark_ = 0; // reset when the engine drops changes
     bool logChanges_ = true;
 
     std::string filterText_;

@@ -232,7 +232,7 @@ TEST_F(LifecycleFixture, FailedWriteBackStopsTheCommandAndKeepsTheData)
     form->SaveFile(x);
     AddRecord("Keep", "B");
     TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t) {
-        if (stage == TWriteStage::ChunkWritten)
+        if (stage == TWriteStage::BeforeCommit)
             throw Exception("disk full");
     });
     prompts->AnswerMessage(MsgButton::Ok);

@@ -300,21 +300,79 @@ TEST(VaultFileTest, FilesThatAreNotVaultsAreRefusedAndNeverWritten)
     }
 }
 
-TEST(VaultFileTest, AFailedWriteLeavesTheOldVaultAndTheTableOpen)
+// Runs sql through the sqlite3 shell on the file at path.
+void RunSqliteShell(const std::string& path, const std::string& sql)
+{
+    const std::string script = path + ".sql";
+    WriteBytes(script, std::vector<uint8_t>(sql.begin(), sql.end()));
+    const std::string command = "sqlite3 -bail '" + path + "' < '" + script + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::filesystem::remove(script);
+}
+
+TEST(VaultFileTest, AVaultWithExtraSchemaObjectsIsRefusedAndLeftUntouched)
+{
+    TempDir dir;
+    const std::string vault = std::string("PRAGMA application_id = 1196245592; PRAGMA user_version = 1;") + kGoodShape;
+    const std::vector<std::pair<const char*, std::string>> extras = {
+        {"trigger", "CREATE TRIGGER t AFTER DELETE ON Images BEGIN INSERT INTO Images VALUES "
+                    "(old.FileName || 'x', 1, 1, x'00', 'B'); END;"},
+        {"view", "CREATE VIEW v AS SELECT FileName FROM Images;"},
+        {"extra index", "CREATE INDEX i ON Images (DimX);"},
+        {"unique index", "CREATE UNIQUE INDEX u ON Images (FileName);"},
+        {"extra table", "CREATE TABLE Notes (x);"},
+        {"statistics", "ANALYZE;"},
+    };
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    for (const auto& [what, sql] : extras) {
+        SCOPED_TRACE(what);
+        const std::string path = dir.File(std::string(what) + ".gmb");
+        RunSqliteShell(path, vault + sql);
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+        const auto before = FileBytes(path);
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        const std::string message = MessageOf([&] { t.Open(); });
+        EXPECT_EQ(message, "Cannot open vault \"" + path +
+                               "\": it is an SQLite database of another application, not a Glimmerbox vault.");
+        EXPECT_FALSE(t.Active());
+        t.Close();
+        EXPECT_EQ(FileBytes(path), before);
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+    }
+    EXPECT_EQ(dir.Entries().size(), extras.size()); // no side files left
+
+    // The same vault without the extra object opens.
+    const std::string plain = dir.File("plain.gmb");
+    RunSqliteShell(plain, vault);
+    TVaultTable t("CDS");
+    t.SetFileName(plain);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 1);
+}
+
+TEST(VaultFileTest, AFailedSaveAsLeavesTheOldFileAndTheTableOpen)
 {
     ProbeReset reset;
     TempDir dir;
     const std::string path = dir.File("a.gmb");
-    // Big enough for several write chunks.
+    const std::string target = dir.File("b.gmb");
+    // Big enough for several records' worth of progress.
     auto samples = Samples();
     samples.push_back({"big", "J", 1, 1, RandomBytes(3 << 20, 11)});
     MakeVault(path, samples);
+    MakeVault(target, Samples());
     const auto before = FileBytes(path);
+    const auto targetBefore = FileBytes(target);
 
     TVaultTable t("CDS");
     t.SetFileName(path);
     t.Open();
     AddRecord(t, "extra", "B");
+    t.SetFileName(target);
     for (TWriteStage failAt : {TWriteStage::TempCreated, TWriteStage::ChunkWritten, TWriteStage::Synced,
                                TWriteStage::BeforeRename}) {
         TVaultTable::SetWriteProbe([failAt](TWriteStage stage, int64_t done) {
@@ -325,13 +383,74 @@ TEST(VaultFileTest, AFailedWriteLeavesTheOldVaultAndTheTableOpen)
         EXPECT_TRUE(t.Active()); // nothing is lost: the data is still there
         EXPECT_TRUE(t.HasChanges());
         EXPECT_EQ(FileBytes(path), before);
-        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+        EXPECT_EQ(FileBytes(target), targetBefore);
+        // Only the open vault's own journal beside it, no new file.
+        EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "a.gmb-journal", "b.gmb"}));
     }
-    ExpectVaultHolds(path, samples);
-
     TVaultTable::SetWriteProbe(nullptr);
     t.Close();
+    ExpectVaultHolds(path, samples); // the vault it was opened from keeps its last written state
     samples.push_back({"extra", "B", 1, 2, {1, 2, 3}});
+    ExpectVaultHolds(target, samples);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "b.gmb"}));
+}
+
+TEST(VaultFileTest, AWriteBackThatFailsLeavesTheVaultAsLastWrittenAndTheWindowClosable)
+{
+    ProbeReset reset;
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    auto samples = Samples();
+    MakeVault(path, samples);
+    const auto before = FileBytes(path);
+    // Count the engine's file operations of one write-back, on a copy.
+    const std::string copy = dir.File("count.gmb");
+    std::filesystem::copy_file(path, copy);
+    int events = 0;
+    {
+        TVaultTable t("CDS");
+        t.SetFileName(copy);
+        t.Open();
+        AddRecord(t, "extra", "B", 1, 2, RandomBytes(100000, 5));
+        TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) { ++events; });
+        t.Close();
+        TVaultTable::SetWriteProbe(nullptr);
+    }
+    std::filesystem::remove(copy);
+    ASSERT_GT(events, 3);
+
+    for (int failAt = 1; failAt <= events; ++failAt) {
+        SCOPED_TRACE(failAt);
+        EXPECT_EQ(FileBytes(path), before);
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        AddRecord(t, "extra", "B", 1, 2, RandomBytes(100000, 5));
+        int seen = 0;
+        TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) {
+            if (++seen == failAt)
+                throw EDatabaseError("disk full (simulated)");
+        });
+        const std::string message = MessageOf([&] { t.Close(); });
+        TVaultTable::SetWriteProbe(nullptr);
+        if (failAt == 1) {
+            // Found before anything is written (as a lack of space is): the
+            // changes stay; the table is dropped without writing them.
+            EXPECT_EQ(message, "disk full (simulated)");
+            EXPECT_TRUE(t.HasChanges());
+            EXPECT_EQ(t.RecordCount(), static_cast<int64_t>(samples.size() + 1));
+            continue;
+        }
+        EXPECT_EQ(message.rfind("Cannot write vault \"" + path + "\": disk full (simulated).", 0), 0u) << message;
+        EXPECT_NE(message.find("as it was last written"), std::string::npos) << message;
+        EXPECT_TRUE(t.Active());
+        EXPECT_FALSE(t.HasChanges()); // the engine dropped them with the failed commit
+        EXPECT_EQ(t.RecordCount(), static_cast<int64_t>(samples.size()));
+        t.Close(); // the window can close
+        EXPECT_FALSE(t.Active());
+        EXPECT_EQ(FileBytes(path), before);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+    }
     ExpectVaultHolds(path, samples);
 }
 
@@ -371,8 +490,9 @@ TEST(VaultFileTest, AWriteKilledHalfWayLeavesTheOldVault)
         t.SetFileName(path);
         t.Open();
         AddRecord(t, "big", "J", 1, 1, RandomBytes(4 << 20, 3));
-        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t done) {
-            if (stage == TWriteStage::ChunkWritten && done >= (2 << 20))
+        // Killed once the vault itself is half overwritten.
+        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t end) {
+            if (stage == TWriteStage::PageWritten && end >= (2 << 20))
                 raise(SIGKILL);
         });
         t.Close();
@@ -381,10 +501,12 @@ TEST(VaultFileTest, AWriteKilledHalfWayLeavesTheOldVault)
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(FileBytes(path), before);
+    // The killed writer's journal is beside the vault until the next open
+    // plays it back.
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "a.gmb-journal"}));
     ExpectVaultHolds(path, samples);
-    // The killed writer's half-written file is beside it, never in its place.
-    EXPECT_EQ(dir.Entries().size(), 2u);
+    EXPECT_EQ(FileBytes(path), before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }
 
 TEST(VaultFileTest, WritingThroughASymbolicLinkReplacesTheFileItNames)

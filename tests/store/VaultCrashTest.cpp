@@ -1,0 +1,203 @@
+// Crash safety of the in-place vault: a child process changes records and is
+// killed at random points of its file operations (the session's journal and
+// spilled pages, then the write-back); every time, the vault opens holding
+// exactly the old or the new records. The suite runs a brief share; a long
+// run sets GMB_CRASH_KILLS_SMALL / GMB_CRASH_KILLS_LARGE (scripts/crash-vault).
+#include "StoreTestSupport.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace storetest;
+
+namespace {
+
+struct Rec {
+    std::string name, kind;
+    int x, y;
+    int64_t size;
+    size_t hash; // of every byte of the image
+    bool operator==(const Rec&) const = default;
+};
+
+size_t HashOf(const std::vector<uint8_t>& bytes)
+{
+    return std::hash<std::string_view>()(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// Every record of the vault, in key order.
+std::vector<Rec> Snapshot(const std::string& path)
+{
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    std::vector<Rec> out;
+    for (t.First(); !t.Eof(); t.Next()) {
+        const auto blob = BlobOf(t);
+        out.push_back({t.FieldFileName().AsString(), t.FieldImageType().AsString(), t.FieldDimX().AsInteger(),
+                       t.FieldDimY().AsInteger(), static_cast<int64_t>(blob.size()), HashOf(blob)});
+    }
+    t.Close();
+    return out;
+}
+
+// The sanitizer build runs a tenth of the kills: each is many times slower.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kKillShare = 10;
+#else
+constexpr int kKillShare = 1;
+#endif
+
+int EnvCount(const char* name, int fallback)
+{
+    const char* v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
+int KillCount(const char* name, int fallback) { return EnvCount(name, std::max(1, fallback / kKillShare)); }
+
+// The changes the child makes: a delete, a rename, a new size, and new
+// records (the large one bigger than the page cache, so pages spill into
+// the vault before the write-back).
+void Change(TVaultTable& t, size_t bigRecord)
+{
+    ASSERT_TRUE(t.Locate("FileName", {std::string("r3")}, false));
+    t.Delete();
+    ASSERT_TRUE(t.Locate("FileName", {std::string("r5")}, false));
+    t.Edit();
+    t.FieldFileName().SetAsString("renamed");
+    t.Post();
+    ASSERT_TRUE(t.Locate("FileName", {std::string("r1")}, false));
+    t.Edit();
+    t.FieldDimX().SetAsInteger(777);
+    t.Post();
+    AddRecord(t, "added", "G", 5, 6, RandomBytes(bigRecord, 99));
+    AddRecord(t, "small", "B", 7, 8, RandomBytes(1000, 98));
+}
+
+struct Outcome {
+    int killed = 0, old = 0, fresh = 0;
+    int hotJournals = 0; // kills that left a journal for the next open to play back
+};
+
+// Kills a changing child `kills` times and checks the vault after each.
+Outcome KillRepeatedly(const std::string& pristine, const std::string& path, size_t bigRecord, int kills,
+                       unsigned seed)
+{
+    Outcome outcome;
+    const auto oldState = Snapshot(pristine);
+    // A dry run: the new state, and how many file operations it takes
+    // (all, and before the write-back).
+    std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
+    int counts[2] = {0, 0};
+    int pipeFd[2];
+    EXPECT_EQ(pipe(pipeFd), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        int events = 0;
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) { ++events; });
+        Change(t, bigRecord);
+        const int beforeClose = events;
+        t.Close();
+        const int result[2] = {events, beforeClose};
+        _exit(write(pipeFd[1], result, sizeof result) == sizeof result ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read(pipeFd[0], counts, sizeof counts), static_cast<ssize_t>(sizeof counts));
+    close(pipeFd[0]);
+    close(pipeFd[1]);
+    const auto newState = Snapshot(path);
+    EXPECT_NE(newState, oldState);
+    const int total = counts[0], writeBackFrom = counts[1];
+    EXPECT_GT(total, writeBackFrom);
+
+    std::mt19937 random(seed);
+    // The vault is copied back only when a run left the new state: copying
+    // makes every page dirty, and the writer's syncs would flush them all.
+    std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
+    for (int i = 0; i < kills && !::testing::Test::HasFailure(); ++i) {
+        // Half the kills fall in the write-back, half anywhere; a point past
+        // the last operation kills the writer just after its write-back.
+        const int from = i % 2 ? writeBackFrom + 1 : 1;
+        const int killAt = std::uniform_int_distribution<int>(from, total + 1)(random);
+        child = fork();
+        if (child == 0) {
+            int events = 0;
+            TVaultTable t("CDS");
+            t.SetFileName(path);
+            t.Open();
+            TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) {
+                if (++events == killAt)
+                    raise(SIGKILL);
+            });
+            Change(t, bigRecord);
+            t.Close();
+            raise(SIGKILL);
+        }
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "kill point " << killAt;
+        ++outcome.killed;
+        if (std::filesystem::exists(path + "-journal"))
+            ++outcome.hotJournals;
+        const auto state = Snapshot(path);
+        EXPECT_FALSE(std::filesystem::exists(path + "-journal")) << "kill point " << killAt;
+        if (state == oldState)
+            ++outcome.old;
+        else if (state == newState) {
+            ++outcome.fresh;
+            std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
+        }
+        else
+            ADD_FAILURE() << "kill point " << killAt << " of " << total << " left a mixed vault";
+    }
+    return outcome;
+}
+
+void MakeVault(const std::string& path, int records, size_t blobSize)
+{
+    TVaultTable t("CDS");
+    t.CreateDataSet();
+    for (int i = 0; i < records; ++i)
+        AddRecord(t, "r" + std::to_string(i), "J", i, i, RandomBytes(blobSize + static_cast<size_t>(i), i));
+    t.SetFileName(path);
+    t.Save();
+    t.Close();
+}
+
+TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewSmallVault)
+{
+    TempDir dir;
+    const std::string pristine = dir.File("pristine.gmb");
+    MakeVault(pristine, 12, 30000);
+    const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 300000, KillCount("GMB_CRASH_KILLS_SMALL", 150), 1);
+    EXPECT_EQ(o.old + o.fresh, o.killed);
+    EXPECT_GT(o.hotJournals, 0);
+    std::printf("small vault: %d kills, %d old, %d new, %d journals played back\n", o.killed, o.old, o.fresh,
+                o.hotJournals);
+}
+
+TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewLargeVault)
+{
+    TempDir dir;
+    const std::string pristine = dir.File("pristine.gmb");
+    // 200 MB in 100 records of 2 MB; the new record (40 MB) outgrows the
+    // page cache.
+    MakeVault(pristine, EnvCount("GMB_CRASH_LARGE_RECORDS", 100), 2 << 20);
+    const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 40 << 20, KillCount("GMB_CRASH_KILLS_LARGE", 3), 2);
+    EXPECT_EQ(o.old + o.fresh, o.killed);
+    EXPECT_GT(o.hotJournals, 0);
+    std::printf("large vault: %d kills, %d old, %d new, %d journals played back\n", o.killed, o.old, o.fresh,
+                o.hotJournals);
+}
+
+} // namespace
