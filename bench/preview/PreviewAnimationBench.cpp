@@ -182,34 +182,18 @@ void Report(benchmark::State& state, const Result& r)
     state.counters["stall_playing_ms"] = double(r.stallPlaying);
 }
 
-void BM_Pane640_Painter(benchmark::State& state)
-{
-    for (auto _ : state)
-        Report(state, PlayInPane(Small(), 640, 480, 40));
-}
+using Player = Result (*)(const std::string&, int, int, int);
 
-void BM_Pane640_QMovie(benchmark::State& state)
+void BM_Play(benchmark::State& state, Player play, const std::string& (*file)(), int paneW, int paneH, int frames)
 {
     for (auto _ : state)
-        Report(state, PlayInMovie(Small(), 640, 480, 40));
-}
-
-void BM_Pane4000_Painter(benchmark::State& state)
-{
-    for (auto _ : state)
-        Report(state, PlayInPane(Huge(), 800, 600, 12));
-}
-
-void BM_Pane4000_QMovie(benchmark::State& state)
-{
-    for (auto _ : state)
-        Report(state, PlayInMovie(Huge(), 800, 600, 12));
+        Report(state, play(file(), paneW, paneH, frames));
 }
 
 } // namespace
 
-BENCHMARK(BM_Pane640_Painter)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pane640_QMovie)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pane4000_Painter)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Pane4000_QMovie)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Play, Pane640_Painter, PlayInPane, Small, 640, 480, 40)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Play, Pane640_QMovie, PlayInMovie, Small, 640, 480, 40)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Play, Pane4000_Painter, PlayInPane, Huge, 800, 600, 12)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Play, Pane4000_QMovie, PlayInMovie, Huge, 800, 600, 12)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
