@@ -1,5 +1,8 @@
 #include "ImagePreview.h"
 
+#include "platform/Exception.h"
+#include "platform/Graphic.h"
+
 #include <QPainter>
 #include <cmath>
 
@@ -30,20 +33,79 @@ QRect FitPreviewRect(int w, int h, int cw, int ch)
 
 TImagePreview::TImagePreview(QWidget* parent) : QWidget(parent) { setObjectName("ImgPreview"); }
 
+TImagePreview::~TImagePreview() { DropGraphic(); }
+
+void TImagePreview::DropGraphic()
+{
+    if (!graphic_)
+        return;
+    // Its animation stops while it goes; the frames it still paints on the
+    // way out need no repaint.
+    graphic_->OnChange = nullptr;
+    graphic_.reset();
+}
+
 void TImagePreview::SetPicture(const QImage& image)
 {
+    DropGraphic();
     picture_ = image;
+    update();
+}
+
+void TImagePreview::SetGraphic(std::unique_ptr<TGraphic> graphic)
+{
+    DropGraphic();
+    picture_ = QImage();
+    graphic_ = std::move(graphic);
+    if (graphic_) {
+        // Queued: a change may be told from the painter's thread, and a
+        // repaint inside a paint would be lost.
+        graphic_->OnChange = [this](TGraphic&) {
+            QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+        };
+    }
     update();
 }
 
 void TImagePreview::ClearPicture()
 {
+    DropGraphic();
     picture_ = QImage();
     update();
 }
 
+QImage TImagePreview::Picture() const
+{
+    if (!graphic_ || graphic_->Width() <= 0 || graphic_->Height() <= 0)
+        return picture_;
+    TBitmap bitmap(graphic_->Width(), graphic_->Height());
+    bitmap.Fill(clWhite);
+    graphic_->Draw(bitmap, Rect(0, 0, bitmap.Width(), bitmap.Height()));
+    return bitmap.ToQImage();
+}
+
 void TImagePreview::paintEvent(QPaintEvent*)
 {
+    if (graphic_) {
+        const QRect fit = FitPreviewRect(graphic_->Width(), graphic_->Height(), width(), height());
+        if (fit.isEmpty())
+            return;
+        if (canvas_.Width() != fit.width() || canvas_.Height() != fit.height())
+            canvas_.SetSize(fit.width(), fit.height());
+        // What lies under a transparent picture: the pane.
+        const QColor back = palette().color(backgroundRole());
+        canvas_.Fill(RGBColor(uint8_t(back.red()), uint8_t(back.green()), uint8_t(back.blue())));
+        try {
+            graphic_->Draw(canvas_, Rect(0, 0, fit.width(), fit.height()));
+        } catch (const Exception&) {
+            // A frame that cannot be drawn leaves the pane empty; the load
+            // already reported what was wrong with the file.
+            return;
+        }
+        QPainter painter(this);
+        painter.drawImage(fit.topLeft(), canvas_.ToQImage());
+        return;
+    }
     if (picture_.isNull())
         return;
     QPainter painter(this);

@@ -6,6 +6,7 @@
 #include "ImagePreview.h"
 #include "Loaders.h"
 #include "LoadersMetafile.h"
+#include "gif/mygifimage.h"
 #include "platform/Bitmap.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
@@ -25,21 +26,28 @@ void TFormMain::UpdatePreview()
         ImgPreview->ClearPicture();
         return;
     }
+    // The previous picture goes first: its animation stops at once, and a
+    // record that cannot be shown leaves no other record's picture behind.
+    ImgPreview->ClearPicture();
     std::string name, kind;
     SplitItemCaption(rows.front(), name, kind);
     const std::string tempFile = TempDir + RecordFileName(name, kind);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WithCleanup(
         [&] {
-            if (!DMMain->LocateImage(name, kind)) {
-                // Gone behind the list's back: no picture of another record stays.
-                ImgPreview->ClearPicture();
+            if (!DMMain->LocateImage(name, kind))
                 return;
-            }
             ++PreviewDecodes;
             DMMain->SaveImageToFile(tempFile);
             TBitmap bitmap;
-            if (!kind.empty() && kind[0] == 'I') {
+            const bool drawsItself = !kind.empty() && kind[0] == 'G';
+            if (drawsItself) {
+                // The control keeps the GIF and draws through it, so an
+                // animation plays.
+                auto gif = std::make_unique<TMyGIFImage>();
+                gif->LoadFromFile(tempFile);
+                ImgPreview->SetGraphic(std::move(gif));
+            } else if (!kind.empty() && kind[0] == 'I') {
                 // Drawn on white at its natural size, so it scales like the others.
                 LoadIconFromFile(tempFile, bitmap);
             } else {
@@ -54,7 +62,8 @@ void TFormMain::UpdatePreview()
                 if (!bitmap.Empty())
                     picture.Graphic()->Draw(bitmap, Rect(0, 0, w, h));
             }
-            ImgPreview->SetPicture(bitmap.ToQImage());
+            if (!drawsItself)
+                ImgPreview->SetPicture(bitmap.ToQImage());
             ImgPreview->setVisible(true);
             DeleteFile(tempFile);
             // The record's own name, as the list shows it.

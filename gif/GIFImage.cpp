@@ -211,13 +211,22 @@ TMyGIFImage::TMyGIFImage()
 
 TMyGIFImage::~TMyGIFImage()
 {
+    StopAllPainters();
+    {
+        // Painters still listed (only ones running up the stack) forget us.
+        std::lock_guard guard(painterLock_);
+        for (TGIFPainter* painter : painters_)
+            painter->image_ = nullptr;
+        painters_.clear();
+        currentPainter_ = nullptr;
+    }
     // Frames first: their colour tables look at the header while they go.
     frames_->Clear();
 }
 
 void TMyGIFImage::Clear()
 {
-    DropImageBitmap();
+    StopAllPainters();
     cachedPalette_.reset();
     frames_->Clear();
     header_->GlobalColors().Clear();

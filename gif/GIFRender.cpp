@@ -98,24 +98,30 @@ void TGIFSubImage::DropTransparencyMask()
 
 TBitmap* TGIFSubImage::RenderedBitmap()
 {
-    std::lock_guard guard(RenderLock());
-    if (rendered_)
-        return rendered_.get();
-    if (IsEmpty())
-        return nullptr;
     TMyGIFImage* image = OwnerImage();
-    try {
-        RenderProgress(TProgressStage::Starting, 0, false);
-        rendered_ = (image && image->ShouldDither()) ? RenderDithered() : RenderPlain();
-        const bool replaced = image && image->PaletteReplaced;
-        RenderProgress(TProgressStage::Ending, 100, replaced);
-        if (replaced)
-            image->NotifyChanged();
-    } catch (const EAbort&) {
-        // Cancelled by a progress handler: no picture, and the next request
-        // renders again.
+    bool replaced = false;
+    TBitmap* result = nullptr;
+    {
+        std::lock_guard guard(RenderLock());
+        if (rendered_)
+            return rendered_.get();
+        if (IsEmpty())
+            return nullptr;
+        try {
+            RenderProgress(TProgressStage::Starting, 0, false);
+            rendered_ = (image && image->ShouldDither()) ? RenderDithered() : RenderPlain();
+            replaced = image && image->PaletteReplaced;
+            RenderProgress(TProgressStage::Ending, 100, replaced);
+        } catch (const EAbort&) {
+            // Cancelled by a progress handler: no picture, and the next
+            // request renders again.
+        }
+        result = rendered_.get();
     }
-    return rendered_.get();
+    // Told after the render lock is released (see SetPalette).
+    if (replaced)
+        image->NotifyChanged();
+    return result;
 }
 
 bool TGIFSubImage::HasTransparencyMask()
@@ -267,10 +273,17 @@ TPaletteHandle TGIFSubImage::PaletteHandle()
 
 void TGIFSubImage::SetPalette(TPaletteHandle palette)
 {
-    std::lock_guard guard(RenderLock());
-    cachedPalette_ = std::move(palette);
-    if (rendered_ && !SamePalette(rendered_->Palette(), cachedPalette_)) {
-        rendered_.reset();
+    bool replaced = false;
+    {
+        std::lock_guard guard(RenderLock());
+        cachedPalette_ = std::move(palette);
+        replaced = rendered_ && !SamePalette(rendered_->Palette(), cachedPalette_);
+        if (replaced)
+            rendered_.reset();
+    }
+    // Change handlers run outside the render lock, which the painter thread
+    // takes while it renders ahead.
+    if (replaced) {
         if (TMyGIFImage* image = OwnerImage()) {
             image->PaletteReplaced = true;
             image->NotifyChanged();
@@ -381,11 +394,17 @@ TPaletteHandle TMyGIFImage::PaletteHandle()
 
 void TMyGIFImage::SetPalette(TPaletteHandle palette)
 {
-    std::lock_guard guard(renderLock_);
-    if (palette == cachedPalette_)
-        return;
-    cachedPalette_ = std::move(palette);
-    if (imageBitmap_ && !SamePalette(imageBitmap_->Palette(), cachedPalette_)) {
+    bool replaced = false;
+    {
+        std::lock_guard guard(renderLock_);
+        if (palette == cachedPalette_)
+            return;
+        cachedPalette_ = std::move(palette);
+        replaced = imageBitmap_ && !SamePalette(imageBitmap_->Palette(), cachedPalette_);
+    }
+    // Outside the render lock: dropping waits for the painter, which may be
+    // rendering under that lock, and change handlers may draw.
+    if (replaced) {
         DropImageBitmap();
         PaletteReplaced = true;
         Changed();
@@ -445,15 +464,15 @@ TBitmap& TMyGIFImage::BlankImageBitmap()
 
 void TMyGIFImage::DropImageBitmap()
 {
-    std::lock_guard guard(renderLock_);
-    imageBitmap_.reset();
+    // The current painter paints into the image bitmap: it goes first.
+    HaltCurrentPainter();
+    FreeImageBitmap();
 }
 
-void TMyGIFImage::Draw(TBitmap& canvas, const TRect& rect) const
+void TMyGIFImage::FreeImageBitmap()
 {
-    // The caches are the image's own business; drawing fills them.
-    if (const TBitmap* bitmap = const_cast<TMyGIFImage*>(this)->ImageBitmap())
-        bitmap->Draw(canvas, rect);
+    std::lock_guard guard(renderLock_);
+    imageBitmap_.reset();
 }
 
 void TMyGIFImage::AssignTo(TBitmap& dest) const

@@ -10,6 +10,7 @@
 #include "platform/Bitmap.h"
 #include "platform/Exception.h"
 #include "platform/Graphic.h"
+#include "platform/Thread.h"
 
 #include <array>
 #include <cstdint>
@@ -238,9 +239,18 @@ struct TGIFRect {
 
 // Bit set of drawing options; see the painter.
 using TGIFDrawFlags = uint16_t;
-constexpr TGIFDrawFlags GIFDefaultDrawFlags = 0x060F;
+constexpr TGIFDrawFlags dfThreaded = 0x0001;         // the painter runs on its own thread
+constexpr TGIFDrawFlags dfTransparent = 0x0002;      // frames go through their masks
+constexpr TGIFDrawFlags dfAnimate = 0x0004;          // all frames in sequence, else the first
+constexpr TGIFDrawFlags dfRepeat = 0x0008;           // passes repeat as the loop count says
+constexpr TGIFDrawFlags dfRepeatForever = 0x0010;    // ... or without end
+constexpr TGIFDrawFlags dfCheckCanvas = 0x0020;      // stop when the target canvas has gone
+constexpr TGIFDrawFlags dfOnTarget = 0x0040;         // paint on the destination, not the image bitmap
+constexpr TGIFDrawFlags dfEraseOnRestart = 0x0080;   // frame 0's area back to background first
+constexpr TGIFDrawFlags dfTiled = 0x0100;            // repeat at natural size instead of stretching
 constexpr TGIFDrawFlags dfDither = 0x0200;           // render frames dithered to the cube
 constexpr TGIFDrawFlags dfDitherIfPaletted = 0x0400; // ... but only on a paletted display
+constexpr TGIFDrawFlags GIFDefaultDrawFlags = 0x060F;
 
 // The image descriptor as it stands in the stream.
 struct TGIFImageDescriptor {
@@ -587,6 +597,17 @@ void WriteSubBlockText(TStream& stream, const std::vector<std::string>& lines);
 
 // ------------------------------------------------------------------- image --
 
+class TGIFPainter;
+using TGIFPainterEvent = std::function<void(TGIFPainter& sender)>;
+
+// Animation timing, in delay units of DelayUnitMs.
+inline constexpr int DelayUnitMs = 12;
+inline constexpr int FrameDelayDefault = 10;
+inline constexpr int FrameDelayMin = 3;
+inline constexpr int FrameDelayMax = 1000; // for a painter that is not threaded
+// The platform's "no colour".
+inline constexpr uint32_t clNone = 0x1FFFFFFF;
+
 // Registers TMyGIFImage with the picture container for the extension "GIF"
 // ("GIF Image") and the clipboard format "GIF Image". Done when the codec is
 // loaded; callable again without harm.
@@ -677,9 +698,29 @@ public:
     // in both orders.)
     std::recursive_mutex& RenderLock() const { return renderLock_; }
 
-    // TGraphic: the image bitmap stretched into rect, and copied.
+    // TGraphic: a single frame painted at once; an animation handed to a
+    // painter that paints into the image bitmap, which repaints copy.
     void Draw(TBitmap& canvas, const TRect& rect) const override;
     void AssignTo(TBitmap& dest) const override;
+    bool HasImageBitmap() const { return imageBitmap_ != nullptr; }
+    // Equal only to itself.
+    bool Equals(const TGraphic* other) const { return other == this; }
+
+    // ---- painting (GIFPainter.cpp) ----
+    // Halts the current painter, waits until it is gone, drops the image
+    // bitmap.
+    void StopPainting();
+    // Halts every painter, waits until the threaded ones are gone, drops
+    // the image bitmap.
+    void StopAllPainters();
+    // A painter for canvas and rect, not yet running when threaded; nullptr
+    // when there is nothing to paint or the painter already ran to its end.
+    TGIFPainter* CreatePainter(TGIFPainter** slot, TBitmap& canvas, TGIFDrawFlags flags, const TRect& rect);
+    void BlitImageBitmap(TBitmap& canvas, const TRect& rect);
+    // The painter that draws for the image bitmap (or the last target).
+    TGIFPainter* CurrentPainter() const;
+    int PainterCount() const;
+    std::recursive_mutex& PainterLock() const { return painterLock_; }
 
     // Settings read by drawing, animation, writing and colour reduction.
     bool PaletteReplaced = false;
@@ -688,11 +729,24 @@ public:
     int ReductionBits = 8;
     uint8_t DitherMode = 0;
     uint8_t Compression = 0;
-    uint8_t PainterPriority = 3;
-    int AnimationSpeed = 100;
-    uint32_t BackgroundColor = 0x1FFFFFFF;
+    uint8_t PainterPriority = 3; // TThreadPriority::Normal
+    int SpeedPercent = 100;
+    uint32_t BackgroundOverride = clNone;
+    TGIFPainterEvent OnPaintBegin;
+    TGIFPainterEvent OnFrameBegin;
+    TGIFPainterEvent OnFrameDone;
+    TGIFPainterEvent OnLoopBegin;
+    TGIFPainterEvent OnPaintEnd;
 
 private:
+    friend class TGIFPainter;
+    void DrawImage(TBitmap& canvas, const TRect& rect);
+    // Halts the current painter (all painters) and waits for the threaded
+    // ones, serving the synchronize queue meanwhile.
+    void HaltCurrentPainter();
+    void HaltAllPainters();
+    void FreeImageBitmap();
+
     std::unique_ptr<TMyGIFImageList> frames_;
     std::unique_ptr<TGIFHeader> header_;
 
@@ -700,6 +754,91 @@ private:
     TPaletteHandle cachedPalette_;
     bool paletteBusy_ = false;
     mutable std::recursive_mutex renderLock_;
+
+    // Guards painters_ and currentPainter_; never taken by a painter thread.
+    mutable std::recursive_mutex painterLock_;
+    std::vector<TGIFPainter*> painters_;
+    TGIFPainter* currentPainter_ = nullptr;
+    bool drawing_ = false;
+};
+
+// ----------------------------------------------------------------- painter --
+
+// Shows the frames of an image one after another with their delays,
+// disposal methods and loop count, on its own thread (dfThreaded) or inside
+// the draw call. All painting happens on the GUI thread; the painter's
+// thread renders frames ahead and waits.
+class TGIFPainter : public TThread {
+public:
+    // Writes itself into slot (when given); see TMyGIFImage::CreatePainter.
+    TGIFPainter(TMyGIFImage* image, TGIFDrawFlags flags, const TRect& rect, TBitmap& canvas, TGIFPainter** slot);
+    ~TGIFPainter() override;
+
+    void Launch();
+    void Halt();
+
+    TMyGIFImage* Image() const { return image_; }
+    TBitmap& Canvas() const { return canvas_; }
+    const TRect& PaintRect() const { return rect_; }
+    TGIFDrawFlags DrawOptions() const { return flags_; }
+    int Speed() const { return speed_; }
+    bool Started() const { return started_.load(); }
+    // The frame shown; -1 when not running. OnFrameDone may move it.
+    int ActiveImage() const { return activeImage_.load(); }
+    void SetActiveImage(int index) { activeImage_.store(index); }
+    int Disposal() const { return disposal_; }
+    int PreviousDisposal() const { return previousDisposal_; }
+    TColor BackgroundColor() const { return background_; }
+    bool Buffered() const { return work_ != nullptr; }
+    bool HasWakeUpEvent() const { return event_ != nullptr; }
+    // The failure that ended the run, if any.
+    std::exception_ptr Failure() const { return failure_; }
+    // Painters made and not yet through ReleaseResources, in the process.
+    static int HoldingResources() { return holding_.load(); }
+
+    // The animation loop; a painter that is not threaded runs it from
+    // CreatePainter.
+    void Execute() override;
+
+private:
+    friend class TMyGIFImage;
+    bool Stopped() const { return Terminated(); }
+    void RunInGuiThread(const std::function<void()>& step);
+    void RaiseEvent(const TGIFPainterEvent& event);
+    void WaitForFrame(TGIFSubImage& frame);
+    void PaintFrame();
+    void PaintDirect();
+    void PaintBuffered();
+    void RestoreFrameArea();
+    void ReleaseResources();
+    TGIFSubImage& CurrentFrame() const;
+    std::unique_ptr<TBitmap> CopyOfTarget() const;
+
+    TMyGIFImage* image_;
+    TBitmap& canvas_;
+    TRect rect_;
+    TGIFDrawFlags flags_;
+    int speed_;
+    std::atomic<int> activeImage_{-1};
+    int disposal_ = 1;
+    int previousDisposal_ = 1;
+    TColor background_ = clWhite;
+    std::unique_ptr<TBitmap> work_;
+    std::unique_ptr<TBitmap> scratch_;
+    std::unique_ptr<TBitmap> snapshot_;
+    const TBitmap* savedCanvas_ = nullptr;
+    std::atomic<bool> started_{false};
+    TGIFPainter** slot_;
+    std::unique_ptr<TEvent> event_;
+    std::exception_ptr failure_;
+    const TGIFPainterEvent* currentEvent_ = nullptr;
+    TGIFPainterEvent onPaintBegin_, onFrameBegin_, onFrameDone_, onLoopBegin_, onPaintEnd_;
+    // Frame timing (milliseconds of the clock, delay units).
+    int delay_ = 0;
+    uint32_t lastTime_ = 0;
+    int lastWait_ = 0;
+    bool holds_ = false;
+    static inline std::atomic<int> holding_{0};
 };
 
 // ---------------------------------------------------------------- render --

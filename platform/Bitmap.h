@@ -107,6 +107,9 @@ public:
     TColor ColorOf(uint32_t value) const;
 
     void Fill(TColor c);
+    // Tells the change handler that the pixels were painted (the raster
+    // operations do not).
+    void Modified() { Changed(); }
     void Assign(const TBitmap& source);
     // 1/4/8-bit indexed images keep their depth and palette, others
     // become 24 bits (32 when the image has an alpha channel).

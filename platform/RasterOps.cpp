@@ -56,6 +56,8 @@ public:
             return table_[raw];
         return direct_ ? raw : dst_.ValueOf(raw);
     }
+    // Destination value of each source index (indexed sources only).
+    const std::vector<uint32_t>& Table() const { return table_; }
 
 private:
     const TBitmap& src_;
@@ -118,6 +120,23 @@ bool StretchBlt(TBitmap& dst, int dx, int dy, int dw, int dh,
                 const int c = columns[size_t(x - x0)];
                 if (c >= 0 && c < src.Width())
                     std::memcpy(d + size_t(x) * bpp, s + size_t(c) * bpp, size_t(bpp));
+            }
+            continue;
+        }
+        if (rop == SRCCOPY && src.PixelFormat() == TPixelFormat::pf8bit && dst.PixelFormat() == TPixelFormat::pf24bit) {
+            // Frames of GIFs onto true colour: one table look-up a pixel.
+            const std::vector<uint32_t>& table = read.Table();
+            const uint8_t* s = src.ScanLine(srcY);
+            uint8_t* d = dst.ScanLine(y);
+            for (int x = x0; x < x1; ++x) {
+                const int c = columns[size_t(x - x0)];
+                if (c < 0 || c >= src.Width())
+                    continue;
+                const uint32_t v = table[s[c]];
+                uint8_t* p = d + size_t(x) * 3;
+                p[0] = BlueOf(v);
+                p[1] = GreenOf(v);
+                p[2] = RedOf(v);
             }
             continue;
         }

@@ -1,0 +1,199 @@
+// An animated GIF playing in the preview pane (TImagePreview drawing a
+// TMyGIFImage, the painter on its thread) beside Qt's QMovie in a QLabel
+// playing the same file:
+// - CPU (all threads) per displayed frame, 640 x 480 in a 640 x 480 pane;
+// - the GUI thread's longest stall while a 4000 x 3000 animation plays in an
+//   800 x 600 pane, measured as the largest gap between the ticks of a 1 ms
+//   timer (start-up, with the first frame's decoding, reported apart).
+//
+// The animations are made once with ImageMagick in $TMPDIR/glimmerbox-bench-anim.
+#include "catalogue/ImagePreview.h"
+#include "gif/mygifimage.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QImageReader>
+#include <QLabel>
+#include <QMovie>
+#include <QTimer>
+#include <benchmark/benchmark.h>
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace {
+
+QApplication& App()
+{
+    static int argc = 1;
+    static char name[] = "bench";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        if (!std::getenv("QT_QPA_PLATFORM"))
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+std::string Animation(const char* name, const char* recipe)
+{
+    const QString dir = QDir::tempPath() + "/glimmerbox-bench-anim";
+    QDir().mkpath(dir);
+    const QString path = dir + "/" + name;
+    if (!QFile::exists(path)) {
+        const std::string cmd = "convert " + std::string(recipe) + " '" + path.toStdString() + "'";
+        if (std::system(cmd.c_str()) != 0)
+            std::abort();
+    }
+    return path.toStdString();
+}
+
+const std::string& Small()
+{
+    static const std::string p = Animation("a640.gif", "-size 640x480 -seed 1 plasma:fractal -seed 2 plasma:fractal "
+                                                       "-seed 3 plasma:fractal -seed 4 plasma:fractal -set delay 4 -loop 0");
+    return p;
+}
+
+const std::string& Huge()
+{
+    static const std::string p = Animation("a4000.gif", "-size 4000x3000 gradient:red-blue gradient:green-yellow "
+                                                        "radial-gradient:white-navy gradient:black-orange +dither "
+                                                        "-set delay 10 -loop 0");
+    return p;
+}
+
+double CpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// Longest gap between the ticks of a 1 ms timer, before and after the
+// first displayed frame.
+struct StallMeter {
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longestStart = 0;
+    qint64 longestPlaying = 0;
+    bool playing = false;
+    StallMeter()
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(1);
+        QObject::connect(&timer, &QTimer::timeout, [this] { Tick(); });
+        clock.start();
+        timer.start();
+    }
+    void Tick()
+    {
+        const qint64 now = clock.elapsed();
+        (playing ? longestPlaying : longestStart) = std::max(playing ? longestPlaying : longestStart, now - last);
+        last = now;
+    }
+    void FirstFrameShown()
+    {
+        Tick();
+        playing = true;
+    }
+};
+
+struct Result {
+    int frames = 0;
+    double cpuMs = 0;
+    qint64 stallStart = 0;
+    qint64 stallPlaying = 0;
+};
+
+// Plays until `frames` frames were displayed.
+Result PlayInPane(const std::string& file, int paneW, int paneH, int frames)
+{
+    App();
+    TImagePreview pane;
+    pane.resize(paneW, paneH);
+    pane.show();
+    QApplication::processEvents();
+    auto gif = std::make_unique<TMyGIFImage>();
+    gif->LoadFromFile(file);
+    QEventLoop loop;
+    Result r;
+    StallMeter meter;
+    gif->OnFrameDone = [&](TGIFPainter&) {
+        if (++r.frames == 1)
+            meter.FirstFrameShown();
+        if (r.frames == frames)
+            loop.quit();
+    };
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    const double cpu0 = CpuMs();
+    pane.SetGraphic(std::move(gif));
+    loop.exec();
+    r.cpuMs = CpuMs() - cpu0;
+    r.stallStart = meter.longestStart;
+    r.stallPlaying = meter.longestPlaying;
+    pane.ClearPicture();
+    return r;
+}
+
+Result PlayInMovie(const std::string& file, int paneW, int paneH, int frames)
+{
+    App();
+    QLabel label;
+    label.resize(paneW, paneH);
+    label.setAlignment(Qt::AlignCenter);
+    label.show();
+    QApplication::processEvents();
+    QMovie movie(QString::fromStdString(file));
+    const QSize natural = QImageReader(QString::fromStdString(file)).size();
+    const QRect fit = FitPreviewRect(natural.width(), natural.height(), paneW, paneH);
+    movie.setScaledSize(fit.size());
+    label.setMovie(&movie);
+    QEventLoop loop;
+    Result r;
+    StallMeter meter;
+    QObject::connect(&movie, &QMovie::frameChanged, [&] {
+        if (++r.frames == 1)
+            meter.FirstFrameShown();
+        if (r.frames == frames)
+            loop.quit();
+    });
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    const double cpu0 = CpuMs();
+    movie.start();
+    loop.exec();
+    r.cpuMs = CpuMs() - cpu0;
+    r.stallStart = meter.longestStart;
+    r.stallPlaying = meter.longestPlaying;
+    return r;
+}
+
+void Report(benchmark::State& state, const Result& r)
+{
+    state.counters["frames"] = r.frames;
+    state.counters["cpu_ms_per_frame"] = r.frames ? r.cpuMs / r.frames : 0;
+    state.counters["stall_start_ms"] = double(r.stallStart);
+    state.counters["stall_playing_ms"] = double(r.stallPlaying);
+}
+
+using Player = Result (*)(const std::string&, int, int, int);
+
+void BM_Play(benchmark::State& state, Player play, const std::string& (*file)(), int paneW, int paneH, int frames)
+{
+    for (auto _ : state)
+        Report(state, play(file(), paneW, paneH, frames));
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(BM_Play, Pane640_Painter, PlayInPane, Small, 640, 480, 40)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Play, Pane640_QMovie, PlayInMovie, Small, 640, 480, 40)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Play, Pane4000_Painter, PlayInPane, Huge, 800, 600, 12)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Play, Pane4000_QMovie, PlayInMovie, Huge, 800, 600, 12)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();
