@@ -55,3 +55,8 @@ std::string NameWithoutExt(const std::string& path)
     const size_t dot = name.find_last_of('.');
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
+
+std::string RecordFileName(const std::string& name, const std::string& imageType)
+{
+    return SafeFileName(name) + KindOf(imageType).ShownExtension;
+}

@@ -42,3 +42,8 @@ bool IsAcceptedImageFile(const std::string& path);
 // The file name without its directory and without its last extension:
 // "C:\pics\my.cat.jpeg" gives "my.cat".
 std::string NameWithoutExt(const std::string& path);
+
+// The file a record is written to (preview scratch file, extraction): its
+// name made safe for a file name, plus the extension of its kind. The stored
+// name itself is never changed.
+std::string RecordFileName(const std::string& name, const std::string& imageType);

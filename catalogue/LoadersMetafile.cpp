@@ -1,14 +1,15 @@
 #include "LoadersMetafile.h"
 
 #include "Loaders.h"
+#include "MetafileHelper.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 
 #include <QImage>
+#include <QPainter>
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 namespace {
 
@@ -73,7 +74,35 @@ bool ReadWmfSize(const std::vector<uint8_t>& d, int& w, int& h)
         p += size_t(size) * 2;
     }
     // Neither: the box the drawing covers, as the player measures it.
-    return MeasureWindowsMetafile(d, w, h);
+    return MeasureMetafile(d, w, h);
+}
+
+// Paints picture stretched into rect over what the canvas holds. True-colour
+// canvases are painted in place; an indexed one through a true-colour copy,
+// mapped back to its palette.
+void PaintOver(TBitmap& canvas, const TRect& rect, const QImage& picture)
+{
+    const QRect target(rect.Left, rect.Top, rect.Width(), rect.Height());
+    const auto paint = [&](QImage& image) {
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(target, picture);
+    };
+    if (canvas.Empty())
+        return;
+    const TPixelFormat format = canvas.PixelFormat();
+    if (format == TPixelFormat::pf24bit || format == TPixelFormat::pf32bit) {
+        QImage view(canvas.ScanLine(0), canvas.Width(), canvas.Height(), canvas.RowBytes(),
+                    format == TPixelFormat::pf24bit ? QImage::Format_BGR888 : QImage::Format_RGB32);
+        paint(view);
+        return;
+    }
+    QImage copy = canvas.ToQImage();
+    paint(copy);
+    const QRect area = target.intersected(copy.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            canvas.SetPixel(x, y, copy.pixel(x, y) & 0xFFFFFF);
 }
 
 } // namespace
@@ -124,45 +153,10 @@ void TMetafile::Draw(TBitmap& canvas, const TRect& rect) const
     if (bytes_.empty() || w <= 0 || h <= 0)
         return;
     MetafileBitmapSize(w, h, w, h);
-    std::vector<uint32_t> argb;
-    bool played = false;
-    if (enhanced_) {
-        played = PlayEnhancedMetafile(bytes_, w, h, argb);
-    } else {
-        std::vector<uint8_t> png;
-        if (PlayWindowsMetafile(bytes_, w, h, png)) {
-            const QImage image = QImage::fromData(png.data(), static_cast<int>(png.size()), "PNG")
-                                     .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-            played = image.width() == w && image.height() == h;
-            if (played) {
-                argb.resize(size_t(w) * size_t(h));
-                for (int y = 0; y < h; ++y)
-                    std::memcpy(&argb[size_t(y) * size_t(w)], image.constScanLine(y), size_t(w) * 4);
-            }
-        }
-    }
-    if (!played || argb.size() != size_t(w) * size_t(h))
+    const QImage picture = PlayMetafile(enhanced_, bytes_, w, h);
+    if (picture.isNull())
         throw Exception(kMetafileNotValid);
-    // Blend the premultiplied picture over the canvas, scaled to rect when
-    // the player had to draw it smaller.
-    const int x0 = std::max(rect.Left, 0), x1 = std::min(rect.Right, canvas.Width());
-    const int y0 = std::max(rect.Top, 0), y1 = std::min(rect.Bottom, canvas.Height());
-    for (int y = y0; y < y1; ++y) {
-        const uint32_t* row = &argb[size_t(int64_t(y - rect.Top) * h / rect.Height()) * size_t(w)];
-        for (int x = x0; x < x1; ++x) {
-            const uint32_t c = row[int64_t(x - rect.Left) * w / rect.Width()];
-            const uint32_t a = c >> 24;
-            if (a == 0)
-                continue;
-            if (a == 255) {
-                canvas.SetPixel(x, y, c & 0xFFFFFF);
-                continue;
-            }
-            const TColor d = canvas.Pixel(x, y);
-            auto mix = [a](uint32_t s, uint32_t b) { return uint8_t(std::min<uint32_t>(255, s + (b * (255 - a) + 127) / 255)); };
-            canvas.SetPixel(x, y, RGBColor(mix((c >> 16) & 0xFF, RedOf(d)), mix((c >> 8) & 0xFF, GreenOf(d)), mix(c & 0xFF, BlueOf(d))));
-        }
-    }
+    PaintOver(canvas, rect, picture);
 }
 
 void LoadMetafileFromStream(TStream& stream, TBitmap& bitmap)

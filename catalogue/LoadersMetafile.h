@@ -1,7 +1,9 @@
 #pragma once
 // Enhanced (EMF) and Windows (WMF) metafiles. The bytes are kept as loaded
 // and played when drawn: EMF through libemf2svg and librsvg, WMF through
-// libwmf (both chosen by rendering the sample corpus; see the players).
+// libwmf (both chosen by rendering the sample corpus; see the players), in
+// a helper process (MetafileHelper.h).
+#include "MetafilePlayers.h"
 #include "platform/Bitmap.h"
 
 #include <cstdint>
@@ -20,7 +22,8 @@ public:
     void LoadFromStream(TStream& stream) override;
     void SaveToStream(TStream& stream) const override;
     // Plays the metafile stretched into rect, over what the canvas holds.
-    // "Metafile is not valid" when the player refuses the records.
+    // "Metafile is not valid" when the player refuses the records, crashes,
+    // hits its limits or runs out of time.
     void Draw(TBitmap& canvas, const TRect& rect) const override;
 
 private:
@@ -34,13 +37,3 @@ private:
 // evenly when the longer side exceeds MaxMetafileSide.
 constexpr int MaxMetafileSide = 4096;
 void MetafileBitmapSize(int width, int height, int& outWidth, int& outHeight);
-
-// The players, each in its own unit (their C headers do not mix with Qt's).
-// They return false when the records cannot be played. The EMF player
-// fills argb (width * height, 0xAARRGGBB premultiplied, rows top-down), the
-// WMF player gives a PNG of width x height.
-bool PlayEnhancedMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint32_t>& argb);
-bool PlayWindowsMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint8_t>& png);
-// The size at 96 pixels per inch of the box a WMF's drawing covers, for
-// files that state neither a placeable box nor a window extent.
-bool MeasureWindowsMetafile(const std::vector<uint8_t>& bytes, int& width, int& height);

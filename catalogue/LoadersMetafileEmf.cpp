@@ -2,14 +2,18 @@
 // Of the candidates tried on the sample corpus (libemf2svg with QtSvg or
 // with librsvg), librsvg drew text at the right size and in the right font
 // family; QtSvg rendered several pictures enlarged and cropped.
-#include "LoadersMetafile.h"
+#include "MetafilePlayers.h"
 
 #include <emf2svg.h>
 #include <librsvg/rsvg.h>
 
 #include <cairo.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 #include <cstring>
 
 // libemf2svg shuts fontconfig down (FcFini) after some of its font look-ups,
@@ -19,6 +23,25 @@
 // process ends, so the program's own FcFini does nothing; defined in the
 // executable, it takes the place of the library's for every caller.
 extern "C" void FcFini(void) {}
+
+bool SvgTextSizesAreSane(const char* svg, size_t length)
+{
+    // Far beyond any drawing's text, far below what breaks the layout.
+    constexpr double kMaxFontSize = 1e5;
+    const std::string_view text(svg, length);
+    constexpr std::string_view kKey = "font-size";
+    for (size_t at = text.find(kKey); at != std::string_view::npos; at = text.find(kKey, at + 1)) {
+        size_t p = at + kKey.size();
+        while (p < text.size() && (text[p] == '=' || text[p] == ':' || text[p] == '"' || text[p] == '\'' || text[p] == ' '))
+            ++p;
+        const std::string number(text.substr(p, std::min<size_t>(64, text.size() - p)));
+        char* end = nullptr;
+        const double size = std::strtod(number.c_str(), &end);
+        if (end != number.c_str() && (!std::isfinite(size) || std::fabs(size) > kMaxFontSize))
+            return false; // (text that merely reads "font-size" has no number)
+    }
+    return true;
+}
 
 bool PlayEnhancedMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint32_t>& argb)
 {
@@ -35,6 +58,10 @@ bool PlayEnhancedMetafile(const std::vector<uint8_t>& bytes, int width, int heig
     size_t svgLength = 0;
     const int converted = emf2svg(contents.data(), contents.size(), &svg, &svgLength, &options);
     if (!converted || !svg || svgLength == 0) {
+        std::free(svg);
+        return false;
+    }
+    if (!SvgTextSizesAreSane(svg, svgLength)) {
         std::free(svg);
         return false;
     }

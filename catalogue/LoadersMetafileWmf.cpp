@@ -2,7 +2,7 @@
 // of the libwmf corpus faithfully (text included, with the URW base fonts
 // installed) and survived truncated and byte-flipped copies; it refuses
 // libUEMF's reference file, which then gets the metafile message.
-#include "LoadersMetafile.h"
+#include "MetafilePlayers.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,8 +31,27 @@ wmfAPI* CreateApi()
 
 } // namespace
 
+bool WmfHeaderFitsFile(const std::vector<uint8_t>& bytes)
+{
+    constexpr uint32_t kPlaceableKey = 0x9AC6CDD7;
+    constexpr size_t kPlaceableSize = 22, kHeaderSize = 18, kMinRecordWords = 3;
+    const auto le16 = [&](size_t at) { return uint32_t(bytes[at] | (bytes[at + 1] << 8)); };
+    const auto le32 = [&](size_t at) { return le16(at) | (le16(at + 2) << 16); };
+    size_t at = 0;
+    if (bytes.size() >= 4 && le32(0) == kPlaceableKey)
+        at = kPlaceableSize;
+    if (bytes.size() < at + kHeaderSize || le16(at + 2) != kHeaderSize / 2)
+        return false;
+    // The largest record, in 16-bit words: no record can be longer than
+    // what follows the header.
+    const uint64_t maxRecordBytes = uint64_t(le32(at + 12)) * 2;
+    return maxRecordBytes >= kMinRecordWords * 2 && maxRecordBytes <= bytes.size() - at - kHeaderSize;
+}
+
 bool MeasureWindowsMetafile(const std::vector<uint8_t>& bytes, int& width, int& height)
 {
+    if (!WmfHeaderFitsFile(bytes))
+        return false;
     wmfAPI* api = CreateApi();
     if (!api)
         return false;
@@ -52,6 +71,8 @@ bool MeasureWindowsMetafile(const std::vector<uint8_t>& bytes, int& width, int& 
 
 bool PlayWindowsMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint8_t>& png)
 {
+    if (!WmfHeaderFitsFile(bytes))
+        return false;
     wmfAPI* api = CreateApi();
     if (!api)
         return false;

@@ -143,7 +143,7 @@ void TFormMain::ActImageExtractExecute()
     std::string name, kind;
     if (rows.size() == 1) {
         SplitItemCaption(rows.front(), name, kind);
-        const std::string fileName = ItemFileName(rows.front());
+        const std::string fileName = RecordFileName(name, kind);
         const std::string ext = ExtractFileExt(fileName);
         const std::string bare = ext.empty() ? std::string() : ext.substr(1);
         FileDialogRequest r;
@@ -166,7 +166,7 @@ void TFormMain::ActImageExtractExecute()
     for (int row : rows) {
         SplitItemCaption(row, name, kind);
         if (DMMain->LocateImage(name, kind))
-            DMMain->SaveImageToFile(dir + ItemFileName(row));
+            DMMain->SaveImageToFile(dir + RecordFileName(name, kind));
     }
 }
 
@@ -214,7 +214,9 @@ void TFormMain::ActImageRenameExecute()
     if (!answer)
         return;
     const std::string newName = Trim(*answer);
-    if (newName.empty())
+    // A separator is refused outright; other odd characters are kept and
+    // only replaced in the file names built from the name.
+    if (newName.empty() || newName.find_first_of("/\\") != std::string::npos)
         throw Exception("Invalid image name.");
     // Compared as it will be stored, so a long name meets its stored twin.
     const std::string stored = Utf8Left(newName, kNameWidth);

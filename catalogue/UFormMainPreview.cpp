@@ -5,6 +5,7 @@
 #include "ImageKinds.h"
 #include "ImagePreview.h"
 #include "Loaders.h"
+#include "LoadersMetafile.h"
 #include "platform/Bitmap.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
@@ -26,7 +27,7 @@ void TFormMain::UpdatePreview()
     }
     std::string name, kind;
     SplitItemCaption(rows.front(), name, kind);
-    const std::string tempFile = TempDir + name + KindOf(kind).ShownExtension;
+    const std::string tempFile = TempDir + RecordFileName(name, kind);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WithCleanup(
         [&] {
@@ -44,14 +45,20 @@ void TFormMain::UpdatePreview()
             } else {
                 TPicture picture;
                 picture.LoadFromFile(tempFile);
-                bitmap.SetSize(picture.Width(), picture.Height());
+                int w = picture.Width(), h = picture.Height();
+                // A metafile is drawn as big as its thumbnail may be, not
+                // at a natural size that may not fit in memory.
+                if (dynamic_cast<const TMetafile*>(picture.Graphic()))
+                    MetafileBitmapSize(w, h, w, h);
+                bitmap.SetSize(w, h);
                 if (!bitmap.Empty())
-                    picture.Graphic()->Draw(bitmap, Rect(0, 0, picture.Width(), picture.Height()));
+                    picture.Graphic()->Draw(bitmap, Rect(0, 0, w, h));
             }
             ImgPreview->SetPicture(bitmap.ToQImage());
             ImgPreview->setVisible(true);
             DeleteFile(tempFile);
-            txtName->setText(QString::fromStdString(ExtractFileName(tempFile)));
+            // The record's own name, as the list shows it.
+            txtName->setText(QString::fromStdString(name + KindOf(kind).ShownExtension));
         },
         [] { QApplication::restoreOverrideCursor(); });
 }

@@ -3,9 +3,8 @@
 // The decoder reads the stream one data sub-block at a time into a bit
 // buffer whose first two bytes carry the last two bytes of the previous
 // sub-block, so a code may span the border. A table string that fits in the
-// rest of the row (or of the materialised pixels) is written straight into
-// the frame: copied from where the decoder wrote it before, or, failing
-// that, by walking its chain. A string that does not fit goes through the
+// materialised pixels is written straight into the frame: copied from where
+// the decoder wrote it before, or, failing that, by walking its chain. A string that does not fit goes through the
 // Pending stack and is handed out from there, which is also what keeps the
 // behaviour at the end of a frame exact.
 #include "GIFInternal.h"
@@ -19,6 +18,7 @@
 class TGIFDecoderAccess {
 public:
     static void SetFill(TGIFSubImage& frame, uint8_t fill) { frame.fill_ = fill; }
+    static void SetPassOrder(TGIFSubImage& frame) { frame.passOrder_ = frame.IsInterlaced(); }
     static void Reserve(TGIFSubImage& frame, int64_t n) { frame.pixels_.reserve(static_cast<size_t>(n)); }
     // Gives back room that the data did not fill.
     static void Trim(TGIFSubImage& frame)
@@ -54,9 +54,6 @@ constexpr int64_t kMinGrowth = 64;
 // stream: real images rarely compress better, and a few hundred bytes
 // claiming a huge frame get no more than this.
 constexpr int64_t kReservePerByte = 64;
-
-// Interlaced rows: every 8th from 0, every 8th from 4, every 4th from 2, every 2nd from 1.
-constexpr int kInterlaceFirstStep = 8;
 
 enum : int { kExhausted = -1, kEndCode = -2 };
 
@@ -225,9 +222,16 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
     auto readCode = [&]() -> int {
         const int w = codeSize;
         if (bitPos + w >= bitEnd) {
+            // A sub-block may hold fewer bits than one code (a single byte
+            // against codes of up to 12 bits), so refill until the code is
+            // whole or the terminator came. Fewer than w bits are left over
+            // each time, and the two carried bytes hold them.
             bitPos_ = bitPos;
             bitEnd_ = bitEnd;
-            const bool ok = Refill();
+            bool ok;
+            do
+                ok = Refill();
+            while (ok && !inputDone_ && bitPos_ + w > bitEnd_);
             bitPos = bitPos_;
             bitEnd = bitEnd_;
             if (!ok)
@@ -320,8 +324,7 @@ int64_t TDecoder::Fill(uint8_t* base, int64_t stored, int64_t pos, int64_t n)
                 // so never in the stretch still to be written) or is a root:
                 // copy it in words when there is room to run over, the
                 // overrun being overwritten by what follows.
-                // Interlaced rows put strings of earlier passes further on
-                // in the buffer, so reads past a string are bounded too.
+                // Reads past a string are bounded by what is stored.
                 // Roots and longer strings come mixed at random: selects,
                 // not branches.
                 const bool root = from < 0;
@@ -443,47 +446,24 @@ void DecodePixels(TGIFSubImage& frame, TStream& stream)
     auto decoder = std::make_unique<TDecoder>(frame, stream, initialCodeSize);
     const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
     TGIFDecoderAccess::Reserve(frame, std::min(frame.PixelCount(), left * kReservePerByte));
-    const int64_t width = frame.Width();
-    const int height = frame.Height();
     const int64_t total = frame.PixelCount();
 
-    // Decodes [pos, stop) of the pixel buffer, materialising it as it goes.
-    auto decodeRange = [&](int64_t pos, int64_t stop) {
-        while (pos < stop) {
-            int64_t want = frame.StoredPixelCount();
-            if (want <= pos)
-                want = std::max({pos + std::min<int64_t>(stop - pos, kMinGrowth), 2 * want});
-            uint8_t* data = TGIFDecoderAccess::Materialise(frame, std::min(want, total));
-            const int64_t stored = frame.StoredPixelCount();
-            const int64_t chunk = std::min(stop, stored) - pos;
-            const int64_t got = decoder->Fill(data, stored, pos, chunk);
-            pos += got;
-            if (got < chunk)
-                return false;
-        }
-        return true;
-    };
-
-    if (total > 0) {
-        if (!frame.IsInterlaced()) {
-            decodeRange(0, total);
-        } else {
-            int row = 0;
-            int pass = 0;
-            int step = kInterlaceFirstStep;
-            for (int i = 0; i < height; ++i) {
-                const int64_t start = static_cast<int64_t>(row) * width;
-                if (!decodeRange(start, start + width))
-                    break;
-                row += step;
-                while (row >= height) {
-                    if (pass > 0)
-                        step /= 2;
-                    ++pass;
-                    row = step / 2;
-                }
-            }
-        }
+    // The pixels in the order they come, the buffer materialised as decoding
+    // reaches it. An interlaced frame's rows are stored in that order too,
+    // pass by pass, so that it earns storage only by the pixels the stream
+    // supplies, as any other frame.
+    TGIFDecoderAccess::SetPassOrder(frame);
+    for (int64_t pos = 0; pos < total;) {
+        int64_t want = frame.StoredPixelCount();
+        if (want <= pos)
+            want = std::max({pos + std::min<int64_t>(total - pos, kMinGrowth), 2 * want});
+        uint8_t* data = TGIFDecoderAccess::Materialise(frame, std::min(want, total));
+        const int64_t stored = frame.StoredPixelCount();
+        const int64_t chunk = stored - pos;
+        const int64_t got = decoder->Fill(data, stored, pos, chunk);
+        pos += got;
+        if (got < chunk)
+            break;
     }
 
     // One more pixel is asked for after the frame: normally it meets the end

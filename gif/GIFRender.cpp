@@ -141,7 +141,7 @@ std::unique_ptr<TBitmap> TGIFSubImage::NewRenderBitmap()
 static void CopySourceRow(TGIFSubImage& frame, int y, uint8_t* out)
 {
     const int64_t width = frame.Width();
-    const int64_t start = int64_t(y) * width;
+    const int64_t start = frame.StoredRowStart(y);
     const int64_t have = std::clamp<int64_t>(frame.StoredPixelCount() - start, 0, width);
     if (have > 0)
         std::memcpy(out, frame.StoredPixels() + start, size_t(have));

@@ -4,6 +4,28 @@
 
 #include <algorithm>
 
+namespace {
+
+// The passes of an interlaced frame: every 8th row from row 0, every 8th
+// from 4, every 4th from 2, every 2nd from 1.
+constexpr int kPassStart[] = {0, 4, 2, 1};
+constexpr int kPassStep[] = {8, 8, 4, 2};
+
+// Position of a row in the order an interlaced frame sends its rows.
+int64_t PassOrderRow(int row, int height)
+{
+    int64_t before = 0;
+    for (int p = 0; p < 4; ++p) {
+        if (row >= kPassStart[p] && (row - kPassStart[p]) % kPassStep[p] == 0)
+            return before + (row - kPassStart[p]) / kPassStep[p];
+        if (height > kPassStart[p])
+            before += (height - kPassStart[p] + kPassStep[p] - 1) / kPassStep[p];
+    }
+    return row; // not reached: every row is in one pass
+}
+
+} // namespace
+
 TGIFSubImage::TGIFSubImage(TMyGIFImage* image)
     : TGIFItem(image), localColors_(this), extensions_(image)
 {
@@ -93,8 +115,38 @@ void TGIFSubImage::FreePixels()
 {
     std::vector<uint8_t>().swap(pixels_);
     allocated_ = false;
+    passOrder_ = false;
     pixelCount_ = 0;
     fill_ = 0;
+}
+
+int64_t TGIFSubImage::StoredRowStart(int row) const
+{
+    const int64_t at = passOrder_ ? PassOrderRow(row, descriptor_.Height) : row;
+    return at * descriptor_.Width;
+}
+
+void TGIFSubImage::StoreInRowOrder()
+{
+    if (!passOrder_)
+        return;
+    passOrder_ = false;
+    const int64_t width = descriptor_.Width;
+    const int64_t stored = StoredPixelCount();
+    if (stored == 0 || width == 0)
+        return;
+    // Up to the lowest row that holds anything; the rest is fill as ever.
+    int64_t extent = 0;
+    for (int y = 0; y < descriptor_.Height; ++y)
+        if (PassOrderRow(y, descriptor_.Height) * width < stored)
+            extent = std::max(extent, (y + 1) * width);
+    std::vector<uint8_t> rows(static_cast<size_t>(extent), fill_);
+    for (int y = 0; y < descriptor_.Height; ++y) {
+        const int64_t from = PassOrderRow(y, descriptor_.Height) * width;
+        if (from < stored)
+            std::copy_n(pixels_.begin() + from, std::min(width, stored - from), rows.begin() + y * width);
+    }
+    pixels_.swap(rows);
 }
 
 void TGIFSubImage::EnsurePixels()
@@ -122,6 +174,7 @@ uint8_t* TGIFSubImage::PixelRow(int row)
 {
     CheckRow(row);
     EnsurePixels();
+    StoreInRowOrder();
     const int64_t start = static_cast<int64_t>(row) * descriptor_.Width;
     MaterialiseTo(start + descriptor_.Width);
     return pixels_.data() + start;
@@ -133,7 +186,7 @@ uint8_t TGIFSubImage::PixelAt(int x, int y)
         RaiseGIFError(gifmsg::InvalidPixelCoordinates);
     CheckRow(y);
     EnsurePixels();
-    const int64_t at = static_cast<int64_t>(y) * descriptor_.Width + x;
+    const int64_t at = StoredRowStart(y) + x;
     return at < StoredPixelCount() ? pixels_[static_cast<size_t>(at)] : fill_;
 }
 
@@ -141,6 +194,7 @@ uint8_t* TGIFSubImage::Pixels()
 {
     if (!allocated_)
         return nullptr;
+    StoreInRowOrder();
     MaterialiseTo(pixelCount_);
     return pixels_.data();
 }

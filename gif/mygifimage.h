@@ -251,7 +251,11 @@ class TGIFGraphicControlExtension;
 // Storage is materialised from the front as far as decoding or a caller has
 // reached: every index at or beyond StoredPixelCount() is FillIndex(). So a
 // descriptor that claims a huge frame costs memory only for the pixels the
-// stream actually supplies.
+// stream actually supplies. An interlaced frame read from a stream keeps its
+// rows in the order they came (pass by pass) until a caller asks for the
+// rows in place (PixelRow, Pixels), so that its first pass, spread over the
+// whole height, does not earn it the whole buffer; StoredRowStart says where
+// a row stands.
 class TGIFSubImage : public TGIFItem {
 public:
     explicit TGIFSubImage(TMyGIFImage* image);
@@ -285,6 +289,9 @@ public:
     uint8_t* Pixels();
     int64_t StoredPixelCount() const { return static_cast<int64_t>(pixels_.size()); }
     const uint8_t* StoredPixels() const { return pixels_.data(); }
+    // Index in StoredPixels() of the first pixel of a row (0 <= row < Height).
+    int64_t StoredRowStart(int row) const;
+    bool StoredInPassOrder() const { return passOrder_; }
     uint8_t FillIndex() const { return fill_; }
 
     TGIFLocalColorMap& LocalColors() { return localColors_; }
@@ -346,12 +353,15 @@ private:
     std::unique_ptr<TBitmap> Render(bool dithered);
     void FinishMask(TMaskRows& rows);
     void MaterialiseTo(int64_t extent);
+    // Puts rows stored in pass order in their places.
+    void StoreInRowOrder();
     void CheckRow(int row) const;
 
     TGIFImageDescriptor descriptor_;
     std::vector<uint8_t> pixels_;
     int64_t pixelCount_ = 0;
     bool allocated_ = false;
+    bool passOrder_ = false;
     uint8_t fill_ = 0;
     TGIFLocalColorMap localColors_;
     TGIFExtensionList extensions_;

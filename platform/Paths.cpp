@@ -5,6 +5,10 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
 namespace {
 bool EndsInSeparator(const std::string& s) { return !s.empty() && (s.back() == '/' || s.back() == '\\'); }
 } // namespace
@@ -49,3 +53,33 @@ bool FileExists(const std::string& path)
 }
 
 bool DeleteFile(const std::string& path) { return QFile::remove(QString::fromStdString(path)); }
+
+namespace {
+bool IsDeviceName(const std::string& name)
+{
+    // Windows opens the device for these whatever extension follows.
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    std::transform(stem.begin(), stem.end(), stem.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
+        return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
+           stem[3] <= '9';
+}
+} // namespace
+
+std::string SafeFileName(const std::string& name)
+{
+    std::string out = name;
+    for (char& c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos)
+            c = '_';
+    }
+    if (out.find_first_not_of('.') == std::string::npos)
+        return std::string(std::max<size_t>(out.size(), 1), '_');
+    if (IsDeviceName(out))
+        out.insert(0, 1, '_');
+    return out;
+}

@@ -19,3 +19,10 @@ std::string ExtractFileExt(const std::string& path);
 
 bool FileExists(const std::string& path);
 bool DeleteFile(const std::string& path);
+
+// A file name made from text that may come from anywhere (a record name):
+// the characters no file name may hold on Linux or Windows (/ \ : * ? " < >
+// | and control characters) become '_', a name of dots only or an empty one
+// becomes underscores, and a Windows device name (CON, NUL, COM1, ...) gets a
+// leading '_', so joining the result to a folder stays in that folder.
+std::string SafeFileName(const std::string& name);

@@ -6,6 +6,8 @@
 #include "platform/Stream.h"
 #include "widgets/ErrorGuard.h"
 
+#include <sqlite3.h>
+
 #include <QAction>
 #include <QImage>
 #include <QLineEdit>
@@ -18,6 +20,7 @@
 #include <QSpinBox>
 #include <QDialog>
 #include <algorithm>
+#include <array>
 #include <functional>
 
 namespace {
@@ -270,6 +273,114 @@ TEST_F(CommandsFixture, ExtractWritesTheStoredBytes)
     prompts->AnswerMessage(MsgButton::Ok);
     form->ActImageExtract->trigger();
     EXPECT_EQ(LastMessage().text.rfind("Cannot create file \"", 0), 0u) << LastMessage().text;
+}
+
+// A vault written by another program: our schema, records named so that a
+// path built naïvely from them leaves its folder.
+void WriteVaultWithNames(const std::string& path, const std::vector<std::array<std::string, 3>>& records)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* schema = "PRAGMA application_id = 1196245592; PRAGMA user_version = 1;"
+                         "CREATE TABLE Images (FileName TEXT NOT NULL COLLATE BINARY, DimX INTEGER NOT NULL,"
+                         " DimY INTEGER NOT NULL, Image BLOB NOT NULL, ImageType TEXT NOT NULL COLLATE BINARY,"
+                         " CONSTRAINT CDSIndex2 PRIMARY KEY (FileName, ImageType));";
+    ASSERT_EQ(sqlite3_exec(db, schema, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    for (const auto& [name, kind, source] : records) {
+        TMemoryStream packed;
+        TMemoryStream raw(ReadWholeFile(source));
+        CompressStream(raw, packed);
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO Images VALUES (?, 1, 1, ?, ?)", -1, &st, nullptr), SQLITE_OK);
+        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_blob(st, 2, packed.Memory(), static_cast<int>(packed.Size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 3, kind.c_str(), -1, SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(st), SQLITE_DONE) << sqlite3_errmsg(db);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+}
+
+TEST_F(CommandsFixture, HostileRecordNamesNeverLeaveTheirFolder)
+{
+    const std::string vault = Path("foreign.gmb");
+    WriteVaultWithNames(vault, {{"../up", "J", kJpeg}, {"a\\b:c*", "B", kBmp}, {"..", "I", kIco}});
+    form->OpenFile(vault);
+    ASSERT_EQ(Captions().size(), 3u);
+    EXPECT_EQ(Captions()[0], "...ico (1x1)");
+    EXPECT_EQ(Captions()[1], "../up.jpg (1x1)");
+
+    // A user's file where the naive scratch path of "../up" would land.
+    QDir().mkpath(QString::fromStdString(Path("tmp")));
+    form->TempDir = Path("tmp") + "/";
+    const std::vector<uint8_t> mine{'m', 'i', 'n', 'e'};
+    TMemoryStream(mine).SaveToFile(Path("up.jpg"));
+    for (int row = 0; row < 3; ++row) {
+        Select({row});
+        form->UpdatePreview();
+        EXPECT_FALSE(form->ImgPreview->Picture().isNull()) << row;
+    }
+    EXPECT_EQ(form->txtName->text().toStdString(), "a\\b:c*.bmp");
+    EXPECT_EQ(ReadWholeFile(Path("up.jpg")), mine);
+    EXPECT_TRUE(QDir(QString::fromStdString(Path("tmp"))).isEmpty());
+
+    // Extract one proposes the safe name; extract many writes safe names
+    // inside the chosen folder and nowhere else.
+    Select({1});
+    prompts->Cancel();
+    form->ActImageExtract->trigger();
+    EXPECT_EQ(prompts->Records().back().file.fileName, ".._up.jpg");
+    QDir().mkpath(QString::fromStdString(Path("out/deep")));
+    Select({0, 1, 2});
+    prompts->AnswerFolder(Path("out/deep"));
+    form->ActImageExtract->trigger();
+    QStringList written = QDir(QString::fromStdString(Path("out/deep"))).entryList(QDir::Files | QDir::Hidden);
+    written.sort();
+    EXPECT_EQ(written, (QStringList{".._up.jpg", "__.ico", "a_b_c_.bmp"}));
+    EXPECT_EQ(ReadWholeFile(Path("out/deep/.._up.jpg")), ReadWholeFile(kJpeg));
+    EXPECT_EQ(ReadWholeFile(Path("out/deep/a_b_c_.bmp")), ReadWholeFile(kBmp));
+    EXPECT_TRUE(QDir(QString::fromStdString(Path("out"))).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_EQ(ReadWholeFile(Path("up.jpg")), mine);
+
+    // The stored names are kept as they are.
+    EXPECT_EQ(Records(), (std::vector<std::string>{"../I", "../up/J", "a\\b:c*/B"}));
+}
+
+TEST_F(CommandsFixture, PreviewOfAHugeMetafileIsCappedLikeItsThumbnail)
+{
+    // 12047 x 15591 pixels at its natural size.
+    prompts->AnswerFiles({File("poster.emf", kData + "/emf/test-158.emf")});
+    form->ActImageAdd->trigger();
+    ASSERT_EQ(Captions(), std::vector<std::string>{"poster.emf (15591x12047)"});
+    Select({0});
+    form->UpdatePreview();
+    const QImage& shown = form->ImgPreview->Picture();
+    EXPECT_EQ(shown.size(), QSize(3165, 4096));
+    // Drawn, not left white.
+    const QImage small = shown.scaled(64, 64);
+    bool inked = false;
+    for (int y = 0; y < small.height() && !inked; ++y)
+        for (int x = 0; x < small.width() && !inked; ++x)
+            inked = (small.pixel(x, y) & 0xFFFFFF) != 0xFFFFFF;
+    EXPECT_TRUE(inked);
+}
+
+TEST_F(CommandsFixture, RenameRefusesPathSeparators)
+{
+    prompts->AnswerFiles({File("a.jpg", kJpeg)});
+    form->ActImageAdd->trigger();
+    Select({0});
+    for (const char* typed : {"../b", "b/c", "..\\b", " \\ "}) {
+        prompts->AnswerInput(typed);
+        prompts->AnswerMessage(MsgButton::Ok);
+        form->ActImageRename->trigger();
+        EXPECT_EQ(LastMessage().text, "Invalid image name.") << typed;
+    }
+    EXPECT_EQ(Records(), std::vector<std::string>{"a/J"});
+    // Other characters a file name cannot hold are kept in the record.
+    prompts->AnswerInput("a:b?");
+    form->ActImageRename->trigger();
+    EXPECT_EQ(Records(), std::vector<std::string>{"a:b?/J"});
 }
 
 TEST_F(CommandsFixture, DeleteAsksWithNoAsDefault)

@@ -182,6 +182,33 @@ TEST(GifDecoder, HugeDescriptorInTinyFileTakesLittleMemory)
     EXPECT_LE(image.Frame(0)->StoredPixelCount(), 1024);
 }
 
+TEST(GifDecoder, InterlacedFrameEarnsStorageByItsData)
+{
+    // 16 rows of data for a frame 65535 rows high: they are the first pass's
+    // rows 0, 8, ..., 120, spread over 121 rows of the frame.
+    constexpr int kWidth = 1000, kRows = 16;
+    std::vector<int> pixels;
+    for (int r = 0; r < kRows; ++r)
+        pixels.insert(pixels.end(), kWidth, 1 + r % 3);
+    TMyGIFImage image;
+    ASSERT_EQ(LoadBytes(image, OneFrame(kWidth, 65535, ImageData(2, LiteralCodes(pixels, 2)), {}, 0x40)), "");
+    TGIFSubImage& f = *image.Frame(0);
+    // Storage as a frame that is not interlaced gets for the same data: at
+    // most one growth step beyond it.
+    EXPECT_LE(f.StoredPixelCount(), 2 * kWidth * kRows);
+    for (int r = 0; r < kRows; ++r) {
+        EXPECT_EQ(f.PixelAt(0, 8 * r), 1 + r % 3) << r;
+        EXPECT_EQ(f.PixelAt(kWidth - 1, 8 * r), 1 + r % 3) << r;
+        EXPECT_EQ(f.PixelAt(kWidth / 2, 8 * r + 4), 0) << r;
+    }
+    EXPECT_EQ(f.PixelAt(0, 65534), 0);
+    // Asked for its rows in place, the frame puts them there.
+    EXPECT_EQ(f.PixelRow(8)[3], 2);
+    EXPECT_FALSE(f.StoredInPassOrder());
+    EXPECT_EQ(f.PixelAt(0, 120), 1);
+    EXPECT_EQ(f.PixelAt(0, 4), 0);
+}
+
 TEST(GifDecoder, ZeroCodeSizeAndNoData)
 {
     TMyGIFImage image;

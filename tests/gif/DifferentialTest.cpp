@@ -60,6 +60,9 @@ void Compare(const Bytes& data, int width, int height, bool interlaced, int tran
     if (!error.empty())
         return;
     EXPECT_EQ(s.Position(), static_cast<int64_t>(r.position));
+    // Read where they are stored (interlaced rows in the order they came),
+    // then put in their places.
+    EXPECT_TRUE(FramePixels(frame) == r.pixels);
     const uint8_t* ours = frame.Pixels();
     ASSERT_NE(ours, nullptr);
     const auto mismatch = std::mismatch(r.pixels.begin(), r.pixels.end(), ours);

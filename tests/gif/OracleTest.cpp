@@ -56,6 +56,61 @@ Bytes Pattern(int width, int height, uint32_t seed, int colors, int noise)
     return px;
 }
 
+// The file with every frame's image data cut into data sub-blocks of
+// blockSize bytes (any size from 1 to 255 is legal); all other blocks as
+// they were. Expects a well-formed file.
+Bytes Reblock(const Bytes& gif, size_t blockSize)
+{
+    size_t at = 13;
+    auto colorTable = [&](uint8_t flags) { return (flags & 0x80) ? size_t(3) << ((flags & 7) + 1) : size_t(0); };
+    at += colorTable(gif.at(10));
+    Bytes out(gif.begin(), gif.begin() + static_cast<std::ptrdiff_t>(at));
+    // Copies the sub-blocks at `at` up to and including the terminator, or
+    // gathers their data when `data` is given.
+    auto subBlocks = [&](Bytes* data) {
+        for (;;) {
+            const size_t n = gif.at(at);
+            if (data)
+                data->insert(data->end(), gif.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                             gif.begin() + static_cast<std::ptrdiff_t>(at + 1 + n));
+            else
+                out.insert(out.end(), gif.begin() + static_cast<std::ptrdiff_t>(at),
+                           gif.begin() + static_cast<std::ptrdiff_t>(at + 1 + n));
+            at += 1 + n;
+            if (n == 0)
+                return;
+        }
+    };
+    while (gif.at(at) != 0x3B) {
+        if (gif.at(at) == 0x21) {
+            out.insert(out.end(), {gif[at], gif.at(at + 1)});
+            at += 2;
+            subBlocks(nullptr);
+        } else {
+            EXPECT_EQ(gif.at(at), 0x2C);
+            const size_t head = 10 + colorTable(gif.at(at + 9)) + 1; // descriptor, table, code size
+            out.insert(out.end(), gif.begin() + static_cast<std::ptrdiff_t>(at),
+                       gif.begin() + static_cast<std::ptrdiff_t>(at + head));
+            at += head;
+            Bytes data;
+            subBlocks(&data);
+            Append(out, SubBlocks(data, blockSize));
+        }
+    }
+    out.push_back(0x3B);
+    return out;
+}
+
+const char* const kWellFormedSuiteFiles[] = {
+    "depth1",          "depth4",       "depth8",          "four-colors",     "local-color-table",
+    "no-global-color-table", "all-reds", "interlace",      "image-inside-bg", "image-outside-bg",
+    "images-combine",  "images-overlap", "high-color",    "many-clears",     "double-clears",
+    "max-width",       "max-height",   "4095-codes-clear", "4095-codes",     "255-codes",
+    "large-codes",     "transparent",     "animation",       "dispose-keep",
+    "dispose-restore-previous", "loop-once", "comment",   "plain-text",      "xmp-data",
+    "icc-color-profile", "gif87a",     "gif87a-animation", "animation-multi-image",
+};
+
 } // namespace
 
 TEST(GifOracle, GiflibEncodedImages)
@@ -80,15 +135,24 @@ TEST(GifOracle, SuiteFilesGiflibReads)
 {
     // Well-formed files of the suite, still and animated (not max-codes,
     // whose deferred clear giflib refuses; our suite test covers it).
-    const char* names[] = {
-        "depth1",          "depth4",       "depth8",          "four-colors",     "local-color-table",
-        "no-global-color-table", "all-reds", "interlace",      "image-inside-bg", "image-outside-bg",
-        "images-combine",  "images-overlap", "high-color",    "many-clears",     "double-clears",
-        "max-width",       "max-height",   "4095-codes-clear", "4095-codes",     "255-codes",
-        "large-codes",     "transparent",     "animation",       "dispose-keep",
-        "dispose-restore-previous", "loop-once", "comment",   "plain-text",      "xmp-data",
-        "icc-color-profile", "gif87a",     "gif87a-animation", "animation-multi-image",
-    };
-    for (const char* name : names)
+    for (const char* name : kWellFormedSuiteFiles)
         ExpectSameFrames(ReadFile(SuitePath(std::string(name) + ".gif")), name);
+}
+
+TEST(GifOracle, SuiteFilesInTinySubBlocks)
+{
+    // One-byte sub-blocks hold fewer bits than a code of 9 to 12 bits, so a
+    // code spans several of them; two-byte ones shift every code border.
+    for (const size_t blockSize : {size_t(1), size_t(2), size_t(3)}) {
+        size_t before = 0, after = 0;
+        for (const char* name : kWellFormedSuiteFiles) {
+            const Bytes original = ReadFile(SuitePath(std::string(name) + ".gif"));
+            const Bytes gif = Reblock(original, blockSize);
+            before += original.size();
+            after += gif.size();
+            ExpectSameFrames(gif, std::string(name) + " in sub-blocks of " + std::to_string(blockSize));
+        }
+        // The size bytes of the many more sub-blocks.
+        EXPECT_GT(after, before);
+    }
 }

@@ -121,7 +121,8 @@ private:
             firstCall_ = false;
             return clear_;
         }
-        if (bitPos_ + w >= bitEnd_) {
+        // A sub-block may be shorter than a code: refill until it is whole.
+        for (bool refill = bitPos_ + w >= bitEnd_; refill; refill = !inputDone_ && bitPos_ + w > bitEnd_) {
             if (inputDone_) {
                 if (bitPos_ >= bitEnd_)
                     ++underruns_;

@@ -31,3 +31,23 @@ TEST(Paths, SeparatorsAndNames)
     const std::string tmp = SystemTempPath();
     EXPECT_EQ(tmp.back(), '/');
 }
+
+TEST(Paths, SafeFileNameKeepsAJoinedPathInItsFolder)
+{
+    EXPECT_EQ(SafeFileName("Sunset"), "Sunset");
+    EXPECT_EQ(SafeFileName("my.cat ärger"), "my.cat ärger");
+    EXPECT_EQ(SafeFileName("../../etc/passwd"), ".._.._etc_passwd");
+    EXPECT_EQ(SafeFileName("C:\\x\\y"), "C__x_y");
+    EXPECT_EQ(SafeFileName("a*b?c\"d<e>f|g"), "a_b_c_d_e_f_g");
+    EXPECT_EQ(SafeFileName("tab\there\x7f\nend"), "tab_here__end");
+    EXPECT_EQ(SafeFileName(""), "_");
+    EXPECT_EQ(SafeFileName("."), "_");
+    EXPECT_EQ(SafeFileName(".."), "__");
+    EXPECT_EQ(SafeFileName("..."), "___");
+    EXPECT_EQ(SafeFileName(".hidden"), ".hidden");
+    EXPECT_EQ(SafeFileName("con"), "_con");
+    EXPECT_EQ(SafeFileName("NUL.txt"), "_NUL.txt");
+    EXPECT_EQ(SafeFileName("Com7"), "_Com7");
+    EXPECT_EQ(SafeFileName("COM0"), "COM0");
+    EXPECT_EQ(SafeFileName("console"), "console");
+}

@@ -1,0 +1,46 @@
+// The thumbnail of one record: the first byte picks the kind (and whether
+// the rest goes into the blob compressed, as the store writes it, or as it
+// stands, like a damaged blob); the record is posted to an in-memory vault
+// and the catalogue's thumbnail step runs on it.
+#include "catalogue/Loaders.h"
+#include "catalogue/MetafileHelper.h"
+#include "catalogue/Thumbnail.h"
+#include "fuzz/FuzzSupport.h"
+#include "platform/Exception.h"
+#include "store/UDMMain.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    fuzz::EnsureGuiApplication();
+    RegisterCatalogueGraphics();
+    SetMetafilePlayback(MetafilePlayback::InProcess); // the players under the sanitizers
+    static const char kKinds[] = {'B', 'I', 'E', 'W', 'J', 'G'};
+    const ImageKind kind = kKinds[(data[0] & 0x7F) % sizeof kKinds];
+    const bool raw = (data[0] & 0x80) != 0;
+    try {
+        TDMMain store;
+        store.CreateNewTable();
+        store.CDS.Append();
+        store.CDSFileName.SetAsString("fuzz");
+        store.CDSDimX.SetAsInteger(1);
+        store.CDSDimY.SetAsInteger(1);
+        TMemoryStream image = fuzz::StreamOf(data + 1, size - 1);
+        if (raw) {
+            store.CDSImage.SetBytes(std::vector<uint8_t>(data + 1, data + size));
+        } else {
+            TMemoryStream packed;
+            CompressStream(image, packed);
+            store.CDSImage.SetBytes(packed.TakeBytes());
+        }
+        store.CDSImageType.SetAsString(std::string(1, kind));
+        store.CDS.Post();
+        store.CDS.First();
+        TImageList large(32, 32);
+        TImageList small(16, 16);
+        AddRecordThumbnail(store, large, small);
+    } catch (const Exception&) {
+    }
+    return 0;
+}
