@@ -1,6 +1,6 @@
 #include "UDlgStatistic.h"
 
-#include "ImageKinds.h"
+#include "imaging/ImageKinds.h"
 #include "platform/Exception.h"
 #include "store/UDMMain.h"
 #include "widgets/CentreOnScreen.h"

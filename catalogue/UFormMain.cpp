@@ -1,8 +1,8 @@
 #include "UFormMain.h"
 
 #include "ImagePreview.h"
-#include "Loaders.h"
-#include "Thumbnail.h"
+#include "imaging/Loaders.h"
+#include "imaging/Thumbnail.h"
 #include "UKvApps.h"
 #include "platform/Exception.h"
 #include "platform/IniFile.h"

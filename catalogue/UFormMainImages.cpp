@@ -1,7 +1,7 @@
 // The commands on images: add, extract, delete, rename, select, empty.
 #include "UFormMain.h"
 
-#include "ImageKinds.h"
+#include "imaging/ImageKinds.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
 #include "platform/Picture.h"

@@ -2,9 +2,9 @@
 // kind filter, the window refresh and the status bar.
 #include "UFormMain.h"
 
-#include "ImageKinds.h"
+#include "imaging/ImageKinds.h"
 #include "ImagePreview.h"
-#include "Thumbnail.h"
+#include "imaging/Thumbnail.h"
 #include "UDlgSize.h"
 #include "UKvApps.h"
 #include "platform/Cleanup.h"

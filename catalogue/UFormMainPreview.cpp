@@ -2,10 +2,10 @@
 // named after it.
 #include "UFormMain.h"
 
-#include "ImageKinds.h"
+#include "imaging/ImageKinds.h"
 #include "ImagePreview.h"
-#include "Loaders.h"
-#include "LoadersMetafile.h"
+#include "imaging/Loaders.h"
+#include "imaging/LoadersMetafile.h"
 #include "gif/mygifimage.h"
 #include "platform/Bitmap.h"
 #include "platform/Cleanup.h"

@@ -3,8 +3,8 @@
 // uses, so that each campaign spends its time in one player. The players
 // run in this process, not in the program's helper, so that the sanitizers
 // see inside them and every guard in front of them is tried.
-#include "catalogue/Loaders.h"
-#include "catalogue/MetafileHelper.h"
+#include "imaging/Loaders.h"
+#include "imaging/MetafileHelper.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/Exception.h"
 

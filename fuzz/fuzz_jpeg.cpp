@@ -1,5 +1,5 @@
 // JPEG: the loader of the JPEG kind (libjpeg-turbo behind our error handling).
-#include "catalogue/Loaders.h"
+#include "imaging/Loaders.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/Exception.h"
 

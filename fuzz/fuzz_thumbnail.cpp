@@ -2,9 +2,9 @@
 // the rest goes into the blob compressed, as the store writes it, or as it
 // stands, like a damaged blob); the record is posted to an in-memory vault
 // and the catalogue's thumbnail step runs on it.
-#include "catalogue/Loaders.h"
-#include "catalogue/MetafileHelper.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/Loaders.h"
+#include "imaging/MetafileHelper.h"
+#include "imaging/Thumbnail.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/Exception.h"
 #include "store/UDMMain.h"

@@ -4,7 +4,7 @@
 //
 // The photos (1920 x 1080 JPEGs) are made once with ImageMagick into
 // $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000).
-#include "catalogue/ImageKinds.h"
+#include "imaging/ImageKinds.h"
 #include "catalogue/UFormMain.h"
 #include "catalogue/UKvApps.h"
 #include "platform/Bitmap.h"

@@ -1,7 +1,7 @@
 #include "FormTestSupport.h"
 
 #include "catalogue/ImagePreview.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/Thumbnail.h"
 #include "platform/Paths.h"
 #include "platform/Stream.h"
 #include "widgets/ErrorGuard.h"

@@ -1,8 +1,8 @@
 // The catalogue's G kind through the codec: a thumbnail of a real GIF, the
 // loader's copy of the image bitmap, and the codec's message for a broken one.
 #include "GifTestUtil.h"
-#include "catalogue/Loaders.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/Loaders.h"
+#include "imaging/Thumbnail.h"
 #include "platform/Picture.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Renders the thumbnail of every file in a folder, as the catalogue makes
 // it, into one PNG with the file name, natural size or error message under
 // each. For looking at what the loaders make of real files.
-#include "catalogue/ImageKinds.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/ImageKinds.h"
+#include "imaging/Thumbnail.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 

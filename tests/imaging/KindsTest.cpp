@@ -1,5 +1,5 @@
-#include "catalogue/ImageKinds.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/ImageKinds.h"
+#include "imaging/Thumbnail.h"
 #include "platform/RasterOps.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 // against a bare libjpeg-turbo decode of the same bytes.
 #include "store/UDMMain.h" // before Qt: the store's headers clash with Qt's macros
 
-#include "catalogue/Loaders.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/Loaders.h"
+#include "imaging/Thumbnail.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
 

@@ -1,6 +1,6 @@
 // Stands in for glimmerbox-metafile in tests: takes a request under the
 // same limits, then misbehaves as its first argument says.
-#include "catalogue/MetafilePlayers.h"
+#include "imaging/MetafilePlayers.h"
 
 #include <unistd.h>
 

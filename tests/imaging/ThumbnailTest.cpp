@@ -1,9 +1,9 @@
 // Before any Qt header: the store's headers use names that Qt defines as macros.
 #include "store/UDMMain.h"
 
-#include "catalogue/Loaders.h"
-#include "catalogue/ShellIcon.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/Loaders.h"
+#include "imaging/ShellIcon.h"
+#include "imaging/Thumbnail.h"
 #include "platform/Exception.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"

@@ -2,7 +2,7 @@
 // Thumbnails: the fit-and-centre stretch of a natural-size bitmap into the
 // fixed thumbnail size, the image lists they go into, and the thumbnail of
 // one vault record.
-#include "catalogue/ImageKinds.h"
+#include "imaging/ImageKinds.h"
 #include "platform/Bitmap.h"
 
 #include <QImage>

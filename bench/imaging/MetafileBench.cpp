@@ -2,8 +2,8 @@
 // in this process: every EMF and WMF of tests/data made into a 96 x 96
 // thumbnail, per file, in the same run. And the helper's bare round trip (a
 // request it refuses at once) to show what the process itself costs.
-#include "catalogue/MetafileHelper.h"
-#include "catalogue/Thumbnail.h"
+#include "imaging/MetafileHelper.h"
+#include "imaging/Thumbnail.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 

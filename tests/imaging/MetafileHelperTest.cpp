@@ -1,9 +1,9 @@
 // Metafiles are played in a helper process: whatever the players do with a
 // hostile file (crash, abort, hang, run out of memory), the program gets
 // "Metafile is not valid" and lives on.
-#include "catalogue/Loaders.h"
-#include "catalogue/LoadersMetafile.h"
-#include "catalogue/MetafileHelper.h"
+#include "imaging/Loaders.h"
+#include "imaging/LoadersMetafile.h"
+#include "imaging/MetafileHelper.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
 
