@@ -2,7 +2,7 @@
 // expect it.
 #include "UFormMain.h"
 
-#include "ImageKinds.h"
+#include "imaging/ImageKinds.h"
 #include "gif/mygifimage.h"
 #include "platform/Bitmap.h"
 #include "platform/Cleanup.h"
