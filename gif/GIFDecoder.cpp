@@ -446,7 +446,9 @@ void DecodePixels(TGIFSubImage& frame, TStream& stream)
     auto decoder = std::make_unique<TDecoder>(frame, stream, initialCodeSize);
     const int64_t left = std::max<int64_t>(0, stream.Size() - stream.Position());
     TGIFDecoderAccess::Reserve(frame, std::min(frame.PixelCount(), left * kReservePerByte));
-    const int64_t total = frame.PixelCount();
+    // String offsets are 32-bit: beyond that a frame's pixels keep their fill
+    // (no bitmap of that size can be made from it anyway).
+    const int64_t total = std::min(frame.PixelCount(), kMaxOffset);
 
     // The pixels in the order they come, the buffer materialised as decoding
     // reaches it. An interlaced frame's rows are stored in that order too,

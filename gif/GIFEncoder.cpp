@@ -42,6 +42,7 @@ void TGIFEncoder::EncodeFrame(TStream& stream, int bitsPerPixel, int colorCount,
     row_ = 0;
     pass_ = 0;
     rowsDone_ = false;
+    rowsEmitted_ = 0;
 
     const auto minCodeSize = static_cast<uint8_t>(bitsPerPixel_);
     stream.WriteBuffer(&minCodeSize, 1);
@@ -91,7 +92,9 @@ const uint8_t* TGIFEncoder::NextRow()
         }
     }
 
-    const int64_t start = static_cast<int64_t>(y) * width_;
+    const int stored = interlaced_ && rowsInPassOrder_ ? rowsEmitted_ : y;
+    ++rowsEmitted_;
+    const int64_t start = static_cast<int64_t>(stored) * width_;
     const uint8_t* row = nullptr;
     if (start + width_ <= stored_) {
         row = pixels_ + start;

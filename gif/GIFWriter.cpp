@@ -273,6 +273,7 @@ void TGIFSubImage::CompressFrame(TStream& stream) const
     // as such instead of growing the buffer.
     static const uint8_t kNone = 0;
     const uint8_t* pixels = StoredPixelCount() > 0 ? StoredPixels() : &kNone;
+    encoder.SetRowsInPassOrder(StoredInPassOrder());
     encoder.EncodeFrame(stream, bits, colors, pixels, StoredPixelCount(), fill_, IsInterlaced(), Height(), Width());
 }
 

@@ -148,6 +148,9 @@ public:
     // row by row; the rest are fill.
     void EncodeFrame(TStream& stream, int bitsPerPixel, int colorCount, const uint8_t* pixels, int64_t stored,
                      uint8_t fill, bool interlaced, int height, int width);
+    // An interlaced frame read from a stream stores its rows pass by pass,
+    // which is the order they are written in.
+    void SetRowsInPassOrder(bool value) { rowsInPassOrder_ = value; }
     void EncodeFrame(TStream& stream, int bitsPerPixel, int colorCount, const uint8_t* pixels, bool interlaced,
                      int height, int width)
     {
@@ -202,6 +205,8 @@ private:
     int row_ = 0;
     int pass_ = 0;
     bool rowsDone_ = false;
+    bool rowsInPassOrder_ = false;
+    int rowsEmitted_ = 0;
     std::vector<uint8_t> scratchRow_;
     TGIFWriter* writer_ = nullptr;
 };

@@ -42,6 +42,7 @@ protected:
         for (int i = 0; i < form->ListView1->count(); ++i)
             if (form->ListView1->item(i)->text().startsWith(captionStart))
                 form->ListView1->item(i)->setSelected(true);
+        form->UpdateControls();
         ASSERT_TRUE(form->ActImageCopy->isEnabled());
         form->activateWindow();
         form->ListView1->setFocus();

@@ -40,6 +40,8 @@ protected:
     {
         form->ListView1->clearSelection();
         form->ListView1->item(row)->setSelected(true);
+        // The window refreshes its commands once per event-loop turn.
+        ProcessEvents();
     }
 
     int Row(const std::string& captionStart)
@@ -79,6 +81,7 @@ TEST_F(CopyFixture, StandsAfterExtractAndIsEnabledLikeIt)
     EXPECT_TRUE(copy->isEnabled());
     EXPECT_EQ(copy->isEnabled(), form->ActImageExtract->isEnabled());
     form->ListView1->clearSelection();
+    ProcessEvents();
     EXPECT_FALSE(copy->isEnabled());
 }
 

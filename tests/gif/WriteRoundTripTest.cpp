@@ -20,7 +20,10 @@ std::vector<std::string> AllGifs()
         std::string ext = e.path().extension().string();
         for (char& c : ext)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (e.is_regular_file() && ext == ".gif")
+        // Fuzz regressions are hostile inputs, kept for the replays: one
+        // claims four billion pixels, which no round trip should write.
+        const bool hostile = e.path().string().find("/fuzz-regressions/") != std::string::npos;
+        if (e.is_regular_file() && ext == ".gif" && !hostile)
             out.push_back(e.path().string());
     }
     std::sort(out.begin(), out.end());
