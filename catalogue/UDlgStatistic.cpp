@@ -37,8 +37,6 @@ const TCountLabel* CountSlot(char kind)
 }
 } // namespace
 
-std::string StatisticFilter(char kind) { return Format(" ImageType = '%c' ", kind); }
-
 std::string FormatCount(int64_t count)
 {
     // The C locale leaves the separator out unless told otherwise.
@@ -96,28 +94,11 @@ QLabel* TDlgStatistic::CountLabel(char kind) const
 
 void TDlgStatistic::CountImages(TDMMain& store)
 {
-    // A copy of every record, whatever the main window's filter; the
-    // password record matches none of the kind filters.
-    store.CDS.CopyDataTo(CDS2);
-    struct CloseCopy {
-        TVaultTable& table;
-        ~CloseCopy()
-        {
-            try {
-                table.Close();
-            } catch (...) {
-                // No file name: nothing is written, so nothing can fail that matters.
-            }
-        }
-    } closeCopy{CDS2};
-    for (const TImageKind& kind : ImageKinds()) {
-        CDS2.SetFilter(StatisticFilter(kind.Letter));
-        CDS2.SetFiltered(true);
-        const int64_t count = CDS2.RecordCount();
-        CDS2.SetFiltered(false);
-        if (QLabel* label = CountLabel(kind.Letter))
-            label->setText(QString::fromStdString(FormatCount(count)));
-    }
+    // A copy of every record, whatever the main window's filter.
+    const std::vector<int64_t> counts = CountImagesPerKind(store.CDS, CDS2);
+    for (size_t i = 0; i < counts.size(); ++i)
+        if (QLabel* label = CountLabel(ImageKinds()[i].Letter))
+            label->setText(QString::fromStdString(FormatCount(counts[i])));
 }
 
 void ShowStatisticDialog(TDMMain& store)

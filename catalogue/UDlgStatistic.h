@@ -2,6 +2,7 @@
 // The statistic dialog: how many images of each kind the open vault holds,
 // counted in a private copy of the whole table so that the main window's
 // cursor and filter stay as they are.
+#include "imaging/ImageKinds.h"
 #include "store/VaultTable.h"
 
 #include <QDialog>
@@ -35,8 +36,6 @@ private:
     void CountImages(TDMMain& store);
 };
 
-// The filter that lets through the records of one kind: " ImageType = 'B' ".
-std::string StatisticFilter(char kind);
 // A whole number with the locale's thousands separator and no decimals:
 // 1500 gives "1,500" in English.
 std::string FormatCount(int64_t count);

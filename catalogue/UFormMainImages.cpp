@@ -2,9 +2,9 @@
 #include "UFormMain.h"
 
 #include "imaging/ImageKinds.h"
+#include "imaging/Loaders.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
-#include "platform/Picture.h"
 #include "platform/Text.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
@@ -15,8 +15,6 @@
 #include <QSignalBlocker>
 
 namespace {
-
-constexpr size_t kNameWidth = 32;
 
 const char* const kAddFilter =
     "All (*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg)|*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg"
@@ -52,11 +50,6 @@ Exception CannotAdd(const std::exception& e, const std::string& path)
     return Exception(Format("%s\r\rThe file \"%s\" cannot be added.", e.what(), ExtractFileName(path).c_str()));
 }
 
-std::string Trim(const std::string& s)
-{
-    return QString::fromStdString(s).trimmed().toStdString();
-}
-
 } // namespace
 
 // ---- add -----------------------------------------------------------------------
@@ -87,23 +80,20 @@ void TFormMain::AddFiles(const std::vector<std::string>& paths)
 
 void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
 {
-    TVaultTable& cds = DMMain->CDS;
     MsgButton answer = MsgButton::None;
     const size_t n = paths.size();
     for (size_t i = 0; i < n; ++i) {
         const std::string& path = paths[i];
         ShowStatus(Format("Adding new images... (%d%% of %d)", static_cast<int>((i + 1) * 100 / n), static_cast<int>(n)));
-        TPicture picture;
+        TImageSize size;
         try {
-            picture.LoadFromFile(path);
+            size = MeasureImageFile(path);
         } catch (const std::exception& e) {
             throw CannotAdd(e, path);
         }
         const std::string kind(1, KindLetterOfFile(path));
         const std::string name = NameWithoutExt(path);
-        // The store keeps the first 32 characters: look for those, so that a
-        // long name finds its stored twin instead of breaking the key.
-        const bool found = DMMain->LocateImage(Utf8Left(name, kNameWidth), kind);
+        const bool found = DMMain->LocateImageToReplace(name, kind);
         if (found) {
             if (answer != MsgButton::YesToAll && answer != MsgButton::NoToAll)
                 answer = AskReplace(name);
@@ -111,23 +101,11 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
                 continue;
             if (answer != MsgButton::Yes && answer != MsgButton::YesToAll)
                 break; // Cancel, or the box closed
-            cds.Edit();
-        } else {
-            cds.Append();
         }
         try {
-            DMMain->CDSFileName.SetAsString(name);
-            DMMain->CDSDimX.SetAsInteger(picture.Width());
-            DMMain->CDSDimY.SetAsInteger(picture.Height());
-            DMMain->LoadImageFromFile(path);
-            DMMain->CDSImageType.SetAsString(kind);
-            cds.Post();
+            DMMain->StoreImageFile(found, name, kind, size.Width, size.Height, path);
         } catch (const std::exception& e) {
-            cds.Cancel(); // nothing half-added
             throw CannotAdd(e, path);
-        } catch (...) {
-            cds.Cancel();
-            throw;
         }
         Modified = true;
     }
@@ -213,15 +191,7 @@ void TFormMain::ActImageRenameExecute()
     const auto answer = Prompts().InputBox("Rename", "New name:", oldName);
     if (!answer)
         return;
-    const std::string newName = Trim(*answer);
-    // A separator is refused outright; other odd characters are kept and
-    // only replaced in the file names built from the name.
-    if (newName.empty() || newName.find_first_of("/\\") != std::string::npos)
-        throw Exception("Invalid image name.");
-    // Compared as it will be stored, so a long name meets its stored twin.
-    const std::string stored = Utf8Left(newName, kNameWidth);
-    if (DMMain->LocateImage(stored, kind))
-        throw Exception("Image name duplication.");
+    const std::string stored = DMMain->CheckNewImageName(*answer, kind);
     DMMain->RenameImage(oldName, kind, stored);
     // The store has changed: marked now, whatever the preview below does.
     Modified = true;

@@ -2,7 +2,9 @@
 
 #include "Loaders.h"
 #include "platform/Paths.h"
+#include "platform/Exception.h"
 #include "platform/Text.h"
+#include "store/VaultTable.h"
 
 static std::string ExtensionOf(const std::string& path) { return LowerCase(ExtractFileExt(path)); }
 
@@ -59,4 +61,30 @@ std::string NameWithoutExt(const std::string& path)
 std::string RecordFileName(const std::string& name, const std::string& imageType)
 {
     return SafeFileName(name) + KindOf(imageType).ShownExtension;
+}
+
+std::string StatisticFilter(char kind) { return Format(" ImageType = '%c' ", kind); }
+
+std::vector<int64_t> CountImagesPerKind(TVaultTable& table, TVaultTable& copy)
+{
+    table.CopyDataTo(copy);
+    struct CloseCopy {
+        TVaultTable& table;
+        ~CloseCopy()
+        {
+            try {
+                table.Close();
+            } catch (...) {
+                // No file name: nothing is written, so nothing can fail that matters.
+            }
+        }
+    } closeCopy{copy};
+    std::vector<int64_t> counts;
+    for (const TImageKind& kind : ImageKinds()) {
+        copy.SetFilter(StatisticFilter(kind.Letter));
+        copy.SetFiltered(true);
+        counts.push_back(copy.RecordCount());
+        copy.SetFiltered(false);
+    }
+    return counts;
 }

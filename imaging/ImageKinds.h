@@ -2,11 +2,13 @@
 // The image kinds of the vault: the letter stored in a record's ImageType,
 // the extensions that give it, the extension a record is shown and written
 // with, its natural-size loader, its filter expression and statistic label.
+#include <cstdint>
 #include <string>
 #include <vector>
 
 class TStream;
 class TBitmap;
+class TVaultTable;
 
 using ImageKind = char;
 
@@ -42,6 +44,14 @@ bool IsAcceptedImageFile(const std::string& path);
 // The file name without its directory and without its last extension:
 // "C:\pics\my.cat.jpeg" gives "my.cat".
 std::string NameWithoutExt(const std::string& path);
+
+// The statistic's filter expression of a kind: " ImageType = 'B' ".
+std::string StatisticFilter(char kind);
+// How many records of each kind the table holds, in the order of
+// ImageKinds(), whatever the table's own filter: counted in copy (given a
+// complete copy of the data, closed again at the end), one kind filter at a
+// time. The password record is in no kind.
+std::vector<int64_t> CountImagesPerKind(TVaultTable& table, TVaultTable& copy);
 
 // The file a record is written to (preview scratch file, extraction): its
 // name made safe for a file name, plus the extension of its kind. The stored

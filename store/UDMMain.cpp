@@ -1,5 +1,8 @@
 #include "store/UDMMain.h"
 
+#include "platform/Text.h"
+
+#include <QString>
 #include <zlib.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@ constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;
 constexpr size_t kBufferSize = 65536;
 constexpr size_t kInflateRead = 4096;
+constexpr size_t kNameWidth = 32;
 
 [[noreturn]] void ZLibFailed() { throw EZLibError("Error"); }
 
@@ -208,4 +212,44 @@ void TDMMain::RenameImage(const std::string& name, const std::string& kind, cons
         CDS.Cancel();
         throw;
     }
+}
+
+bool TDMMain::LocateImageToReplace(const std::string& name, const std::string& kind)
+{
+    // Compared as it will be stored, so a long name finds its stored twin
+    // instead of breaking the key.
+    return LocateImage(Utf8Left(name, kNameWidth), kind);
+}
+
+void TDMMain::StoreImageFile(bool replace, const std::string& name, const std::string& kind, int width, int height,
+                             const std::string& path)
+{
+    if (replace)
+        CDS.Edit();
+    else
+        CDS.Append();
+    try {
+        CDSFileName.SetAsString(name);
+        CDSDimX.SetAsInteger(width);
+        CDSDimY.SetAsInteger(height);
+        LoadImageFromFile(path);
+        CDSImageType.SetAsString(kind);
+        CDS.Post();
+    } catch (...) {
+        CDS.Cancel(); // nothing half-added
+        throw;
+    }
+}
+
+std::string TDMMain::CheckNewImageName(const std::string& newName, const std::string& kind)
+{
+    const std::string trimmed = QString::fromStdString(newName).trimmed().toStdString();
+    // A separator is refused outright; other odd characters are kept and
+    // only replaced in the file names built from the name.
+    if (trimmed.empty() || trimmed.find_first_of("/\\") != std::string::npos)
+        throw Exception("Invalid image name.");
+    const std::string stored = Utf8Left(trimmed, kNameWidth);
+    if (LocateImage(stored, kind))
+        throw Exception("Image name duplication.");
+    return stored;
 }

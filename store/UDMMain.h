@@ -87,6 +87,21 @@ public:
     // (a key violation), the edit is cancelled and the error passes on.
     void RenameImage(const std::string& name, const std::string& kind, const std::string& newName);
 
+    // ---- adding and renaming, as every front end does it ----
+    // Looks for the record that adding an image called name would replace:
+    // the name as it will be stored (its first 32 characters), ignoring case.
+    bool LocateImageToReplace(const std::string& name, const std::string& kind);
+    // Stores the file as an image record: into the current record when
+    // replace (found by LocateImageToReplace), else into a new one. On any
+    // failure the record is left as it was (nothing half-added) and the
+    // error passes on.
+    void StoreImageFile(bool replace, const std::string& name, const std::string& kind, int width, int height,
+                        const std::string& path);
+    // The name a record of this kind may be renamed to, trimmed and cut to
+    // the stored width. Raises "Invalid image name." (empty, or holds a path
+    // separator) or "Image name duplication." (taken, letter case ignored).
+    std::string CheckNewImageName(const std::string& newName, const std::string& kind);
+
     // ---- the password record (DimX 0, DimY 0, ImageType '\\') ----
     // Moves to the password record; false (cursor unchanged) when there is none.
     bool LocatePassword();

@@ -1,0 +1,346 @@
+// glimmerbox-vault run as a user runs it: each command's output, errors and
+// exit status over temporary vaults made from real files of every kind.
+#include "../store/StoreTestSupport.h"
+
+#include "store/UDMMain.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using storetest::FileBytes;
+using storetest::TempDir;
+using storetest::WriteBytes;
+
+const std::string kData = GMB_TEST_DATA;
+
+struct ToolResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+ToolResult Vault(const std::vector<std::string>& args)
+{
+    QProcess p;
+    QStringList list;
+    for (const std::string& a : args)
+        list << QString::fromStdString(a);
+    p.setProgram(GMB_VAULT_TOOL);
+    p.setArguments(list);
+    p.setStandardInputFile(QProcess::nullDevice()); // no terminal: never asks
+    p.start();
+    EXPECT_TRUE(p.waitForFinished(60000));
+    ToolResult r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput().toStdString();
+    r.err = p.readAllStandardError().toStdString();
+    return r;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class VaultTool : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string vault = dir.File("v.gmb");
+
+    // A folder of one good file of each kind, in two levels, plus files that
+    // are no images and a file of another kind that is not added at all.
+    std::string MixedFolder()
+    {
+        const fs::path pics = dir.Path() / "pics";
+        fs::create_directories(pics / "deeper");
+        fs::copy_file(kData + "/jpeg/testorig.jpg", pics / "Sunset.jpeg");
+        fs::copy_file(kData + "/bmp/g/pal8.bmp", pics / "deeper" / "pal8.bmp");
+        fs::copy_file(kData + "/ico/favicon.ico", pics / "favicon.ico");
+        fs::copy_file(kData + "/gif-suite/animation.gif", pics / "deeper" / "animation.gif");
+        fs::copy_file(kData + "/wmf/Eg.wmf", pics / "Eg.wmf");
+        fs::copy_file(kData + "/emf/test-008.emf", pics / "test-008.emf");
+        WriteBytes((pics / "broken.gif").string(), {'G', 'I', 'F', '8', '9', 'a', 1, 0});
+        WriteBytes((pics / "deeper" / "fake.jpg").string(), {'n', 'o', 't', ' ', 'j', 'p', 'e', 'g'});
+        WriteBytes((pics / "notes.txt").string(), {'h', 'i'});
+        return pics.string();
+    }
+};
+
+TEST_F(VaultTool, UsageErrorsExitTwoAndHelpExitsZero)
+{
+    EXPECT_EQ(Vault({}).status, 2);
+    const ToolResult unknown = Vault({"frobnicate", vault});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_TRUE(Contains(unknown.err, "Unknown command \"frobnicate\"")) << unknown.err;
+    EXPECT_TRUE(unknown.out.empty());
+    EXPECT_EQ(Vault({"list"}).status, 2);
+    EXPECT_EQ(Vault({"list", "--bogus", vault}).status, 2);
+    EXPECT_EQ(Vault({"rename", vault, "a.jpg"}).status, 2);
+    EXPECT_EQ(Vault({"list", vault, "extra"}).status, 2);
+    const ToolResult noFolder = Vault({"extract", vault});
+    EXPECT_EQ(noFolder.status, 2);
+    EXPECT_TRUE(Contains(noFolder.err, "-o DIR"));
+    EXPECT_FALSE(fs::exists(vault)); // usage errors touch nothing
+
+    const ToolResult help = Vault({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* command : {"list", "stat", "add", "extract", "remove", "rename", "check"})
+        EXPECT_TRUE(Contains(help.out, std::string("  ") + command + " VAULT")) << command;
+    const ToolResult addHelp = Vault({"add", "--help"});
+    EXPECT_EQ(addHelp.status, 0);
+    EXPECT_TRUE(Contains(addHelp.out, "--replace"));
+    EXPECT_TRUE(Contains(addHelp.out, "add VAULT FILE|FOLDER..."));
+    EXPECT_FALSE(Contains(Vault({"list", "--help"}).out, "--replace"));
+    const ToolResult version = Vault({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(Contains(version.out, "glimmerbox-vault 3.2"));
+}
+
+TEST_F(VaultTool, AddStoresGoodFilesNamesBadOnesAndListsThem)
+{
+    const std::string pics = MixedFolder();
+    const ToolResult add = Vault({"add", vault, pics});
+    EXPECT_EQ(add.status, 1); // some failed
+    EXPECT_TRUE(Contains(add.err, "broken.gif: ")) << add.err;
+    EXPECT_TRUE(Contains(add.err, "fake.jpg: ")) << add.err;
+    EXPECT_FALSE(Contains(add.err, "notes.txt")); // not an image kind: not looked at
+    EXPECT_TRUE(Contains(add.out, "added: " + pics + "/Sunset.jpeg\n")) << add.out;
+    EXPECT_TRUE(Contains(add.out, "added: " + pics + "/deeper/pal8.bmp\n")) << add.out;
+
+    const ToolResult list = Vault({"list", vault});
+    EXPECT_EQ(list.status, 0) << list.err;
+    // Key order (name, then kind); width and height as loaded; stored bytes
+    // are the blob's length.
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = list.out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(list.out.substr(at, nl - at));
+    ASSERT_EQ(lines.size(), 6u) << list.out;
+    EXPECT_EQ(lines[0].rfind("Eg.wmf\tW\t", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("Sunset.jpg\tJ\t227\t149\t", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("animation.gif\tG\t", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("favicon.ico\tI\t", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4].rfind("pal8.bmp\tB\t127\t64\t", 0), 0u) << lines[4];
+    EXPECT_EQ(lines[5].rfind("test-008.emf\tE\t", 0), 0u) << lines[5];
+
+    int64_t sunsetBytes = 0;
+    {
+        TDMMain store;
+        store.CDS.SetFileName(vault);
+        store.SetActive(true);
+        ASSERT_TRUE(store.LocateImage("Sunset", "J"));
+        sunsetBytes = store.CDSImage.BlobSize();
+        EXPECT_EQ(store.CreateImageStream()->Bytes(), FileBytes(pics + "/Sunset.jpeg"));
+        EXPECT_FALSE(store.LocateImage("broken", "G"));
+        EXPECT_FALSE(store.LocateImage("fake", "J"));
+        store.SetActive(false);
+    }
+    EXPECT_EQ(lines[1], "Sunset.jpg\tJ\t227\t149\t" + std::to_string(sunsetBytes));
+
+    const ToolResult json = Vault({"list", "--json", vault});
+    EXPECT_EQ(json.status, 0);
+    const QJsonArray records = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(records.size(), 6);
+    const QJsonObject sunset = records[1].toObject();
+    EXPECT_EQ(sunset["name"].toString(), "Sunset");
+    EXPECT_EQ(sunset["kind"].toString(), "J");
+    EXPECT_EQ(sunset["file"].toString(), "Sunset.jpg");
+    EXPECT_EQ(sunset["width"].toInt(), 227);
+    EXPECT_EQ(sunset["height"].toInt(), 149);
+    EXPECT_EQ(sunset["storedBytes"].toInteger(), sunsetBytes);
+
+    const ToolResult stat = Vault({"stat", vault});
+    EXPECT_EQ(stat.status, 0);
+    EXPECT_EQ(stat.out, "Bitmaps:             1\nIcons:               1\nEnhanced metafiles:  1\n"
+                        "Metafiles:           1\nJPEGs:               1\nGIFs:                1\n");
+    const QJsonObject counts = QJsonDocument::fromJson(QByteArray::fromStdString(Vault({"stat", "--json", vault}).out)).object();
+    EXPECT_EQ(counts["J"].toInt(), 1);
+    EXPECT_EQ(counts.size(), 6);
+}
+
+TEST_F(VaultTool, ExistingImagesAreSkippedUnlessReplaced)
+{
+    const std::string first = dir.File("photo.jpg");
+    const std::string second = dir.File("PHOTO.jpeg");
+    fs::copy_file(kData + "/jpeg/testorig.jpg", first);
+    fs::copy_file(kData + "/jpeg/gray.jpg", second);
+    ASSERT_EQ(Vault({"add", vault, first}).status, 0);
+    const ToolResult skipped = Vault({"add", vault, second});
+    EXPECT_EQ(skipped.status, 0); // a skip is no failure
+    EXPECT_TRUE(Contains(skipped.out, "skipped (already in the vault): " + second));
+    EXPECT_EQ(Vault({"list", vault}).out.rfind("photo.jpg\tJ\t227\t149\t", 0), 0u);
+
+    const ToolResult replaced = Vault({"add", "--replace", vault, second});
+    EXPECT_EQ(replaced.status, 0);
+    EXPECT_TRUE(Contains(replaced.out, "replaced: " + second));
+    TDMMain store;
+    store.CDS.SetFileName(vault);
+    store.SetActive(true);
+    EXPECT_EQ(store.CDS.RecordCount(), 1);
+    ASSERT_TRUE(store.LocateImage("photo", "J"));
+    EXPECT_EQ(store.CDSFileName.AsString(), "PHOTO"); // takes the name as the new file writes it
+    EXPECT_EQ(store.CreateImageStream()->Bytes(), FileBytes(second));
+}
+
+TEST_F(VaultTool, MissingVaultOrFileIsAnErrorAndNothingIsCreatedForNothing)
+{
+    const ToolResult list = Vault({"list", vault});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_TRUE(Contains(list.err, "there is no such file")) << list.err;
+    const ToolResult add = Vault({"add", vault, dir.File("nothing-here.jpg")});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_TRUE(Contains(add.err, "nothing-here.jpg: No such file or folder.")) << add.err;
+    EXPECT_FALSE(fs::exists(vault));
+
+    // A file that is not a vault is refused and left as it was.
+    const std::string text = dir.File("text.gmb");
+    WriteBytes(text, {'h', 'e', 'l', 'l', 'o'});
+    const ToolResult foreign = Vault({"add", text, kData + "/jpeg/testorig.jpg"});
+    EXPECT_EQ(foreign.status, 1);
+    EXPECT_TRUE(Contains(foreign.err, "Cannot open vault")) << foreign.err;
+    EXPECT_EQ(FileBytes(text), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
+}
+
+TEST_F(VaultTool, ExtractWritesStoredBytesUnderSafeNamesInsideTheFolder)
+{
+    {
+        TDMMain store;
+        store.CreateNewTable();
+        const auto put = [&](const std::string& name, const std::string& kind, const std::string& file) {
+            store.StoreImageFile(false, name, kind, 1, 1, file);
+        };
+        put("Sunset", "J", kData + "/jpeg/testorig.jpg");
+        put("a", "B", kData + "/bmp/g/pal8.bmp");
+        put("a", "G", kData + "/gif-suite/animation.gif");
+        put("../../escape", "B", kData + "/bmp/g/pal4.bmp");
+        put("x:y", "B", kData + "/bmp/g/pal1.bmp");
+        put("x_y", "B", kData + "/bmp/g/pal8gs.bmp");
+        store.CDS.SetFileName(vault);
+        store.CDS.Save();
+        store.SetActive(false);
+    }
+    const std::string out = dir.File("out/nested");
+    const ToolResult all = Vault({"extract", vault, "-o", out});
+    // "x:y" and "x_y" both make x_y.bmp: the second is refused, not written over the first.
+    EXPECT_EQ(all.status, 1);
+    EXPECT_TRUE(Contains(all.err, "x_y.bmp: Another image of this run was already extracted")) << all.err;
+    EXPECT_EQ(FileBytes(out + "/Sunset.jpg"), FileBytes(kData + "/jpeg/testorig.jpg"));
+    EXPECT_EQ(FileBytes(out + "/a.bmp"), FileBytes(kData + "/bmp/g/pal8.bmp"));
+    EXPECT_EQ(FileBytes(out + "/a.gif"), FileBytes(kData + "/gif-suite/animation.gif"));
+    EXPECT_EQ(FileBytes(out + "/.._.._escape.bmp"), FileBytes(kData + "/bmp/g/pal4.bmp"));
+    EXPECT_EQ(FileBytes(out + "/x_y.bmp"), FileBytes(kData + "/bmp/g/pal1.bmp")); // key order: "x:y" first
+    EXPECT_FALSE(fs::exists(dir.File("escape.bmp")));
+    EXPECT_FALSE(fs::exists(dir.File("out/escape.bmp")));
+
+    const std::string two = dir.File("two");
+    const ToolResult named = Vault({"extract", vault, "sunset.JPEG", "a.gif", "missing.bmp", "-o", two});
+    EXPECT_EQ(named.status, 1);
+    EXPECT_TRUE(Contains(named.err, "missing.bmp: There is no such image in the vault.")) << named.err;
+    std::vector<std::string> written;
+    for (const auto& e : fs::directory_iterator(two))
+        written.push_back(e.path().filename().string());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, (std::vector<std::string>{"Sunset.jpg", "a.gif"}));
+}
+
+TEST_F(VaultTool, RemoveAndRenameFollowTheWindowsRules)
+{
+    ASSERT_EQ(Vault({"add", vault, kData + "/jpeg/testorig.jpg", kData + "/jpeg/gray.jpg", kData + "/bmp/g/pal8.bmp"}).status, 0);
+
+    const ToolResult dup = Vault({"rename", vault, "testorig.jpg", " Gray "});
+    EXPECT_EQ(dup.status, 1);
+    EXPECT_TRUE(Contains(dup.err, "Image name duplication.")) << dup.err;
+    const ToolResult blank = Vault({"rename", vault, "testorig.jpg", "   "});
+    EXPECT_EQ(blank.status, 1);
+    EXPECT_TRUE(Contains(blank.err, "Invalid image name."));
+    EXPECT_EQ(Vault({"rename", vault, "testorig.jpg", "a/b"}).status, 1);
+    const ToolResult other = Vault({"rename", vault, "pal8.bmp", "gray"}); // same name, other kind: fine
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_EQ(other.out, "renamed: pal8.bmp -> gray.bmp\n");
+    const ToolResult ok = Vault({"rename", vault, "TESTORIG.jpg", "  Dawn  "});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, "renamed: testorig.jpg -> Dawn.jpg\n");
+
+    const ToolResult remove = Vault({"remove", vault, "gray.bmp", "nothere.gif", "noextension"});
+    EXPECT_EQ(remove.status, 1);
+    EXPECT_EQ(remove.out, "removed: gray.bmp\n");
+    EXPECT_TRUE(Contains(remove.err, "nothere.gif: There is no such image in the vault."));
+    EXPECT_TRUE(Contains(remove.err, "noextension: Name the image with the extension of its kind"));
+
+    const ToolResult list = Vault({"list", vault});
+    EXPECT_EQ(list.out.substr(0, 11), "Dawn.jpg\tJ\t");
+    EXPECT_TRUE(Contains(list.out, "\ngray.jpg\tJ\t"));
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 2);
+}
+
+TEST_F(VaultTool, ProtectedVaultNeedsItsPassword)
+{
+    ASSERT_EQ(Vault({"add", vault, kData + "/jpeg/testorig.jpg"}).status, 0);
+    {
+        TDMMain store;
+        store.CDS.SetFileName(vault);
+        store.SetActive(true);
+        store.SetPassword("", "Secret");
+        store.SetActive(false);
+    }
+    const auto before = FileBytes(vault);
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"list", vault}, {"remove", vault, "testorig.jpg"}, {"add", vault, kData + "/bmp/g/pal8.bmp"}}) {
+        const ToolResult refused = Vault(command);
+        EXPECT_EQ(refused.status, 1) << command[0];
+        EXPECT_TRUE(Contains(refused.err, "is protected by a password: give it with --password.")) << refused.err;
+        EXPECT_TRUE(refused.out.empty());
+        const std::vector<std::string> wrong = [&] {
+            auto c = command;
+            c.insert(c.begin() + 1, {"--password", "secret"}); // letter case counts
+            return c;
+        }();
+        const ToolResult wrongRun = Vault(wrong);
+        EXPECT_EQ(wrongRun.status, 1);
+        EXPECT_EQ(wrongRun.err, "glimmerbox-vault: Wrong password.\n");
+    }
+    EXPECT_EQ(FileBytes(vault), before);
+
+    const ToolResult list = Vault({"list", "--password=Secret", vault});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.out.rfind("testorig.jpg\tJ\t227\t149\t", 0), 0u); // the password record is no image
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 1);
+    EXPECT_TRUE(Contains(Vault({"stat", "--password", "Secret", vault}).out, "JPEGs:               1\n"));
+    EXPECT_EQ(Vault({"check", "--password", "Secret", vault}).status, 0);
+}
+
+TEST_F(VaultTool, CheckFindsADamagedBlob)
+{
+    ASSERT_EQ(Vault({"add", vault, kData + "/jpeg/testorig.jpg", kData + "/bmp/g/pal8.bmp", kData + "/gif-suite/animation.gif"}).status, 0);
+    const ToolResult good = Vault({"check", vault});
+    EXPECT_EQ(good.status, 0);
+    EXPECT_TRUE(good.out.empty());
+    EXPECT_EQ(good.err, "3 images checked, 0 damaged.\n");
+
+    // One byte in the middle of the JPEG's deflate stream, changed by
+    // another program: the Adler-32 no longer matches.
+    QProcess sqlite;
+    sqlite.start("sqlite3", {QString::fromStdString(vault),
+                             "UPDATE Images SET Image = substr(Image, 1, 200) || x'FF' || substr(Image, 202) "
+                             "WHERE ImageType = 'J'"});
+    ASSERT_TRUE(sqlite.waitForFinished(30000));
+    ASSERT_EQ(sqlite.exitCode(), 0) << sqlite.readAllStandardError().toStdString();
+    const ToolResult bad = Vault({"check", vault});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "testorig.jpg: Error\n");
+    EXPECT_EQ(bad.err, "3 images checked, 1 damaged.\n");
+
+    // A blob that inflates but does not decode.
+    sqlite.start("sqlite3", {QString::fromStdString(vault),
+                             "UPDATE Images SET Image = x'78DA030000000001' WHERE ImageType = 'G'"});
+    ASSERT_TRUE(sqlite.waitForFinished(30000));
+    const ToolResult worse = Vault({"check", vault});
+    EXPECT_EQ(worse.status, 1);
+    EXPECT_TRUE(Contains(worse.out, "animation.gif: ")) << worse.out;
+    EXPECT_EQ(std::count(worse.out.begin(), worse.out.end(), '\n'), 2);
+}
+
+} // namespace
