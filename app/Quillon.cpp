@@ -4,6 +4,7 @@
 #include "widgets/ErrorGuard.h"
 
 #include <QCommandLineParser>
+#include <QIcon>
 #include <QStringList>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,9 @@ int main(int argc, char** argv)
         return *rc;
     TApplication app(argc, argv);
     QCoreApplication::setApplicationName("Glimmerbox");
+    // Ties the windows to the installed menu entry and its icon.
+    QGuiApplication::setDesktopFileName("glimmerbox");
+    QApplication::setWindowIcon(QIcon::fromTheme("glimmerbox"));
     auto form = std::make_unique<TFormMain>();
     for (const QString& arg : QCoreApplication::arguments().mid(1))
         form->CommandLine.push_back(arg.toStdString());
