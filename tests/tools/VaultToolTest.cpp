@@ -344,3 +344,26 @@ TEST_F(VaultTool, CheckFindsADamagedBlob)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(VaultTool, HostileNamesCannotForgeListLines)
+{
+    {
+        TDMMain store;
+        store.CreateNewTable();
+        store.StoreImageFile(false, "two\nlines\tand\\slash", "B", 3, 4, kData + "/bmp/g/pal8.bmp");
+        store.CDS.SetFileName(vault);
+        store.CDS.Save();
+        store.SetActive(false);
+    }
+    const ToolResult list = Vault({"list", vault});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.out.substr(0, list.out.rfind('\t')), "two\\nlines\\tand\\\\slash.bmp\tB\t3\t4");
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 1);
+    const QJsonArray json = QJsonDocument::fromJson(QByteArray::fromStdString(Vault({"list", "--json", vault}).out)).array();
+    ASSERT_EQ(json.size(), 1);
+    EXPECT_EQ(json[0].toObject()["name"].toString().toStdString(), "two\nlines\tand\\slash");
+}
+
+} // namespace
