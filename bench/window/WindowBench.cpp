@@ -176,7 +176,8 @@ BENCHMARK(BM_CompressOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InflateOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefreshList)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_AddPhotos)->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_VaultToolAdd)->Unit(benchmark::kMillisecond)->Iterations(1);
+// The work runs in a child process: only wall time says what it costs.
+BENCHMARK(BM_VaultToolAdd)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 } // namespace
 
