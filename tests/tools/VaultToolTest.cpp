@@ -171,6 +171,7 @@ TEST_F(VaultTool, ExistingImagesAreSkippedUnlessReplaced)
     const ToolResult skipped = Vault({"add", vault, second});
     EXPECT_EQ(skipped.status, 0); // a skip is no failure
     EXPECT_TRUE(Contains(skipped.out, "skipped (already in the vault): " + second));
+    EXPECT_TRUE(skipped.err.empty()) << skipped.err; // no progress when stderr is no terminal
     EXPECT_EQ(Vault({"list", vault}).out.rfind("photo.jpg\tJ\t227\t149\t", 0), 0u);
 
     const ToolResult replaced = Vault({"add", "--replace", vault, second});
@@ -346,6 +347,35 @@ TEST_F(VaultTool, CheckFindsADamagedBlob)
 } // namespace
 
 namespace {
+
+TEST_F(VaultTool, LongNamesMeetTheirStoredTwin)
+{
+    // 40 characters: the vault keeps 32, and the second add finds them.
+    const std::string name(40, 'n');
+    const std::string file = dir.File(name + ".bmp");
+    fs::copy_file(kData + "/bmp/g/pal8.bmp", file);
+    ASSERT_EQ(Vault({"add", vault, file}).status, 0);
+    const ToolResult again = Vault({"add", vault, file});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(Contains(again.out, "skipped (already in the vault)"));
+    EXPECT_EQ(Vault({"list", vault}).out.rfind(std::string(32, 'n') + ".bmp\tB\t", 0), 0u);
+    EXPECT_EQ(Vault({"add", "--replace", vault, file}).status, 0);
+}
+
+TEST_F(VaultTool, VaultOpenForChangesElsewhereIsLeftAlone)
+{
+    ASSERT_EQ(Vault({"add", vault, kData + "/bmp/g/pal8.bmp"}).status, 0);
+    TDMMain window; // as the window holds it
+    window.CDS.SetFileName(vault);
+    window.SetActive(true);
+    window.DeleteImage("pal8", "B"); // a change not yet written back
+    const ToolResult remove = Vault({"remove", vault, "pal8.bmp"});
+    EXPECT_EQ(remove.status, 1);
+    EXPECT_TRUE(Contains(remove.err, "Cannot open vault")) << remove.err;
+    EXPECT_TRUE(remove.out.empty());
+    window.SetActive(false);
+    EXPECT_EQ(Vault({"list", vault}).out, "");
+}
 
 TEST_F(VaultTool, HostileNamesCannotForgeListLines)
 {
