@@ -20,6 +20,7 @@
 #include <vector>
 
 class TStream;
+class TPicture;
 class TMyGIFImage;
 class TGIFSubImage;
 class TGIFHeader;
@@ -73,6 +74,8 @@ public:
     void FromPalette(const TPalette& palette);
     // quads: n entries of blue, green, red, reserved.
     void FromColorTable(const uint8_t* quads, int n);
+    // Up to 256 colours of the bitmap's own colour table.
+    void FromDIBColors(const TBitmap& bitmap);
     // A palette of the entries (flags 4, no-collapse); nullptr when empty.
     TPaletteHandle MakePalette() const;
     void Assign(const TGIFColorMap& source);
@@ -356,7 +359,26 @@ public:
     // an image.
     std::recursive_mutex& RenderLock();
 
+    // ---- assignment (GIFFrameAssign.cpp) ----
+    // Copies another frame: bounds, pixels, colours, extensions.
+    void Assign(const TGIFSubImage& source);
+    // nullptr clears; a bitmap is imported (deep ones reduced with the
+    // image's ColorReduction, DitherMode and ReductionBits); an icon or a
+    // metafile is drawn and keeps its transparency; other graphics are
+    // copied into a bitmap first. "Color table overflow" when a 24-bit
+    // import meets a 257th colour.
+    void Assign(const TGraphic* graphic);
+    void Assign(const TPicture& picture);
+    // A frame or graphic as above; anything else is an assignment error.
+    void Assign(const TGIFObject& other);
+    // Pixels where the mask is non-zero get a new black entry, made the
+    // transparent index of a new graphic control extension.
+    void AddTransparencyFromMask(const TBitmap& mask);
+
 private:
+    void AssignBitmap(const TBitmap& source);
+    void ImportRows(TBitmap& bitmap);
+    void ConvertProgress(TProgressStage stage, int percent);
     friend class TGIFDecoderAccess;
     struct TMaskRows;
     void RenderProgress(TProgressStage stage, int percent, bool redraw);
@@ -632,6 +654,12 @@ public:
     TGIFSubImage* Frame(int index) const { return frames_->SubImage(index); }
     // Appends a frame; answers its index.
     int Add(std::unique_ptr<TGIFSubImage> frame);
+    // Converts the graphic into a new frame and appends it (the frame is
+    // freed when the conversion fails).
+    int Add(const TGraphic& graphic);
+    // A graphic or a copy of a frame; anything else is "Object type not
+    // supported for operation".
+    int Add(const TGIFObject& object);
 
     // The warning handler: calls OnGIFWarning when set.
     virtual void Warning(TGIFObject& sender, int severity, const std::string& message);

@@ -1,11 +1,13 @@
 // Colour reduction: the lookups, each ditherer against values worked out by
 // hand from its weights, the octree and every reduction mode.
-#include "gif/mygifimage.h"
+#include "GifTestUtil.h"
 #include "platform/SystemPalettes.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
+
+using giftest::ManyColours;
 
 namespace {
 
@@ -37,16 +39,6 @@ TBitmap GreyBitmap(const std::vector<std::vector<int>>& grey)
             const auto v = uint8_t(grey[y][x]);
             b.SetPixel(int(x), int(y), RGBColor(v, v, v));
         }
-    return b;
-}
-
-// 300 distinct colours, 20 x 15.
-TBitmap ManyColours()
-{
-    TBitmap b(20, 15, TPixelFormat::pf24bit);
-    for (int y = 0; y < 15; ++y)
-        for (int x = 0; x < 20; ++x)
-            b.SetPixel(x, y, RGBColor(uint8_t(x * 13), uint8_t(y * 17), uint8_t((x * 7 + y * 5) & 0xFF)));
     return b;
 }
 
