@@ -88,6 +88,8 @@ void TGIFSubImage::Assign(const TGIFSubImage& source)
     pixels_ = source.pixels_;
     pixelCount_ = source.pixelCount_;
     allocated_ = source.allocated_;
+    // Interlaced frames may still hold their rows pass by pass.
+    passOrder_ = source.passOrder_;
     fill_ = source.fill_;
     localColors_.Assign(source.localColors_);
     // The extensions travel as the writer writes them and the reader reads

@@ -193,6 +193,23 @@ TEST(FrameAssign, FrameCopyTakesPixelsColoursAndExtensions)
     EXPECT_EQ(copy.FrameExtensions().Count(), 0);
 }
 
+TEST(FrameAssign, CopiesOfAnInterlacedFrameKeepItsRowsThroughSaving)
+{
+    // Copied straight after reading, while the rows are still pass by pass.
+    TMyGIFImage source;
+    source.LoadFromFile(std::string(GMB_TEST_DATA) + "/gif-suite/interlace.gif");
+    ASSERT_TRUE(source.Frame(0)->IsInterlaced());
+    TMyGIFImage image;
+    image.Add(static_cast<const TGIFObject&>(*source.Frame(0)));
+    TGIFSubImage& copy = *image.Frame(0);
+    if (copy.LocalColors().EntryCount() == 0)
+        copy.LocalColors().Assign(source.GlobalColors());
+    const auto back = ReadBack(image);
+    const auto expected = FramePixels(*source.Frame(0));
+    EXPECT_EQ(FramePixels(copy), expected);
+    EXPECT_EQ(FramePixels(*back->Frame(0)), expected);
+}
+
 TEST(FrameAssign, PictureContainerAndRefusedObjects)
 {
     TPicture picture;
