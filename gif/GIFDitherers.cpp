@@ -22,8 +22,56 @@ TSlowColorLookup::TSlowColorLookup(TPaletteHandle palette) : palette_(std::move(
         const auto& e = palette_->Entries();
         entries_.assign(e.begin(), e.begin() + std::min<size_t>(e.size(), 256));
     }
+    byGreen_.resize(entries_.size());
+    for (size_t i = 0; i < entries_.size(); ++i)
+        byGreen_[i] = uint8_t(i);
+    std::stable_sort(byGreen_.begin(), byGreen_.end(),
+                     [this](uint8_t a, uint8_t b) { return entries_[a].Green < entries_[b].Green; });
     cacheKeys_.assign(size_t(1) << kCacheBits, 0);
     cacheValues_.assign(size_t(1) << kCacheBits, 0);
+}
+
+uint8_t TSlowColorLookup::Nearest(int red, int green, int blue) const
+{
+    // Outwards from the entries of the same green in both directions; a
+    // side stops once its green difference alone exceeds the best distance
+    // (equal may still tie with a lower index).
+    const auto start = std::lower_bound(byGreen_.begin(), byGreen_.end(), green,
+                                        [this](uint8_t i, int g) { return entries_[i].Green < g; });
+    int best = -1, bestDistance = 0;
+    auto consider = [&](uint8_t i) {
+        const TPaletteEntry& e = entries_[i];
+        const int dr = e.Red - red, dg = e.Green - green, db = e.Blue - blue;
+        const int d = dr * dr + dg * dg + db * db;
+        if (best < 0 || d < bestDistance || (d == bestDistance && i < best)) {
+            best = i;
+            bestDistance = d;
+        }
+    };
+    auto up = start;
+    auto down = start;
+    bool upOpen = up != byGreen_.end(), downOpen = down != byGreen_.begin();
+    while (upOpen || downOpen) {
+        if (upOpen) {
+            const int dg = entries_[*up].Green - green;
+            if (best >= 0 && dg * dg > bestDistance) {
+                upOpen = false;
+            } else {
+                consider(*up);
+                upOpen = ++up != byGreen_.end();
+            }
+        }
+        if (downOpen) {
+            const int dg = green - entries_[*(down - 1)].Green;
+            if (best >= 0 && dg * dg > bestDistance) {
+                downOpen = false;
+            } else {
+                consider(*--down);
+                downOpen = down != byGreen_.begin();
+            }
+        }
+    }
+    return uint8_t(std::max(best, 0));
 }
 
 uint8_t TSlowColorLookup::MapColor(int red, int green, int blue, uint8_t chosen[3]) const
@@ -34,7 +82,7 @@ uint8_t TSlowColorLookup::MapColor(int red, int green, int blue, uint8_t chosen[
     if (cacheKeys_[slot] == color + 1) {
         index = cacheValues_[slot];
     } else {
-        index = static_cast<uint8_t>(std::max(GetNearestPaletteIndex(*palette_, color), 0));
+        index = Nearest(red, green, blue);
         cacheKeys_[slot] = color + 1;
         cacheValues_[slot] = index;
     }

@@ -954,8 +954,13 @@ public:
     uint8_t MapColor(int red, int green, int blue, uint8_t chosen[3]) const override;
 
 private:
+    // The entry nearest in RGB, the lowest index among equals, as the
+    // platform's search answers; found from the entries ordered by green.
+    uint8_t Nearest(int red, int green, int blue) const;
+
     TPaletteHandle palette_;
     std::vector<TPaletteEntry> entries_;
+    std::vector<uint8_t> byGreen_; // entry indices, ascending green
     // Direct-mapped: key is colour + 1 (0 = empty slot).
     mutable std::vector<uint32_t> cacheKeys_;
     mutable std::vector<uint8_t> cacheValues_;

@@ -85,6 +85,33 @@ TEST(ColorLookups, SlowLookupTakesNearestEntryAndRemembersIt)
     EXPECT_EQ(TSlowColorLookup(MakePalette({})).Colors(), 0);
 }
 
+TEST(ColorLookups, SlowLookupAgreesWithThePlatformSearchTiesIncluded)
+{
+    // Palettes with repeated entries and coarse levels, so that many colours
+    // lie at equal distances from several entries.
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return uint8_t(seed >> 16);
+    };
+    for (int round = 0; round < 6; ++round) {
+        std::vector<TPaletteEntry> entries;
+        const int n = round == 0 ? 1 : 40 * round;
+        for (int i = 0; i < n; ++i)
+            entries.push_back({uint8_t(next() & 0xF0), uint8_t(next() & 0xE0), uint8_t(next() & 0xF0), 0});
+        entries.push_back(entries.front());
+        const TPaletteHandle pal = MakePalette(entries);
+        TSlowColorLookup lookup(pal);
+        for (int k = 0; k < 5000; ++k) {
+            const uint8_t r = next(), g = next(), b = next();
+            uint8_t chosen[3];
+            const int expected = GetNearestPaletteIndex(*pal, RGBColor(r, g, b));
+            ASSERT_EQ(lookup.MapColor(r, g, b, chosen), expected) << round << ": " << int(r) << "," << int(g) << "," << int(b);
+            ASSERT_EQ(chosen[1], entries[size_t(expected)].Green);
+        }
+    }
+}
+
 TEST(SystemPalettes, SizesAndEnds)
 {
     const TPalette& system = *SystemDefaultPalette();
