@@ -3,6 +3,7 @@
 // preview pane and the window's settings.
 #include <QMainWindow>
 #include <QSize>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,9 @@ public:
     void ActImageSelectAllExecute();
     void ActImageInvertSelectionExecute();
     void ActImageExtractExecute();
+    // Writes each selected record as a GIF file named after it: a GIF as
+    // stored, any other picture made into one frame.
+    void ActImageExportGifExecute();
     // Puts the first selected record on the clipboard: its picture as a
     // bitmap, and for a GIF record its bytes under "GIF Image" and image/gif.
     void ActImageCopyExecute();
@@ -144,6 +148,7 @@ public:
     QAction* ActImageSelectAll = nullptr;
     QAction* ActImageInvertSelection = nullptr;
     QAction* ActImageExtract = nullptr;
+    QAction* ActImageExportGif = nullptr;
     QAction* ActImageCopy = nullptr;
     QAction* ActFilterBMP = nullptr;
     QAction* ActFilterICO = nullptr;
@@ -198,6 +203,18 @@ private:
     void ApplyItemIcons();
     void FillList();
     void AddFilesLoop(const std::vector<std::string>& paths);
+    // A long loop with the hourglass and text in the status bar, both taken
+    // away on every exit before after runs.
+    void RunLongLoop(const std::string& text, const std::function<void()>& loop, const std::function<void()>& after = {});
+    // "<text> (%d%% of %d)" for item i (from 0) of n.
+    void ShowProgress(const std::string& text, size_t i, size_t n);
+    // The selected records written out: one to the path the save dialog
+    // gives for fileName(row), several into a chosen folder under their
+    // fileName(row); with a progress text, as a long loop.
+    void WriteSelectedRecords(const std::string& folderTitle, const std::string& progress,
+                              const std::function<std::string(int row)>& fileName,
+                              const std::function<void(int row, const std::string& path)>& write);
+    void ExportRecordAsGif(int row, const std::string& path);
 };
 
 extern TFormMain* FormMain;

@@ -59,6 +59,7 @@ void TFormMain::CreateActions()
     glyph(ActImageRename, Glyph::Rename);
     glyph(ActImageSelectAll, Glyph::SelectAll);
     glyph(ActImageExtract, Glyph::Extract);
+    ActImageExportGif = make("ActImageExportGif", "Export as GIF...", "Export as GIF|Save the selected images as GIF files");
     ActImageCopy = make("ActImageCopy", "&Copy", "Copy|Copy the selected image to the clipboard", QKeySequence("Ctrl+C"));
     glyph(ActImageCopy, Glyph::Copy);
 
@@ -126,6 +127,7 @@ void TFormMain::CreateActions()
     OnTriggered(ActImageSelectAll, [this] { ActImageSelectAllExecute(); });
     OnTriggered(ActImageInvertSelection, [this] { ActImageInvertSelectionExecute(); });
     OnTriggered(ActImageExtract, [this] { ActImageExtractExecute(); });
+    OnTriggered(ActImageExportGif, [this] { ActImageExportGifExecute(); });
     OnTriggered(ActImageCopy, [this] { ActImageCopyExecute(); });
     OnTriggered(ActViewViewAsIcon, [this] { ActViewViewAsIconExecute(); });
     OnTriggered(ActViewViewAsThumbnail, [this] { ActViewViewAsThumbnailExecute(); });
@@ -163,6 +165,7 @@ void TFormMain::CreateMenusAndToolBar()
     MnuImage->addAction(ActImageInvertSelection);
     MnuImage->addSeparator();
     MnuImage->addAction(ActImageExtract);
+    MnuImage->addAction(ActImageExportGif);
     MnuImage->addAction(ActImageCopy);
     MnuImage->addSeparator();
     MnuFilter = MnuImage->addMenu("&Filter");
@@ -231,6 +234,7 @@ void TFormMain::CreateMenusAndToolBar()
     PopupMenu1->addSeparator();
     PopupMenu1->addAction(ActViewPreview);
     PopupMenu1->addAction(ActImageExtract);
+    PopupMenu1->addAction(ActImageExportGif);
     PopupMenu1->addAction(ActImageCopy);
     PopupMenu1->setDefaultAction(ActViewPreview);
     ListView1->setContextMenuPolicy(Qt::CustomContextMenu);

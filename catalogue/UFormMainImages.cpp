@@ -1,10 +1,12 @@
 // The commands on images: add, extract, delete, rename, select, empty.
 #include "UFormMain.h"
 
+#include "imaging/GifExport.h"
 #include "imaging/ImageKinds.h"
 #include "imaging/Loaders.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
@@ -13,6 +15,7 @@
 #include <QItemSelectionModel>
 #include <QListWidget>
 #include <QSignalBlocker>
+#include <set>
 
 namespace {
 
@@ -43,6 +46,24 @@ bool AskYesNo(const std::string& title, const std::string& text, MsgIcon icon)
     return Prompts().Message(q) == MsgButton::Yes;
 }
 
+constexpr const char* kAdding = "Adding new images...";
+constexpr const char* kExporting = "Exporting images...";
+
+// The save dialog for one file: its name, its extension as the default and
+// the filter "JPG files (*.jpg)|*.jpg|All files (*.*)|*.*".
+FileDialogRequest SaveOneRequest(const std::string& fileName)
+{
+    const std::string ext = ExtractFileExt(fileName);
+    const std::string bare = ext.empty() ? std::string() : ext.substr(1);
+    FileDialogRequest r;
+    r.fileName = fileName;
+    r.defaultExt = bare;
+    r.filter = Format("%s files (%s)|%s", UpperCase(bare).c_str(), ("*" + ext).c_str(), ("*" + ext).c_str()) +
+               "|All files (*.*)|*.*";
+    r.overwritePrompt = true;
+    return r;
+}
+
 // The loader's or the store's own message, then which of the chosen files it
 // was, so that one bad file among hundreds can be found.
 Exception CannotAdd(const std::exception& e, const std::string& path)
@@ -68,14 +89,24 @@ void TFormMain::ActImageAddExecute()
 
 void TFormMain::AddFiles(const std::vector<std::string>& paths)
 {
-    ShowStatus("Adding new images...");
+    RunLongLoop(kAdding, [&] { AddFilesLoop(paths); }, [&] { RefreshList(); });
+}
+
+void TFormMain::RunLongLoop(const std::string& text, const std::function<void()>& loop, const std::function<void()>& after)
+{
+    ShowStatus(text);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    WithCleanup([&] { AddFilesLoop(paths); },
-                [&] {
-                    QApplication::restoreOverrideCursor();
-                    ShowStatus(std::string());
-                    RefreshList();
-                });
+    WithCleanup(loop, [&] {
+        QApplication::restoreOverrideCursor();
+        ShowStatus(std::string());
+        if (after)
+            after();
+    });
+}
+
+void TFormMain::ShowProgress(const std::string& text, size_t i, size_t n)
+{
+    ShowStatus(Format("%s (%d%% of %d)", text.c_str(), static_cast<int>((i + 1) * 100 / n), static_cast<int>(n)));
 }
 
 void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
@@ -84,7 +115,7 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
     const size_t n = paths.size();
     for (size_t i = 0; i < n; ++i) {
         const std::string& path = paths[i];
-        ShowStatus(Format("Adding new images... (%d%% of %d)", static_cast<int>((i + 1) * 100 / n), static_cast<int>(n)));
+        ShowProgress(kAdding, i, n);
         TImageSize size;
         try {
             size = MeasureImageFile(path);
@@ -115,37 +146,94 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
 
 void TFormMain::ActImageExtractExecute()
 {
+    WriteSelectedRecords(
+        "Select destination folder for extracting selected images.", std::string(),
+        [this](int row) {
+            std::string name, kind;
+            SplitItemCaption(row, name, kind);
+            return RecordFileName(name, kind);
+        },
+        [this](int row, const std::string& path) {
+            std::string name, kind;
+            SplitItemCaption(row, name, kind);
+            if (DMMain->LocateImage(name, kind))
+                DMMain->SaveImageToFile(path);
+        });
+}
+
+void TFormMain::WriteSelectedRecords(const std::string& folderTitle, const std::string& progress,
+                                     const std::function<std::string(int row)>& fileName,
+                                     const std::function<void(int row, const std::string& path)>& write)
+{
     const std::vector<int> rows = SelectedRows();
     if (rows.empty())
         return;
-    std::string name, kind;
+    std::vector<std::pair<int, std::string>> targets;
     if (rows.size() == 1) {
-        SplitItemCaption(rows.front(), name, kind);
-        const std::string fileName = RecordFileName(name, kind);
-        const std::string ext = ExtractFileExt(fileName);
-        const std::string bare = ext.empty() ? std::string() : ext.substr(1);
-        FileDialogRequest r;
-        r.fileName = fileName;
-        r.defaultExt = bare;
-        r.filter = Format("%s files (%s)|%s", UpperCase(bare).c_str(), ("*" + ext).c_str(), ("*" + ext).c_str()) +
-                   "|All files (*.*)|*.*";
-        r.overwritePrompt = true;
-        const auto path = Prompts().SaveFile(r);
+        const auto path = Prompts().SaveFile(SaveOneRequest(fileName(rows.front())));
         if (!path)
             return;
-        if (DMMain->LocateImage(name, kind))
-            DMMain->SaveImageToFile(*path);
-        return;
+        targets.emplace_back(rows.front(), *path);
+    } else {
+        const auto folder = Prompts().BrowseFolder(folderTitle);
+        if (!folder)
+            return;
+        const std::string dir = IncludeTrailingSeparator(*folder);
+        for (int row : rows)
+            targets.emplace_back(row, dir + fileName(row));
     }
-    const auto folder = Prompts().BrowseFolder("Select destination folder for extracting selected images.");
-    if (!folder)
+    auto loop = [&] {
+        for (size_t i = 0; i < targets.size(); ++i) {
+            if (!progress.empty())
+                ShowProgress(progress, i, targets.size());
+            write(targets[i].first, targets[i].second);
+        }
+    };
+    if (progress.empty())
+        loop();
+    else
+        RunLongLoop(progress, loop);
+}
+
+// ---- export as GIF -----------------------------------------------------------
+
+void TFormMain::ActImageExportGifExecute()
+{
+    std::set<std::string> taken;
+    WriteSelectedRecords(
+        "Select destination folder for exporting selected images as GIF.", kExporting,
+        [&](int row) {
+            std::string name, kind;
+            SplitItemCaption(row, name, kind);
+            // Records of one name and different kinds all end in .gif: the
+            // first keeps the plain name, the others add their own extension
+            // rather than overwrite it.
+            std::string file = SafeFileName(name) + ".gif";
+            if (!taken.insert(LowerCase(file)).second) {
+                file = RecordFileName(name, kind) + ".gif";
+                taken.insert(LowerCase(file));
+            }
+            return file;
+        },
+        [this](int row, const std::string& path) { ExportRecordAsGif(row, path); });
+}
+
+void TFormMain::ExportRecordAsGif(int row, const std::string& path)
+{
+    std::string name, kind;
+    SplitItemCaption(row, name, kind);
+    if (!DMMain->LocateImage(name, kind))
         return;
-    const std::string dir = IncludeTrailingSeparator(*folder);
-    for (int row : rows) {
-        SplitItemCaption(row, name, kind);
-        if (DMMain->LocateImage(name, kind))
-            DMMain->SaveImageToFile(dir + RecordFileName(name, kind));
+    // Made whole in memory first: a picture that cannot be converted leaves
+    // no file behind.
+    TMemoryStream gif;
+    try {
+        const std::unique_ptr<TMemoryStream> bytes = DMMain->CreateImageStream();
+        MakeGifOfPicture(*bytes, KindOf(kind).ShownExtension, gif);
+    } catch (const std::exception& e) {
+        throw Exception(Format("%s\r\rThe image \"%s\" cannot be exported as GIF.", e.what(), ItemFileName(row).c_str()));
     }
+    SaveFileWhole(gif, path);
 }
 
 // ---- delete, rename, select ------------------------------------------------------

@@ -187,6 +187,7 @@ void TFormMain::UpdateControls()
     ActImageInvertSelection->setEnabled(open && listed);
     ActViewPreview->setEnabled(open);
     ActImageExtract->setEnabled(selected);
+    ActImageExportGif->setEnabled(selected);
     ActImageCopy->setEnabled(selected);
     for (QAction* a : FilterActions())
         a->setEnabled(open);

@@ -15,7 +15,11 @@ void TMyGIFImage::LoadFromClipboard()
             return;
         }
     }
-    // A bitmap needs colour reduction into frames, which is not here yet.
+    if (const std::optional<TBitmap> bitmap = clipboard.Bitmap()) {
+        Clear();
+        Add(*bitmap);
+        return;
+    }
     throw EInvalidGraphicOperation(gifmsg::UnsupportedClipboardFormat);
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 class TStream;
+class TPicture;
 class TMyGIFImage;
 class TGIFSubImage;
 class TGIFHeader;
@@ -74,6 +75,8 @@ public:
     void FromPalette(const TPalette& palette);
     // quads: n entries of blue, green, red, reserved.
     void FromColorTable(const uint8_t* quads, int n);
+    // Up to 256 colours of the bitmap's own colour table.
+    void FromDIBColors(const TBitmap& bitmap);
     // A palette of the entries (flags 4, no-collapse); nullptr when empty.
     TPaletteHandle MakePalette() const;
     void Assign(const TGIFColorMap& source);
@@ -373,7 +376,26 @@ public:
     // an image.
     std::recursive_mutex& RenderLock();
 
+    // ---- assignment (GIFFrameAssign.cpp) ----
+    // Copies another frame: bounds, pixels, colours, extensions.
+    void Assign(const TGIFSubImage& source);
+    // nullptr clears; a bitmap is imported (deep ones reduced with the
+    // image's ColorReduction, DitherMode and ReductionBits); an icon or a
+    // metafile is drawn and keeps its transparency; other graphics are
+    // copied into a bitmap first. "Color table overflow" when a 24-bit
+    // import meets a 257th colour.
+    void Assign(const TGraphic* graphic);
+    void Assign(const TPicture& picture);
+    // A frame or graphic as above; anything else is an assignment error.
+    void Assign(const TGIFObject& other);
+    // Pixels where the mask is non-zero get a new black entry, made the
+    // transparent index of a new graphic control extension.
+    void AddTransparencyFromMask(const TBitmap& mask);
+
 private:
+    void AssignBitmap(const TBitmap& source);
+    void ImportRows(TBitmap& bitmap);
+    void ConvertProgress(TProgressStage stage, int percent);
     friend class TGIFDecoderAccess;
     struct TMaskRows;
     void RenderProgress(TProgressStage stage, int percent, bool redraw);
@@ -663,6 +685,12 @@ public:
     TGIFSubImage* Frame(int index) const { return frames_->SubImage(index); }
     // Appends a frame; answers its index.
     int Add(std::unique_ptr<TGIFSubImage> frame);
+    // Converts the graphic into a new frame and appends it (the frame is
+    // freed when the conversion fails).
+    int Add(const TGraphic& graphic);
+    // A graphic or a copy of a frame; anything else is "Object type not
+    // supported for operation".
+    int Add(const TGIFObject& object);
 
     // The warning handler: calls OnGIFWarning when set.
     virtual void Warning(TGIFObject& sender, int severity, const std::string& message);
@@ -881,8 +909,9 @@ public:
     int Width() const { return width_; }
     int Direction() const { return direction_; }
     int Column() const { return column_; }
-    // Maps one pixel and moves to the next column.
-    virtual uint8_t DitherPixel(int red, int green, int blue, uint8_t chosen[3]) = 0;
+    // Maps one pixel and moves to the next column; the engine itself takes
+    // the nearest colour only.
+    virtual uint8_t DitherPixel(int red, int green, int blue, uint8_t chosen[3]);
     // Skips a pixel without taking or giving error.
     void AdvanceColumn() { column_ += direction_; }
     virtual void AdvanceRow();
@@ -912,6 +941,157 @@ private:
     };
     std::array<Channel, 3> channels_;
 };
+
+// ------------------------------------------------------- colour reduction --
+
+class TDIB;
+
+// The palette's nearest entry, remembered per colour.
+class TSlowColorLookup : public TColorLookup {
+public:
+    explicit TSlowColorLookup(TPaletteHandle palette);
+    int Colors() const override { return static_cast<int>(entries_.size()); }
+    uint8_t MapColor(int red, int green, int blue, uint8_t chosen[3]) const override;
+
+private:
+    // The entry nearest in RGB, the lowest index among equals, as the
+    // platform's search answers; found from the entries ordered by green.
+    uint8_t Nearest(int red, int green, int blue) const;
+
+    TPaletteHandle palette_;
+    std::vector<TPaletteEntry> entries_;
+    std::vector<uint8_t> byGreen_; // entry indices, ascending green
+    // Direct-mapped: key is colour + 1 (0 = empty slot).
+    mutable std::vector<uint32_t> cacheKeys_;
+    mutable std::vector<uint8_t> cacheValues_;
+};
+
+// 256 greys by luminance (77 R + 150 G + 29 B) / 256.
+class TGrayScaleLookup : public TColorLookup {
+public:
+    int Colors() const override { return 256; }
+    uint8_t MapColor(int red, int green, int blue, uint8_t chosen[3]) const override;
+};
+
+// Black below the luminance sum 32,513, white from it.
+class TMonochromeLookup : public TColorLookup {
+public:
+    int Colors() const override { return 2; }
+    uint8_t MapColor(int red, int green, int blue, uint8_t chosen[3]) const override;
+};
+
+// Error diffusion by integer weights over a ring of error rows, one per
+// row that receives error (the current one first). Each row has margin
+// spare slots at both ends so weights past the edge land harmlessly.
+class TKernelDitherer : public TDitherEngine {
+public:
+    // Offset counts in the row's direction (+1 ahead, -1 behind).
+    struct TWeight {
+        int Row;
+        int Offset;
+        int Weight;
+    };
+    TKernelDitherer(int width, const TColorLookup& lookup, int rows, int margin, int divisor,
+                    std::vector<TWeight> weights);
+    uint8_t DitherPixel(int red, int green, int blue, uint8_t chosen[3]) override;
+    void AdvanceRow() override;
+    int Divisor() const { return divisor_; }
+    int ErrorRows() const { return rows_; }
+    int Margin() const { return margin_; }
+
+private:
+    int32_t* ErrorRow(int relative) { return errors_[static_cast<size_t>((head_ + relative) % rows_)].data(); }
+
+    int rows_;
+    int margin_;
+    int divisor_;
+    std::vector<TWeight> weights_;
+    // Per row: (width + 2 margin) slots of red, green, blue.
+    std::vector<std::vector<int32_t>> errors_;
+    int head_ = 0;
+};
+
+// The three-row kernels (Stucki, Sierra, JaJuNi): two slots of margin.
+class T5by3Ditherer : public TKernelDitherer {
+public:
+    T5by3Ditherer(int width, const TColorLookup& lookup, int divisor, std::vector<TWeight> weights)
+        : TKernelDitherer(width, lookup, 3, 2, divisor, std::move(weights)) {}
+};
+
+class TStuckiDitherer : public T5by3Ditherer {
+public:
+    TStuckiDitherer(int width, const TColorLookup& lookup);
+};
+
+class TSierraDitherer : public T5by3Ditherer {
+public:
+    TSierraDitherer(int width, const TColorLookup& lookup);
+};
+
+// Divisor 38, although the weights sum to 48: the reduction has always
+// worked this way, and its pictures come out a little brighter for it.
+class TJaJuNiDitherer : public T5by3Ditherer {
+public:
+    TJaJuNiDitherer(int width, const TColorLookup& lookup);
+};
+
+class TSteveArcheDitherer : public TKernelDitherer {
+public:
+    TSteveArcheDitherer(int width, const TColorLookup& lookup);
+};
+
+class TBurkesDitherer : public TKernelDitherer {
+public:
+    TBurkesDitherer(int width, const TColorLookup& lookup);
+};
+
+// The ditherer of a dither mode (0 nearest, 1 Floyd-Steinberg, 2 Stucki,
+// 3 Sierra, 4 JaJuNi, 5 Steve Arche, 6 Burkes); nullptr above 6.
+std::unique_ptr<TDitherEngine> MakeDitherer(int mode, int width, const TColorLookup& lookup);
+
+// Octree colour quantisation.
+struct TOctreeNode {
+    bool IsLeaf = false;
+    int64_t PixelCount = 0;
+    int64_t RedSum = 0;
+    int64_t GreenSum = 0;
+    int64_t BlueSum = 0;
+    std::array<std::unique_ptr<TOctreeNode>, 8> Children;
+    TOctreeNode* NextReducible = nullptr;
+};
+
+class TColorQuantizer {
+public:
+    TColorQuantizer(int maxColors, int colorBits);
+    // Adds one pixel, reducing the tree while it holds too many leaves.
+    void AddColor(int red, int green, int blue);
+    // Adds rows of 24-bit pixels (blue, green, red).
+    void ProcessRow(const uint8_t* bgr, int width);
+    int LeafCount() const { return leafCount_; }
+    // The leaves' mean colours, depth first, children in index order.
+    std::vector<TPaletteEntry> Colors() const;
+
+private:
+    void Reduce();
+
+    std::unique_ptr<TOctreeNode> root_;
+    std::array<TOctreeNode*, 9> reducible_{};
+    int leafCount_ = 0;
+    int maxColors_;
+    int colorBits_;
+};
+
+// A palette of up to colors entries that the quantizer finds in the 24-bit
+// rows; with systemColors 256 entries with the 20 system colours at both
+// ends and up to 236 found ones between.
+TPaletteHandle OptimizedPalette(TDIB& rows, int colors, int colorBits, bool systemColors);
+
+// The bitmap reduced to 8 bits a pixel with the palette of the reduction
+// mode (0 to 9) and the ditherer of the dither mode, or for mode 0 a 24-bit
+// copy. Modes 1 to 9 switch the source itself to 24 bits. An unknown mode,
+// an empty palette or an unknown dither mode gives an empty bitmap.
+std::unique_ptr<TBitmap> ReduceBitmapColors(TBitmap& bitmap, int reduction, int ditherMode,
+                                            TPaletteHandle palette, int reductionBits);
 
 // Rows between memory and a bitmap (8 bits of palette indices, or 24 bits
 // of blue, green, red).

@@ -17,6 +17,8 @@ public:
     int Height() const override { return height_; }
     bool Empty() const override { return bytes_.empty(); }
     bool Enhanced() const { return enhanced_; }
+    // Played over the canvas: what it does not paint keeps the background.
+    bool Transparent() const override { return true; }
 
     // Checks the header; "Metafile is not valid" for anything else.
     void LoadFromStream(TStream& stream) override;

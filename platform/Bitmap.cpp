@@ -290,7 +290,29 @@ void TBitmap::Assign(const TBitmap& source)
     format_ = source.format_;
     palette_ = source.palette_;
     bits_ = source.bits_;
+    transparent_ = source.transparent_;
+    hasTransparentColor_ = source.hasTransparentColor_;
+    transparentColor_ = source.transparentColor_;
     Changed();
+}
+
+TColor TBitmap::TransparentColor() const
+{
+    if (hasTransparentColor_ || Empty())
+        return transparentColor_;
+    return Pixel(0, height_ - 1);
+}
+
+TBitmap TBitmap::MaskBitmap() const
+{
+    TBitmap mask(width_, height_, TPixelFormat::pf1bit);
+    if (Empty())
+        return mask;
+    const uint32_t key = ValueOf(TransparentColor());
+    for (int y = 0; y < height_; ++y)
+        for (int x = 0; x < width_; ++x)
+            mask.SetRawPixel(x, y, RawPixel(x, y) == key ? 1 : 0);
+    return mask;
 }
 
 void TBitmap::Assign(const QImage& image)

@@ -110,6 +110,16 @@ public:
     // Tells the change handler that the pixels were painted (the raster
     // operations do not).
     void Modified() { Changed(); }
+
+    // A bitmap drawn transparently leaves the canvas where its pixels have
+    // the transparent colour: the one set, or else that of the bottom-left
+    // pixel.
+    bool Transparent() const override { return transparent_; }
+    void SetTransparent(bool value) { transparent_ = value; }
+    TColor TransparentColor() const;
+    void SetTransparentColor(TColor c) { transparentColor_ = c; hasTransparentColor_ = true; }
+    // 1 bit a pixel, 1 where the pixel has the transparent colour.
+    TBitmap MaskBitmap() const;
     void Assign(const TBitmap& source);
     // 1/4/8-bit indexed images keep their depth and palette, others
     // become 24 bits (32 when the image has an alpha channel).
@@ -136,6 +146,9 @@ private:
     TPixelFormat format_ = TPixelFormat::pf24bit;
     TPaletteHandle palette_;
     std::vector<uint8_t> bits_;
+    bool transparent_ = false;
+    bool hasTransparentColor_ = false;
+    TColor transparentColor_ = clWhite;
 };
 
 // Row length in bytes of a DIB: ((width * bits + 31) and not 31) / 8.

@@ -38,6 +38,13 @@ public:
     using Exception::Exception;
 };
 
+// An object cannot be assigned to another of its kind: "Cannot assign a
+// <source class> to a <target class>".
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // printf-style formatting into a std::string, for the message texts.
 std::string Format(const char* fmt, ...)
 #if defined(__GNUC__)

@@ -39,6 +39,9 @@ public:
     // the graphic, starts white and the graphic is drawn on it; classes
     // that own a bitmap of their own hand over a copy of it instead.
     virtual void AssignTo(TBitmap& dest) const;
+    // Whether drawing leaves the canvas showing where the graphic has no
+    // content (icons, metafiles, bitmaps marked so).
+    virtual bool Transparent() const { return false; }
     // The graphic's palette, if it has one.
     virtual std::shared_ptr<const TPalette> Palette() const { return {}; }
 

@@ -106,6 +106,17 @@ void TIcon::SetImage(const QImage& image)
     Changed();
 }
 
+TBitmap TIcon::MaskBitmap() const
+{
+    TBitmap mask(Width(), Height(), TPixelFormat::pf1bit);
+    for (int y = 0; y < Height(); ++y) {
+        const auto* src = reinterpret_cast<const QRgb*>(image_.constScanLine(y));
+        for (int x = 0; x < Width(); ++x)
+            mask.SetRawPixel(x, y, qAlpha(src[x]) < 128 ? 1 : 0);
+    }
+    return mask;
+}
+
 void TIcon::Draw(TBitmap& canvas, const TRect& rect) const
 {
     const int w = rect.Width(), h = rect.Height();

@@ -16,6 +16,10 @@ public:
     void LoadFromStream(TStream& stream) override;
     void Draw(TBitmap& canvas, const TRect& rect) const override;
 
+    bool Transparent() const override { return true; }
+    // 1 bit a pixel, 1 where the icon is transparent (alpha below half).
+    TBitmap MaskBitmap() const;
+
     // The chosen image, ARGB32 premultiplied-free.
     const QImage& Image() const { return image_; }
     // Sets the icon from an image (used for shell icons).

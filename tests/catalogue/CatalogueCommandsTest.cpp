@@ -77,14 +77,7 @@ protected:
         return names;
     }
 
-    // Selects as a user would; the window refreshes on the next turn of the event loop.
-    void Select(std::initializer_list<int> rows)
-    {
-        form->ListView1->clearSelection();
-        for (int r : rows)
-            form->ListView1->item(r)->setSelected(true);
-        ProcessEvents();
-    }
+    void Select(std::initializer_list<int> rows) { SelectRows(rows); }
 
     const MessageRequest& LastMessage() const { return prompts->Records().back().message; }
     int Questions() const

@@ -25,17 +25,6 @@ protected:
         Start();
     }
 
-    void AddRecord(const std::string& name, const std::string& kind, const std::string& file, int w, int h)
-    {
-        DMMain->CDS.Append();
-        DMMain->CDSFileName.SetAsString(name);
-        DMMain->CDSDimX.SetAsInteger(w);
-        DMMain->CDSDimY.SetAsInteger(h);
-        DMMain->LoadImageFromFile(file);
-        DMMain->CDSImageType.SetAsString(kind);
-        DMMain->CDS.Post();
-    }
-
     void SelectOnly(int row)
     {
         form->ListView1->clearSelection();
@@ -61,7 +50,7 @@ protected:
 
 } // namespace
 
-TEST_F(CopyFixture, StandsAfterExtractAndIsEnabledLikeIt)
+TEST_F(CopyFixture, StandsAfterExportAndIsEnabledLikeExtract)
 {
     QAction* copy = form->ActImageCopy;
     ASSERT_NE(copy, nullptr);
@@ -69,9 +58,9 @@ TEST_F(CopyFixture, StandsAfterExtractAndIsEnabledLikeIt)
     EXPECT_EQ(copy->toolTip().toStdString(), "Copy");
     EXPECT_EQ(copy->statusTip().toStdString(), "Copy the selected image to the clipboard");
     const auto image = form->MnuImage->actions();
-    EXPECT_EQ(IndexIn(image, copy), IndexIn(image, form->ActImageExtract) + 1);
+    EXPECT_EQ(IndexIn(image, copy), IndexIn(image, form->ActImageExportGif) + 1);
     const auto popup = form->PopupMenu1->actions();
-    EXPECT_EQ(IndexIn(popup, copy), IndexIn(popup, form->ActImageExtract) + 1);
+    EXPECT_EQ(IndexIn(popup, copy), IndexIn(popup, form->ActImageExportGif) + 1);
 
     EXPECT_FALSE(copy->isEnabled());
     AddRecord("Rose", "J", kData + "/jpeg/testorig.jpg", 227, 149);

@@ -8,6 +8,7 @@
 #include "widgets/Prompts.h"
 
 #include <QApplication>
+#include <QListWidget>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
@@ -63,6 +64,27 @@ protected:
         form->show();
         ProcessEvents();
         return *form;
+    }
+
+    // A record put straight into the store (the list is not refilled).
+    void AddRecord(const std::string& name, const std::string& kind, const std::string& file, int w = 1, int h = 1)
+    {
+        DMMain->CDS.Append();
+        DMMain->CDSFileName.SetAsString(name);
+        DMMain->CDSDimX.SetAsInteger(w);
+        DMMain->CDSDimY.SetAsInteger(h);
+        DMMain->LoadImageFromFile(file);
+        DMMain->CDSImageType.SetAsString(kind);
+        DMMain->CDS.Post();
+    }
+
+    // Selects as a user would; the window refreshes on the next turn of the event loop.
+    void SelectRows(const std::vector<int>& rows)
+    {
+        form->ListView1->clearSelection();
+        for (int r : rows)
+            form->ListView1->item(r)->setSelected(true);
+        ProcessEvents();
     }
 
     // Closes the window as the close box would; true when it closed.

@@ -232,4 +232,14 @@ inline Bytes OneFrame(int width, int height, const Bytes& imageData, const Bytes
     return b;
 }
 
+// A 20 x 15 24-bit bitmap of 300 distinct colours.
+inline TBitmap ManyColours()
+{
+    TBitmap b(20, 15, TPixelFormat::pf24bit);
+    for (int y = 0; y < 15; ++y)
+        for (int x = 0; x < 20; ++x)
+            b.SetPixel(x, y, RGBColor(uint8_t(x * 13), uint8_t(y * 17), uint8_t((x * 7 + y * 5) & 0xFF)));
+    return b;
+}
+
 } // namespace giftest

@@ -621,9 +621,15 @@ TEST(GifClipboard, CopiesBitmapAndGifBytesAndReadsThemBack)
     back.LoadFromClipboard();
     EXPECT_EQ(FramePixels(*back.Frame(0)), Bytes({0, 1, 2, 3}));
 
-    // Only a bitmap (or nothing) on the clipboard.
+    // Only a bitmap: it becomes the one frame.
     TBitmap bitmap(3, 3);
     clipboard.SetContent(&bitmap, {});
+    back.LoadFromClipboard();
+    ASSERT_EQ(back.FrameCount(), 1);
+    EXPECT_EQ(back.Frame(0)->Width(), 3);
+
+    // Nothing on the clipboard.
+    clipboard.SetContent(nullptr, {});
     try {
         back.LoadFromClipboard();
         FAIL() << "no error";

@@ -1,0 +1,100 @@
+#include "GifExport.h"
+
+#include "Loaders.h"
+#include "gif/mygifimage.h"
+#include "platform/Exception.h"
+#include "platform/Picture.h"
+#include "platform/Stream.h"
+#include "platform/Text.h"
+
+#include <QSaveFile>
+#include <QString>
+
+namespace {
+
+// A frame copied out of another image keeps its colours even when they
+// lived in that image's global table.
+int AddFirstFrameOf(TMyGIFImage& image, const TMyGIFImage& source)
+{
+    const int index = image.Add(*static_cast<const TGIFObject*>(source.Frame(0)));
+    TGIFSubImage& frame = *image.Frame(index);
+    if (frame.LocalColors().EntryCount() == 0) {
+        frame.LocalColors().Assign(source.Header().GlobalColors());
+        frame.LocalColorsChanged();
+    }
+    // A loop count belongs to the whole image, not to one of its frames.
+    TGIFExtensionList& extensions = frame.FrameExtensions();
+    for (int i = extensions.Count() - 1; i >= 0; --i)
+        if (dynamic_cast<TGIFAppExtNSLoop*>(extensions.Items(i)))
+            extensions.Delete(i);
+    return index;
+}
+
+void LoadPicture(TPicture& picture, TStream& stream, const std::string& extension)
+{
+    RegisterCatalogueGraphics();
+    picture.LoadFromStream(stream, extension);
+    if (!picture.Graphic() || picture.Graphic()->Empty())
+        RaiseGIFError("Image is empty");
+}
+
+} // namespace
+
+int AddPictureAsFrame(TMyGIFImage& image, TStream& stream, const std::string& extension)
+{
+    TPicture picture;
+    LoadPicture(picture, stream, extension);
+    if (const auto* gif = dynamic_cast<const TMyGIFImage*>(picture.Graphic()))
+        return AddFirstFrameOf(image, *gif);
+    return image.Add(*picture.Graphic());
+}
+
+void MakeGifOfPicture(TStream& stream, const std::string& extension, TMemoryStream& out)
+{
+    const int64_t start = stream.Position();
+    TPicture picture;
+    LoadPicture(picture, stream, extension);
+    out.Clear();
+    if (dynamic_cast<const TMyGIFImage*>(picture.Graphic())) {
+        stream.SetPosition(start);
+        out.CopyFrom(stream, stream.Size() - start);
+        return;
+    }
+    TMyGIFImage image;
+    image.Add(*picture.Graphic());
+    image.SaveToStream(out);
+}
+
+TGIFGraphicControlExtension& FrameControl(TGIFSubImage& frame)
+{
+    if (!frame.ControlExtension())
+        frame.FrameExtensions().Add(std::make_unique<TGIFGraphicControlExtension>(&frame));
+    return *frame.ControlExtension();
+}
+
+void SetLoopCount(TMyGIFImage& image, uint16_t count)
+{
+    TGIFSubImage& first = *image.Frame(0);
+    TGIFExtensionList& extensions = first.FrameExtensions();
+    // Readers look for the loop before the first image: it goes in front.
+    std::vector<std::unique_ptr<TGIFItem>> kept;
+    while (extensions.Count() > 0) {
+        std::unique_ptr<TGIFItem> item = extensions.Remove(extensions.Items(0));
+        if (!dynamic_cast<TGIFAppExtNSLoop*>(item.get()))
+            kept.push_back(std::move(item));
+    }
+    auto loop = std::make_unique<TGIFAppExtNSLoop>(&first);
+    loop->LoopCount = count;
+    extensions.Add(std::move(loop));
+    for (auto& item : kept)
+        extensions.Add(std::move(item));
+}
+
+void SaveFileWhole(const TMemoryStream& bytes, const std::string& path)
+{
+    QSaveFile file(QString::fromStdString(path));
+    const auto size = static_cast<qint64>(bytes.Bytes().size());
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(reinterpret_cast<const char*>(bytes.Memory()), size) != size || !file.commit())
+        throw EFCreateError(Format("Cannot create file \"%s\". %s", path.c_str(), file.errorString().toStdString().c_str()));
+}

@@ -1,0 +1,36 @@
+#pragma once
+// Any picture the program loads made into a GIF: the window's Export as GIF
+// and the gifconvert tool share this.
+#include <cstdint>
+#include <string>
+
+class TStream;
+class TMemoryStream;
+class TMyGIFImage;
+class TGIFSubImage;
+class TGIFGraphicControlExtension;
+
+// Reads the picture in stream as the class registered for the extension
+// ("bmp", "ico", "emf", "wmf", "jpg", "gif", with or without the dot) and
+// appends it to image as one new frame. A GIF gives a copy of its first
+// frame, colours, transparency and timing included; anything else is
+// converted with the image's ColorReduction, DitherMode and ReductionBits
+// (icons and metafiles keep their transparency). Answers the frame's index.
+int AddPictureAsFrame(TMyGIFImage& image, TStream& stream, const std::string& extension);
+
+// The picture in stream as the bytes of a GIF file: a GIF is proved
+// readable and then written back unchanged, all its frames; anything else
+// becomes one frame made with the image's start settings.
+void MakeGifOfPicture(TStream& stream, const std::string& extension, TMemoryStream& out);
+
+// The frame's graphic control extension (delay, disposal, transparency),
+// added when the frame has none.
+TGIFGraphicControlExtension& FrameControl(TGIFSubImage& frame);
+// Makes the image loop: count 0 is endless. Any earlier loop extension is
+// replaced by one in front of the first frame.
+void SetLoopCount(TMyGIFImage& image, uint16_t count);
+
+// Writes bytes to path through a file beside it that replaces path only
+// once complete, so a failure never leaves a half-written file.
+// "Cannot create file "<path>". <reason>" when that fails.
+void SaveFileWhole(const TMemoryStream& bytes, const std::string& path);
