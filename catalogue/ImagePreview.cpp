@@ -58,8 +58,8 @@ void TImagePreview::SetGraphic(std::unique_ptr<TGraphic> graphic)
     picture_ = QImage();
     graphic_ = std::move(graphic);
     if (graphic_) {
-        // Queued: a change may be told from the painter's thread, and a
-        // repaint inside a paint would be lost.
+        // Queued: a change may be told while the control paints, and a
+        // repaint asked for inside a paint would be lost.
         graphic_->OnChange = [this](TGraphic&) {
             QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
         };

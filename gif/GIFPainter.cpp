@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -38,10 +39,27 @@ void TMyGIFImage::Draw(TBitmap& canvas, const TRect& rect) const
     const_cast<TMyGIFImage*>(this)->DrawImage(canvas, rect);
 }
 
+void TMyGIFImage::NotifyChanged()
+{
+    if (!IsGuiThread()) {
+        changePending_.store(true);
+        return;
+    }
+    changePending_.store(false);
+    Changed();
+}
+
+void TMyGIFImage::DeliverPendingChange()
+{
+    if (IsGuiThread() && changePending_.exchange(false))
+        Changed();
+}
+
 void TMyGIFImage::DrawImage(TBitmap& canvas, const TRect& rect)
 {
     if (drawing_ || FrameCount() == 0)
         return;
+    DeliverPendingChange();
     drawing_ = true;
     struct Reset {
         bool& flag;
@@ -250,6 +268,10 @@ TGIFPainter::TGIFPainter(TMyGIFImage* image, TGIFDrawFlags flags, const TRect& r
     } catch (...) {
         throw EOutOfResources(kOutOfResources);
     }
+    // The image bitmap is the image's own: nobody but this painter paints
+    // it while the painter runs, so the picture can be made elsewhere.
+    ahead_ = Has(flags_, dfThreaded) && &canvas_ == image->imageBitmap_.get() &&
+             rect_ == Rect(0, 0, canvas_.Width(), canvas_.Height());
     if (slot_)
         *slot_ = this;
     holds_ = true;
@@ -369,7 +391,11 @@ void TGIFPainter::Execute()
                     }
                 }
 
-                RunInGuiThread([this] { PaintFrame(); });
+                if (ahead_ && PaintAhead()) {
+                    RunInGuiThread([this] { ShowAhead(); });
+                } else {
+                    RunInGuiThread([this] { PaintFrame(); });
+                }
                 previousDisposal_ = disposal_;
                 if (Stopped())
                     break;
@@ -461,20 +487,77 @@ void TGIFPainter::WaitForFrame(TGIFSubImage& frame)
 
 void TGIFPainter::PaintFrame()
 {
+    image_->DeliverPendingChange();
     if (work_)
-        PaintBuffered();
+        PaintBuffered(canvas_, rect_);
     else
-        PaintDirect();
+        PaintDirect(canvas_, rect_);
+    // Not when the painter found its canvas gone.
+    if (!Stopped())
+        started_.store(true);
     canvas_.Modified();
 }
 
-void TGIFPainter::PaintDirect()
+bool TGIFPainter::PaintAhead()
 {
-    CurrentFrame().PaintTo(canvas_, rect_, Has(flags_, dfTransparent), Has(flags_, dfTiled));
-    started_.store(true);
+    // As a skipped GUI step: a stopped painter paints nothing.
+    if (Stopped())
+        return false;
+    const int w = canvas_.Width(), h = canvas_.Height();
+    // Held across the test and the paint, so the frame painted is the one
+    // tested (the GUI thread may drop renderings meanwhile).
+    std::lock_guard guard(image_->RenderLock());
+    if (!next_) {
+        try {
+            next_ = std::make_unique<TBitmap>(canvas_);
+        } catch (const std::bad_alloc&) {
+            // Without room for a second picture the GUI thread paints, as
+            // for any other canvas.
+            ahead_ = false;
+            return false;
+        }
+        nextCurrent_ = true;
+    }
+    // After an exchange the bitmap holds the picture before the one shown;
+    // it is brought up to date unless this frame covers all of it anyway.
+    if (!nextCurrent_ && !PaintCoversTarget())
+        BitBlt(*next_, 0, 0, w, h, canvas_, 0, 0, SRCCOPY);
+    nextCurrent_ = true;
+    if (work_)
+        PaintBuffered(*next_, rect_);
+    else
+        PaintDirect(*next_, rect_);
+    return true;
 }
 
-void TGIFPainter::PaintBuffered()
+void TGIFPainter::ShowAhead()
+{
+    image_->DeliverPendingChange();
+    canvas_.SwapPixels(*next_);
+    nextCurrent_ = false;
+    started_.store(true);
+    canvas_.Modified();
+}
+
+bool TGIFPainter::PaintCoversTarget()
+{
+    if (work_) {
+        // The rows of the disposal table that show the whole work or
+        // scratch bitmap.
+        const int d = disposal_, p = previousDisposal_;
+        return d <= 2 || (d == 3 && (p == 2 || p == 3));
+    }
+    TGIFSubImage& frame = CurrentFrame();
+    const bool masked = Has(flags_, dfTransparent) && frame.HasTransparency();
+    return !masked && !Has(flags_, dfTiled) && frame.FrameRectIn(rect_) == rect_ && frame.RenderedBitmap();
+}
+
+void TGIFPainter::PaintDirect(TBitmap& target, const TRect& targetRect)
+{
+    CurrentFrame().PaintTo(target, targetRect, Has(flags_, dfTransparent), Has(flags_, dfTiled));
+}
+
+void TGIFPainter::PaintBuffered(TBitmap& target, const TRect& targetRect)
 {
     // A target without pixels is a canvas that has gone.
     if (Has(flags_, dfCheckCanvas) && (savedCanvas_ != &canvas_ || canvas_.Empty())) {
@@ -493,8 +576,8 @@ void TGIFPainter::PaintBuffered()
         onRect = whole;
         show = true;
     } else if (d == 3 && p <= 1) {
-        on = &canvas_;
-        onRect = rect_;
+        on = &target;
+        onRect = targetRect;
     } else if (d == 3 && p <= 3) {
         on = scratch_.get();
         onRect = whole;
@@ -509,11 +592,10 @@ void TGIFPainter::PaintBuffered()
             BitBlt(*scratch_, 0, 0, whole.Right, whole.Bottom, *work_, 0, 0, SRCCOPY);
         CurrentFrame().PaintTo(*on, onRect, Has(flags_, dfTransparent), Has(flags_, dfTiled));
         if (show)
-            BitBlt(canvas_, rect_.Left, rect_.Top, whole.Right, whole.Bottom, *on, 0, 0, SRCCOPY);
+            BitBlt(target, targetRect.Left, targetRect.Top, whole.Right, whole.Bottom, *on, 0, 0, SRCCOPY);
         if (d == 2)
             RestoreFrameArea();
     }
-    started_.store(true);
 }
 
 void TGIFPainter::RestoreFrameArea()
@@ -555,6 +637,7 @@ void TGIFPainter::ReleaseResources()
     work_.reset();
     scratch_.reset();
     snapshot_.reset();
+    next_.reset();
     event_.reset();
     if (holds_) {
         holds_ = false;

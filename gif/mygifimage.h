@@ -696,8 +696,12 @@ public:
     virtual void Warning(TGIFObject& sender, int severity, const std::string& message);
     void Progress(TGIFObject& sender, TProgressStage stage, int percent, bool redraw,
                   const TGIFRect& rect, const std::string& message);
-    // Sends the changed notification.
-    void NotifyChanged() { Changed(); }
+    // Sends the changed notification. Handlers hear it on the GUI thread
+    // only: told on another thread (a painter rendering ahead), it waits
+    // for the GUI thread's next draw or painter step.
+    void NotifyChanged();
+    // Sends a notification that waits, if there is one (GUI thread).
+    void DeliverPendingChange();
 
     TWarningEvent OnGIFWarning;
     TProgressEvent OnProgress;
@@ -788,14 +792,18 @@ private:
     std::vector<TGIFPainter*> painters_;
     TGIFPainter* currentPainter_ = nullptr;
     bool drawing_ = false;
+    std::atomic<bool> changePending_{false};
 };
 
 // ----------------------------------------------------------------- painter --
 
 // Shows the frames of an image one after another with their delays,
 // disposal methods and loop count, on its own thread (dfThreaded) or inside
-// the draw call. All painting happens on the GUI thread; the painter's
-// thread renders frames ahead and waits.
+// the draw call. The painter's thread renders frames ahead and waits; the
+// canvas itself is painted on the GUI thread only. A threaded painter of
+// the image bitmap composes each picture on its own thread, in a bitmap of
+// its own, and the GUI thread just puts that in place: a large animation
+// costs the GUI thread no more than a small one.
 class TGIFPainter : public TThread {
 public:
     // Writes itself into slot (when given); see TMyGIFImage::CreatePainter.
@@ -818,6 +826,8 @@ public:
     int PreviousDisposal() const { return previousDisposal_; }
     TColor BackgroundColor() const { return background_; }
     bool Buffered() const { return work_ != nullptr; }
+    // Composes its pictures on its own thread (see the class).
+    bool PaintsAhead() const { return ahead_; }
     bool HasWakeUpEvent() const { return event_ != nullptr; }
     // The failure that ended the run, if any.
     std::exception_ptr Failure() const { return failure_; }
@@ -835,8 +845,13 @@ private:
     void RaiseEvent(const TGIFPainterEvent& event);
     void WaitForFrame(TGIFSubImage& frame);
     void PaintFrame();
-    void PaintDirect();
-    void PaintBuffered();
+    void PaintDirect(TBitmap& target, const TRect& targetRect);
+    void PaintBuffered(TBitmap& target, const TRect& targetRect);
+    // Painting ahead: the picture composed on the painter's thread (false
+    // when it was not), then shown on the GUI thread.
+    bool PaintAhead();
+    void ShowAhead();
+    bool PaintCoversTarget();
     void RestoreFrameArea();
     void ReleaseResources();
     TGIFSubImage& CurrentFrame() const;
@@ -856,6 +871,12 @@ private:
     std::unique_ptr<TBitmap> snapshot_;
     const TBitmap* savedCanvas_ = nullptr;
     std::atomic<bool> started_{false};
+    // Painting ahead (see the class): the next picture, and whether it
+    // still holds what the canvas shows (it holds an older one after each
+    // exchange).
+    bool ahead_ = false;
+    std::unique_ptr<TBitmap> next_;
+    bool nextCurrent_ = false;
     TGIFPainter** slot_;
     std::unique_ptr<TEvent> event_;
     std::exception_ptr failure_;

@@ -274,10 +274,25 @@ void TBitmap::SetPixel(int x, int y, TColor c) { SetRawPixel(x, y, ValueOf(c)); 
 void TBitmap::Fill(TColor c)
 {
     const uint32_t v = ValueOf(c);
-    for (int y = 0; y < height_; ++y)
+    const bool wholeBytes = format_ == TPixelFormat::pf24bit || format_ == TPixelFormat::pf32bit;
+    for (int y = 0; y < height_; ++y) {
+        if (wholeBytes && y > 0) {
+            // Rows of whole-byte pixels are alike: the first one is copied.
+            const size_t bytes = size_t(width_) * size_t(BitsPerPixel(format_) / 8);
+            std::memcpy(bits_.data() + size_t(y) * stride_, bits_.data(), bytes);
+            continue;
+        }
         for (int x = 0; x < width_; ++x)
             SetRawPixel(x, y, v);
+    }
     Changed();
+}
+
+void TBitmap::SwapPixels(TBitmap& other)
+{
+    if (other.width_ != width_ || other.height_ != height_ || other.format_ != format_)
+        throw Exception("Bitmaps of different size or format cannot exchange their pixels");
+    bits_.swap(other.bits_);
 }
 
 void TBitmap::Assign(const TBitmap& source)

@@ -107,6 +107,10 @@ public:
     TColor ColorOf(uint32_t value) const;
 
     void Fill(TColor c);
+    // Exchanges the pixels with another bitmap of the same size and format;
+    // palettes and change handlers stay where they are and neither is told.
+    // Lets a picture made elsewhere be put in place without copying it.
+    void SwapPixels(TBitmap& other);
     // Tells the change handler that the pixels were painted (the raster
     // operations do not).
     void Modified() { Changed(); }

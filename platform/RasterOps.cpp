@@ -67,6 +67,27 @@ private:
     std::vector<uint32_t> table_;
 };
 
+// Copies the pixels of one row, Bpp bytes each, from the source columns
+// given for destination columns x0 to x1 (those outside the source stay).
+template <size_t Bpp>
+void CopyColumns(uint8_t* d, const uint8_t* s, const std::vector<int>& columns, int x0, int x1, int srcWidth,
+                 bool oneToOne)
+{
+    if (oneToOne) {
+        // Columns run on by one: the part inside the source in one copy.
+        const int shift = columns.front() - x0;
+        const int from = std::max(x0, -shift), to = std::min(x1, srcWidth - shift);
+        if (from < to)
+            std::memcpy(d + size_t(from) * Bpp, s + size_t(from + shift) * Bpp, size_t(to - from) * Bpp);
+        return;
+    }
+    for (int x = x0; x < x1; ++x) {
+        const int c = columns[size_t(x - x0)];
+        if (c >= 0 && c < srcWidth)
+            std::memcpy(d + size_t(x) * Bpp, s + size_t(c) * Bpp, Bpp);
+    }
+}
+
 } // namespace
 
 bool StretchBlt(TBitmap& dst, int dx, int dy, int dw, int dh,
@@ -101,6 +122,8 @@ bool StretchBlt(TBitmap& dst, int dx, int dy, int dw, int dh,
             i = dw - 1 - i;
         columns[size_t(x - x0)] = static_cast<int>(sx + i * sw / dw);
     }
+    // Unstretched and unmirrored: each row is one run of source pixels.
+    const bool oneToOne = sw == dw && !flipX;
     const bool sameFormat = src.PixelFormat() == dst.PixelFormat() &&
                             (src.PixelFormat() == TPixelFormat::pf24bit || src.PixelFormat() == TPixelFormat::pf32bit);
     for (int y = y0; y < y1; ++y) {
@@ -113,14 +136,12 @@ bool StretchBlt(TBitmap& dst, int dx, int dy, int dw, int dh,
             continue;
         if (rop == SRCCOPY && sameFormat) {
             // The common thumbnail case: byte copies, no colour conversion.
-            const int bpp = src.PixelFormat() == TPixelFormat::pf24bit ? 3 : 4;
             const uint8_t* s = src.ScanLine(srcY);
             uint8_t* d = dst.ScanLine(y);
-            for (int x = x0; x < x1; ++x) {
-                const int c = columns[size_t(x - x0)];
-                if (c >= 0 && c < src.Width())
-                    std::memcpy(d + size_t(x) * bpp, s + size_t(c) * bpp, size_t(bpp));
-            }
+            if (src.PixelFormat() == TPixelFormat::pf24bit)
+                CopyColumns<3>(d, s, columns, x0, x1, src.Width(), oneToOne);
+            else
+                CopyColumns<4>(d, s, columns, x0, x1, src.Width(), oneToOne);
             continue;
         }
         if (rop == SRCCOPY && src.PixelFormat() == TPixelFormat::pf8bit && dst.PixelFormat() == TPixelFormat::pf24bit) {

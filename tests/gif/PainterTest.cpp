@@ -483,45 +483,124 @@ TEST(PainterImage, FailureInAnEventEndsASynchronousPainterAndReachesTheCaller)
     EXPECT_EQ(TGIFPainter::HoldingResources(), 0);
 }
 
+// The painters that paint the image bitmap: on the GUI thread, and on a
+// thread of their own, which composes its pictures there.
+const TGIFDrawFlags kBothPainters[] = {kSync, GIFDefaultDrawFlags};
+
 TEST(PainterDisposal, RestorePreviousAfterKeepVanishesWithTheNextFrame)
 {
     FakeClock clock;
     ScopedClock use(clock);
-    TMyGIFImage image;
-    // Red pair kept; a blue pixel on the right restored; then a green one
-    // on the left.
-    Load(image, AnimatedGif({{.delay = 1, .disposal = 1, .pixels = {1, 1}},
-                             {.delay = 1, .disposal = 3, .left = 1, .width = 1, .pixels = {3}},
-                             {.delay = 1, .disposal = 1, .width = 1, .pixels = {2}}}));
-    image.DrawOptions = kSync;
-    std::vector<std::pair<TColor, TColor>> shown;
-    image.OnFrameDone = [&](TGIFPainter& p) { shown.push_back({p.Canvas().Pixel(0, 0), p.Canvas().Pixel(1, 0)}); };
-    TBitmap canvas(2, 1);
-    image.Draw(canvas, Rect(0, 0, 2, 1));
-    const TColor red = RGBColor(255, 0, 0), green = RGBColor(0, 255, 0), blue = RGBColor(0, 0, 255);
-    ASSERT_EQ(shown.size(), 3u);
-    EXPECT_EQ(shown[0], std::make_pair(red, red));
-    EXPECT_EQ(shown[1], std::make_pair(red, blue));
-    EXPECT_EQ(shown[2], std::make_pair(green, red));
+    for (TGIFDrawFlags flags : kBothPainters) {
+        TMyGIFImage image;
+        // Red pair kept; a blue pixel on the right restored; then a green
+        // one on the left.
+        Load(image, AnimatedGif({{.delay = 1, .disposal = 1, .pixels = {1, 1}},
+                                 {.delay = 1, .disposal = 3, .left = 1, .width = 1, .pixels = {3}},
+                                 {.delay = 1, .disposal = 1, .width = 1, .pixels = {2}}}));
+        image.DrawOptions = flags;
+        std::vector<std::pair<TColor, TColor>> shown;
+        image.OnFrameDone = [&](TGIFPainter& p) { shown.push_back({p.Canvas().Pixel(0, 0), p.Canvas().Pixel(1, 0)}); };
+        TBitmap canvas(2, 1);
+        Play(image, canvas);
+        const TColor red = RGBColor(255, 0, 0), green = RGBColor(0, 255, 0), blue = RGBColor(0, 0, 255);
+        ASSERT_EQ(shown.size(), 3u);
+        EXPECT_EQ(shown[0], std::make_pair(red, red));
+        EXPECT_EQ(shown[1], std::make_pair(red, blue));
+        EXPECT_EQ(shown[2], std::make_pair(green, red));
+    }
 }
 
 TEST(PainterDisposal, RestoreBackgroundShowsTheSnapshotAtTheNextPass)
 {
     FakeClock clock;
     ScopedClock use(clock);
+    for (TGIFDrawFlags flags : kBothPainters) {
+        TMyGIFImage image;
+        // Frame 1 covers the right pixel and is restored to background;
+        // frame 0 (transparent on the right) starts pass 2 over that
+        // background.
+        Load(image, AnimatedGif({{.delay = 1, .transparent = 0, .loopCount = 2, .pixels = {1, 0}},
+                                 {.delay = 1, .disposal = 2, .left = 1, .width = 1, .pixels = {3}}}));
+        image.DrawOptions = flags;
+        std::vector<TColor> right;
+        image.OnFrameDone = [&](TGIFPainter& p) { right.push_back(p.Canvas().Pixel(1, 0)); };
+        TBitmap canvas(2, 1);
+        canvas.Fill(RGBColor(7, 7, 7));
+        Play(image, canvas);
+        EXPECT_EQ(right, (std::vector<TColor>{RGBColor(7, 7, 7), RGBColor(0, 0, 255), RGBColor(7, 7, 7),
+                                              RGBColor(0, 0, 255)}));
+    }
+}
+
+TEST(PainterAhead, FramesBuildOnThePictureShown)
+{
+    FakeClock clock;
+    ScopedClock use(clock);
+    // A whole opaque frame, two frames of one pixel each, a whole frame
+    // transparent on the left; two passes. Each picture is the one before
+    // with the frame on top, though the thread composes it in a bitmap of
+    // its own and the first two pictures were never in that bitmap.
+    const Bytes gif = AnimatedGif({{.delay = 1, .loopCount = 2, .pixels = {1, 1}},
+                                   {.delay = 1, .left = 1, .width = 1, .pixels = {3}},
+                                   {.delay = 1, .width = 1, .pixels = {2}},
+                                   {.delay = 1, .transparent = 0, .pixels = {0, 1}}});
+    const TColor red = RGBColor(255, 0, 0), green = RGBColor(0, 255, 0), blue = RGBColor(0, 0, 255);
+    const std::vector<std::pair<TColor, TColor>> pass = {{red, red}, {red, blue}, {green, blue}, {green, red}};
+    for (TGIFDrawFlags flags : kBothPainters) {
+        TMyGIFImage image;
+        Load(image, gif);
+        image.DrawOptions = flags;
+        std::vector<std::pair<TColor, TColor>> shown;
+        std::vector<bool> ahead;
+        image.OnFrameDone = [&](TGIFPainter& p) {
+            shown.push_back({p.Canvas().Pixel(0, 0), p.Canvas().Pixel(1, 0)});
+            ahead.push_back(p.PaintsAhead());
+        };
+        TBitmap canvas(2, 1);
+        Play(image, canvas);
+        std::vector<std::pair<TColor, TColor>> expected = pass;
+        expected.insert(expected.end(), pass.begin(), pass.end());
+        EXPECT_EQ(shown, expected);
+        EXPECT_EQ(ahead, std::vector<bool>(8, flags == GIFDefaultDrawFlags));
+    }
+}
+
+TEST(PainterAhead, OnlyTheImageBitmapIsPaintedAhead)
+{
+    FakeClock clock;
+    ScopedClock use(clock);
     TMyGIFImage image;
-    // Frame 1 covers the right pixel and is restored to background; frame
-    // 0 (transparent on the right) starts pass 2 over that background.
-    Load(image, AnimatedGif({{.delay = 1, .transparent = 0, .loopCount = 2, .pixels = {1, 0}},
-                             {.delay = 1, .disposal = 2, .left = 1, .width = 1, .pixels = {3}}}));
-    image.DrawOptions = kSync;
-    std::vector<TColor> right;
-    image.OnFrameDone = [&](TGIFPainter& p) { right.push_back(p.Canvas().Pixel(1, 0)); };
+    Load(image, AnimatedGif({{.delay = 1, .pixels = {1, 1}}, {.delay = 1, .left = 1, .width = 1, .pixels = {3}}}));
+    // Straight onto the caller's canvas, which its owner may paint at any
+    // time: painted on the GUI thread, as always.
+    image.DrawOptions = GIFDefaultDrawFlags | dfOnTarget;
+    std::vector<bool> ahead;
+    image.OnFrameDone = [&](TGIFPainter& p) { ahead.push_back(p.PaintsAhead()); };
     TBitmap canvas(2, 1);
-    canvas.Fill(RGBColor(7, 7, 7));
-    image.Draw(canvas, Rect(0, 0, 2, 1));
-    EXPECT_EQ(right, (std::vector<TColor>{RGBColor(7, 7, 7), RGBColor(0, 0, 255), RGBColor(7, 7, 7),
-                                          RGBColor(0, 0, 255)}));
+    Play(image, canvas);
+    EXPECT_EQ(ahead, std::vector<bool>(2, false));
+    EXPECT_EQ(canvas.Pixel(0, 0), RGBColor(255, 0, 0));
+    EXPECT_EQ(canvas.Pixel(1, 0), RGBColor(0, 0, 255));
+}
+
+TEST(PainterAhead, ChangesToldWhileRenderingAheadReachTheGuiThread)
+{
+    FakeClock clock;
+    ScopedClock use(clock);
+    for (TGIFDrawFlags flags : kBothPainters) {
+        TMyGIFImage image;
+        Load(image, AnimatedGif({{.delay = 1}, {.delay = 1}, {.delay = 1}}));
+        image.DrawOptions = flags;
+        // Every rendering then tells the image, wherever it runs.
+        image.PaletteReplaced = true;
+        std::vector<std::thread::id> told;
+        image.OnChange = [&](TGraphic&) { told.push_back(std::this_thread::get_id()); };
+        TBitmap canvas(2, 1);
+        Play(image, canvas);
+        // Per frame: its rendering, and its picture shown.
+        EXPECT_EQ(told, std::vector<std::thread::id>(6, std::this_thread::get_id()));
+    }
 }
 
 // ---- the GIF suite's animations ------------------------------------------------

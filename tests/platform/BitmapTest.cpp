@@ -128,6 +128,72 @@ TEST(RasterOps, StretchDropsAndRepeatsPixels)
     EXPECT_FALSE(StretchBlt(small, 0, 0, 1, 1, src, 0, 0, 1, 1, 0x12345678));
 }
 
+TEST(RasterOps, UnstretchedCopiesClipLikeEveryOther)
+{
+    // Every source pixel distinct, so a pixel from the wrong place shows.
+    for (TPixelFormat format : {TPixelFormat::pf24bit, TPixelFormat::pf32bit}) {
+        TBitmap src(5, 3, format);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x)
+                src.SetPixel(x, y, RGBColor(uint8_t(10 * x + 1), uint8_t(y + 1), 7));
+        struct Case {
+            int dx, dy, w, h, sx, sy;
+        };
+        // Inside; hanging off each edge of the destination; starting left
+        // of and running past the source; the source offset.
+        for (const Case c : {Case{0, 0, 5, 3, 0, 0}, Case{-2, 1, 5, 3, 0, 0}, Case{2, -1, 5, 3, 0, 0},
+                             Case{0, 0, 6, 3, -1, 0}, Case{1, 0, 4, 2, 2, 1}, Case{0, 0, 3, 1, 3, 2}}) {
+            TBitmap dst(4, 3, format);
+            dst.Fill(RGBColor(200, 200, 200));
+            ASSERT_TRUE(BitBlt(dst, c.dx, c.dy, c.w, c.h, src, c.sx, c.sy, SRCCOPY));
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 4; ++x) {
+                    const int i = x - c.dx, j = y - c.dy, sx = c.sx + i, sy = c.sy + j;
+                    const bool copied = i >= 0 && i < c.w && j >= 0 && j < c.h && sx >= 0 && sx < 5 && sy >= 0 &&
+                                        sy < 3;
+                    EXPECT_EQ(dst.Pixel(x, y), copied ? src.Pixel(sx, sy) : RGBColor(200, 200, 200))
+                        << x << "," << y << " from " << c.dx << "," << c.dy << " " << c.sx << "," << c.sy;
+                }
+        }
+        // Mirrored, the same size: the columns run backwards.
+        TBitmap mirrored(5, 1, format);
+        ASSERT_TRUE(StretchBlt(mirrored, 0, 0, 5, 1, src, 5, 0, -5, 1, SRCCOPY));
+        for (int x = 0; x < 5; ++x)
+            EXPECT_EQ(mirrored.Pixel(x, 0), src.Pixel(4 - x, 0)) << x;
+    }
+}
+
+TEST(Bitmap, FillAndSwapPixels)
+{
+    for (TPixelFormat format : {TPixelFormat::pf24bit, TPixelFormat::pf32bit, TPixelFormat::pf8bit}) {
+        TBitmap a(3, 4, format), b(3, 4, format);
+        a.Fill(RGBColor(255, 0, 0));
+        b.Fill(RGBColor(0, 0, 255));
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 3; ++x)
+                ASSERT_EQ(a.Pixel(x, y), RGBColor(255, 0, 0)) << x << "," << y;
+        const TPaletteHandle paletteA = a.Palette();
+        int told = 0;
+        a.OnChange = [&](TGraphic&) { ++told; };
+        a.SwapPixels(b);
+        EXPECT_EQ(a.Pixel(2, 3), RGBColor(0, 0, 255));
+        EXPECT_EQ(b.Pixel(0, 0), RGBColor(255, 0, 0));
+        EXPECT_EQ(a.Palette(), paletteA);
+        EXPECT_EQ(told, 0);
+    }
+    TBitmap a(3, 4), wider(4, 4), indexed(3, 4, TPixelFormat::pf8bit);
+    a.Fill(RGBColor(1, 2, 3));
+    for (TBitmap* other : {&wider, &indexed}) {
+        try {
+            a.SwapPixels(*other);
+            ADD_FAILURE() << "exchanged";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), "Bitmaps of different size or format cannot exchange their pixels");
+        }
+    }
+    EXPECT_EQ(a.Pixel(0, 0), RGBColor(1, 2, 3));
+}
+
 TEST(RasterOps, BooleanOperationsAndMonoSources)
 {
     TBitmap d(1, 1), s(1, 1);
