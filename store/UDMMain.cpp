@@ -209,3 +209,22 @@ void TDMMain::RenameImage(const std::string& name, const std::string& kind, cons
         throw;
     }
 }
+
+void AppendImageRecord(TDMMain& store, const std::string& name, int width, int height, const std::string& kind,
+                       const std::vector<uint8_t>& bytes, bool compress)
+{
+    store.CDS.Append();
+    store.CDSFileName.SetAsString(name);
+    store.CDSDimX.SetAsInteger(width);
+    store.CDSDimY.SetAsInteger(height);
+    if (compress) {
+        TMemoryStream image(bytes);
+        TMemoryStream packed;
+        CompressStream(image, packed);
+        store.CDSImage.SetBytes(packed.TakeBytes());
+    } else {
+        store.CDSImage.SetBytes(bytes);
+    }
+    store.CDSImageType.SetAsString(kind);
+    store.CDS.Post();
+}

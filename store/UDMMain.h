@@ -99,6 +99,12 @@ public:
     void SetPassword(const std::string& oldPassword, const std::string& newPassword);
 };
 
+// Appends a record holding bytes as its image and posts it: compressed as
+// the store keeps images, or with compress false as they stand (a damaged
+// blob). For records made without a file: tests, fuzzing, tools.
+void AppendImageRecord(TDMMain& store, const std::string& name, int width, int height, const std::string& kind,
+                       const std::vector<uint8_t>& bytes, bool compress = true);
+
 // Each character's code one higher (255 wraps to 0), then reversed: "abc"
 // gives "dcb".
 std::string ScramblePassword(const std::string& password);
