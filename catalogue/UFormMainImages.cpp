@@ -2,6 +2,10 @@
 #include "UFormMain.h"
 
 #include "imaging/ImageKinds.h"
+#include "imaging/Thumbnail.h"
+#include "imaging/ThumbnailCache.h"
+#include "platform/WorkerPool.h"
+#include "widgets/KeepPainting.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
 #include "platform/Picture.h"
@@ -85,20 +89,76 @@ void TFormMain::AddFiles(const std::vector<std::string>& paths)
                 });
 }
 
+namespace {
+
+// What a worker learns about one chosen file: its picture's size (the
+// decode that proves it is an image), its bytes compressed for the store,
+// and its thumbnail for the cache. A failure is kept for the moment the
+// loop reaches the file, so that it stops exactly where it always did.
+struct TAddJob {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> packed;
+    std::exception_ptr packError; // raised only when the record is written
+};
+
+void PrepareAdd(TAddJob& job, const std::string& path, TThumbnailCache* cache, QSize thumbnail)
+{
+    TPicture picture;
+    picture.LoadFromFile(path);
+    job.width = picture.Width();
+    job.height = picture.Height();
+    try {
+        TFileStream file(path, FileMode::OpenRead);
+        TMemoryStream packed;
+        CompressStream(file, packed);
+        job.packed = packed.TakeBytes();
+    } catch (const std::exception&) {
+        job.packError = std::current_exception();
+        return;
+    }
+    if (!cache || !picture.Graphic())
+        return;
+    try {
+        const ImageKind kind = KindLetterOfFile(path);
+        cache->Put(ThumbnailKeyOfPacked(job.packed, kind, thumbnail.width(), thumbnail.height()),
+                   MakeThumbnailOfGraphic(*picture.Graphic(), thumbnail.width(), thumbnail.height()).ToQImage());
+    } catch (const std::exception&) {
+        // The list's own fill makes it again and reports what is wrong.
+    }
+}
+
+} // namespace
+
+// Each file is decoded and compressed on the workers, a few files ahead;
+// the records are looked up, asked about and posted here, in the order
+// given.
 void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
 {
     TVaultTable& cds = DMMain->CDS;
     MsgButton answer = MsgButton::None;
     const size_t n = paths.size();
+    TThumbnailCache* cache = UseThumbnailCache ? &TThumbnailCache::Shared() : nullptr;
+    const QSize thumbnail = ThumbnailSetting();
+    std::vector<TAddJob> jobs(n);
+    std::vector<TWorkerPool::TTicket> tickets(n);
+    TWorkerPool pool(WorkerThreads);
+    const size_t ahead = static_cast<size_t>(4 * std::max(1, pool.Threads()));
+    size_t submitted = 0;
     for (size_t i = 0; i < n; ++i) {
         const std::string& path = paths[i];
         ShowStatus(Format("Adding new images... (%d%% of %d)", static_cast<int>((i + 1) * 100 / n), static_cast<int>(n)));
-        TPicture picture;
+        for (; submitted < std::min(n, i + 1 + ahead); ++submitted)
+            tickets[submitted] = pool.Submit([&job = jobs[submitted], &path = paths[submitted], cache, thumbnail] {
+                PrepareAdd(job, path, cache, thumbnail);
+            });
         try {
-            picture.LoadFromFile(path);
+            pool.Wait(tickets[i], KeepPainting);
         } catch (const std::exception& e) {
             throw CannotAdd(e, path);
         }
+        tickets[i].reset();
+        TAddJob& job = jobs[i];
         const std::string kind(1, KindLetterOfFile(path));
         const std::string name = NameWithoutExt(path);
         // The store keeps the first 32 characters: look for those, so that a
@@ -107,8 +167,10 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
         if (found) {
             if (answer != MsgButton::YesToAll && answer != MsgButton::NoToAll)
                 answer = AskReplace(name);
-            if (answer == MsgButton::No || answer == MsgButton::NoToAll)
+            if (answer == MsgButton::No || answer == MsgButton::NoToAll) {
+                job = {};
                 continue;
+            }
             if (answer != MsgButton::Yes && answer != MsgButton::YesToAll)
                 break; // Cancel, or the box closed
             cds.Edit();
@@ -117,9 +179,11 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
         }
         try {
             DMMain->CDSFileName.SetAsString(name);
-            DMMain->CDSDimX.SetAsInteger(picture.Width());
-            DMMain->CDSDimY.SetAsInteger(picture.Height());
-            DMMain->LoadImageFromFile(path);
+            DMMain->CDSDimX.SetAsInteger(job.width);
+            DMMain->CDSDimY.SetAsInteger(job.height);
+            if (job.packError)
+                std::rethrow_exception(job.packError);
+            DMMain->CDSImage.SetBytes(std::move(job.packed));
             DMMain->CDSImageType.SetAsString(kind);
             cds.Post();
         } catch (const std::exception& e) {
@@ -129,7 +193,9 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
             cds.Cancel();
             throw;
         }
+        job = {};
         Modified = true;
+        KeepPainting();
     }
 }
 

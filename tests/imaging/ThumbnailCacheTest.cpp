@@ -1,6 +1,7 @@
 // Before any Qt header: the store's headers use names that Qt defines as macros.
 #include "store/UDMMain.h"
 
+#include "../ScopedEnv.h"
 #include "ImagingTestSupport.h"
 #include "imaging/Loaders.h"
 #include "imaging/Thumbnail.h"
@@ -48,22 +49,6 @@ TThumbnailKey KeyOf(const std::string& text, int w = 32, int h = 32)
 {
     return ThumbnailKeyOfPacked(Packed(std::vector<uint8_t>(text.begin(), text.end())), 'B', w, h);
 }
-
-// Sets an environment variable for the scope, restoring the old value.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // Every file of the image kinds under tests/data, with its kind letter.
 std::vector<std::pair<std::string, ImageKind>> ImageFiles()
