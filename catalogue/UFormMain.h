@@ -50,6 +50,8 @@ public:
     // thread). Off and 0 is the plain way, kept for comparison.
     bool UseThumbnailCache = true;
     int WorkerThreads = -1;
+    // Whether long commands let the window paint (KeepPainting.h).
+    bool KeepWindowPainting = true;
     // How many thumbnails fills have made rather than found in the cache
     // (for tests and benchmarks).
     int ThumbnailsMade = 0;
@@ -207,6 +209,8 @@ private:
     // The thumbnail size of the settings file, held to the size dialog's ranges.
     QSize ThumbnailSetting() const;
     void FillList();
+    // Lets the window paint when it is time, if it may.
+    void Breathe();
     void AddFilesLoop(const std::vector<std::string>& paths);
 };
 

@@ -5,7 +5,6 @@
 #include "imaging/Thumbnail.h"
 #include "imaging/ThumbnailCache.h"
 #include "platform/WorkerPool.h"
-#include "widgets/KeepPainting.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
 #include "platform/Picture.h"
@@ -153,7 +152,7 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
                 PrepareAdd(job, path, cache, thumbnail);
             });
         try {
-            pool.Wait(tickets[i], KeepPainting);
+            pool.Wait(tickets[i], [this] { Breathe(); });
         } catch (const std::exception& e) {
             throw CannotAdd(e, path);
         }
@@ -195,7 +194,7 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
         }
         job = {};
         Modified = true;
-        KeepPainting();
+        Breathe();
     }
 }
 

@@ -102,6 +102,12 @@ QImage ThumbnailOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int
 
 } // namespace
 
+void TFormMain::Breathe()
+{
+    if (KeepWindowPainting)
+        KeepPainting();
+}
+
 // The records are walked once on this thread to learn their captions and
 // cache keys (no image bytes are read); the thumbnails the cache lacks are
 // made on the workers a few records ahead of the items being appended, in
@@ -139,7 +145,7 @@ void TFormMain::FillList()
             e.error = std::current_exception();
             break;
         }
-        KeepPainting();
+        Breathe();
     }
 
     TWorkerPool pool(WorkerThreads);
@@ -182,7 +188,7 @@ void TFormMain::FillList()
             if (e.error)
                 std::rethrow_exception(e.error);
             if (e.job) {
-                pool.Wait(e.job, KeepPainting);
+                pool.Wait(e.job, [this] { Breathe(); });
                 ++ThumbnailsMade;
             }
         } catch (const std::exception& error) {
@@ -194,7 +200,7 @@ void TFormMain::FillList()
         auto* item = new QListWidgetItem(QString::fromStdString(e.caption));
         item->setData(kImageIndexRole, ImgLstLarge->Count() - 1);
         ListView1->addItem(item);
-        KeepPainting();
+        Breathe();
     }
 }
 

@@ -79,13 +79,7 @@ TWorkerPool::TTicket TWorkerPool::Submit(std::function<void()> job)
 void TWorkerPool::Wait(const TTicket& ticket, const std::function<void()>& idle, int sliceMs)
 {
     std::unique_lock guard(lock_);
-    if (ticket->state == TJob::State::Queued) {
-        // Nobody has started it: running it here is quicker than waiting.
-        for (auto it = queue_.begin(); it != queue_.end(); ++it)
-            if (*it == ticket) {
-                queue_.erase(it);
-                break;
-            }
+    if (workers_.empty() && ticket->state == TJob::State::Queued) {
         ticket->state = TJob::State::Running;
         guard.unlock();
         Run(*ticket);

@@ -1,8 +1,8 @@
 #pragma once
 // A pool of worker threads for bulk work that the GUI thread consumes in
 // order: jobs are queued first in, first out; the thread that needs a result
-// waits for that job, and runs it itself when no worker has taken it yet
-// (with no workers every job runs there, as plain calls).
+// waits for that job, never running it itself (it has its window to keep
+// alive), except with no workers: then every job runs there, as plain calls.
 #include <condition_variable>
 #include <deque>
 #include <exception>

@@ -1,10 +1,13 @@
-// The window's bulk work on a vault of photos: filling the list (inflate,
-// decode and fit every record) and adding the files, per image, beside the
-// bare costs of decoding and compressing one photo.
+// The window's bulk work on a vault of photos: opening and filling the list
+// with an empty and a warm thumbnail cache, adding one photo to them all,
+// adding them all; each the plain way beside the way the program runs now,
+// with the GUI thread's longest stall, and beside the bare costs of
+// decoding and compressing one photo.
 //
 // The photos (1920 x 1080 JPEGs) are made once with ImageMagick into
 // $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000).
 #include "imaging/ImageKinds.h"
+#include "imaging/ThumbnailCache.h"
 #include "catalogue/UFormMain.h"
 #include "catalogue/UKvApps.h"
 #include "platform/Bitmap.h"
@@ -14,9 +17,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QListWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <benchmark/benchmark.h>
 #include <cstdlib>
 #include <memory>
@@ -62,16 +67,45 @@ const std::vector<std::string>& Photos()
     return photos;
 }
 
+// Each window benchmark runs twice: argument 0 is the plain way (no
+// thumbnail cache, everything on the GUI thread, as before the cache and
+// the workers came), 1 the way the program now runs.
+void Configure(TFormMain& form, bool fast)
+{
+    form.UseThumbnailCache = fast;
+    form.WorkerThreads = fast ? -1 : 0;
+    form.KeepWindowPainting = fast;
+}
+
+// The benchmarks' own cache folder: never the user's.
+const QString& CacheHome()
+{
+    static QTemporaryDir dir;
+    static const QString path = [] {
+        qputenv("XDG_CACHE_HOME", dir.path().toLocal8Bit());
+        return dir.path();
+    }();
+    return path;
+}
+
+void EmptyCache()
+{
+    TThumbnailCache::ResetShared();
+    QDir(CacheHome() + "/glimmerbox").removeRecursively();
+}
+
 struct Window {
     QTemporaryDir dir;
     ScopedScriptedPrompts prompts;
     std::unique_ptr<TFormMain> form;
     std::unique_ptr<TDMMain> store;
 
-    Window()
+    explicit Window(bool fast)
     {
+        CacheHome();
         IniFileName = IniFileNameFor(dir.path().toStdString());
         form = std::make_unique<TFormMain>();
+        Configure(*form, fast);
         store = std::make_unique<TDMMain>();
         DMMain = store.get();
         form->show();
@@ -85,29 +119,125 @@ struct Window {
     }
 };
 
-void BM_AddPhotos(benchmark::State& state)
-{
-    const auto& photos = Photos();
-    for (auto _ : state) {
-        Window w;
-        w.form->AddFiles(photos); // ends with a full list fill
-        benchmark::DoNotOptimize(w.form->ListView1->count());
+// The GUI thread's longest time without handling its events while a
+// command runs: a timer that wants to run every millisecond notes the
+// longest gap between its turns.
+class StallMeter {
+public:
+    StallMeter()
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Turn(); });
+        timer_.start(1);
+        clock_.start();
     }
-    state.counters["s_per_image"] =
-        benchmark::Counter(static_cast<double>(photos.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    // Includes the layout and painting the command left for the event loop.
+    double Stop()
+    {
+        QApplication::processEvents();
+        Turn();
+        timer_.stop();
+        return longest_;
+    }
+
+private:
+    void Turn()
+    {
+        const double now = clock_.nsecsElapsed() / 1e6;
+        longest_ = std::max(longest_, now - last_);
+        last_ = now;
+    }
+    QTimer timer_;
+    QElapsedTimer clock_;
+    double last_ = 0;
+    double longest_ = 0;
+};
+
+// A vault file holding every photo, made once.
+const std::string& PhotoVault()
+{
+    static const std::string path = [] {
+        const std::string p = QDir::tempPath().toStdString() + "/glimmerbox-bench-photos-" + std::to_string(PhotoCount()) + ".gmb";
+        if (!QFile::exists(QString::fromStdString(p))) {
+            Window w(true);
+            w.form->AddFiles(Photos());
+            w.form->SaveFile(p);
+        }
+        return p;
+    }();
+    return path;
 }
 
-void BM_RefreshList(benchmark::State& state)
+void Label(benchmark::State& state, double stallMs)
 {
-    const auto& photos = Photos();
-    Window w;
-    w.form->AddFiles(photos);
+    state.SetLabel(state.range(0) ? "cache + workers" : "plain (before)");
+    state.counters["stall_ms"] = stallMs;
+}
+
+void OpenAndFill(benchmark::State& state, bool warm)
+{
+    const bool fast = state.range(0) != 0;
+    const std::string& vault = PhotoVault();
+    double stall = 0;
     for (auto _ : state) {
-        w.form->RefreshList();
+        state.PauseTiming();
+        EmptyCache();
+        if (warm && fast) {
+            Window earlier(true);
+            earlier.form->OpenFile(vault);
+            TThumbnailCache::ResetShared(); // a new run: only the disk remembers
+        }
+        Window w(fast);
+        state.ResumeTiming();
+        StallMeter meter;
+        w.form->OpenFile(vault);
+        stall = std::max(stall, meter.Stop());
+        benchmark::DoNotOptimize(w.form->ListView1->count());
+    }
+    Label(state, stall);
+}
+
+void BM_OpenFillEmptyCache(benchmark::State& state) { OpenAndFill(state, false); }
+void BM_OpenFillWarmCache(benchmark::State& state) { OpenAndFill(state, true); }
+
+void BM_AddOnePhotoToAll(benchmark::State& state)
+{
+    const bool fast = state.range(0) != 0;
+    EmptyCache();
+    Window w(fast);
+    w.form->OpenFile(PhotoVault());
+    const QString extra = QDir::tempPath() + "/glimmerbox-bench-photos/extra.jpg";
+    QFile::remove(extra);
+    QFile::copy(QString::fromStdString(Photos().front()).replace("photo0000", "base3"), extra);
+    double stall = 0;
+    for (auto _ : state) {
+        StallMeter meter;
+        w.form->AddFiles({extra.toStdString()});
+        stall = std::max(stall, meter.Stop());
+        state.PauseTiming();
+        DMMain->DeleteImage("extra", "J");
+        state.ResumeTiming();
+    }
+    Label(state, stall);
+}
+
+void BM_AddAllPhotos(benchmark::State& state)
+{
+    const bool fast = state.range(0) != 0;
+    const auto& photos = Photos();
+    double stall = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        EmptyCache();
+        Window w(fast);
+        state.ResumeTiming();
+        StallMeter meter;
+        w.form->AddFiles(photos); // ends with a full list fill
+        stall = std::max(stall, meter.Stop());
         benchmark::DoNotOptimize(w.form->ListView1->count());
     }
     state.counters["s_per_image"] =
         benchmark::Counter(static_cast<double>(photos.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    Label(state, stall);
 }
 
 void BM_DecodeOnePhoto(benchmark::State& state)
@@ -149,8 +279,10 @@ void BM_InflateOnePhoto(benchmark::State& state)
 BENCHMARK(BM_DecodeOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompressOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InflateOnePhoto)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RefreshList)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_AddPhotos)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_OpenFillEmptyCache)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_OpenFillWarmCache)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_AddOnePhotoToAll)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_AddAllPhotos)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
 
 } // namespace
 
