@@ -217,6 +217,8 @@ void TFormMain::ApplyItemIcons()
         const int index = item->data(kImageIndexRole).toInt();
         if (index >= 0 && index < images.Count())
             item->setIcon(QIcon(QPixmap::fromImage(images[index])));
+        if (i % 64 == 63)
+            Breathe();
     }
 }
 

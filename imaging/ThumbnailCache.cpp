@@ -12,7 +12,9 @@ namespace {
 
 // Changes whenever the thumbnails themselves would come out differently.
 constexpr uint32_t kFormatVersion = 1;
-constexpr int64_t kPendingLimit = 8LL << 20;
+// Small batches: the workers write most of them, the GUI thread's last
+// write stays short.
+constexpr int64_t kPendingLimit = 1LL << 20;
 constexpr const char* kFileName = "thumbnails.sqlite";
 
 void AppendInt(std::string& out, int64_t v)
