@@ -55,6 +55,11 @@ void TFormMain::RefreshList()
 
     ShowStatus("Loading images...");
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The emptied list is shown once before the bulk update: a long fill
+    // shows an empty list, not whatever the screen held there.
+    ListView1->clear();
+    if (KeepWindowPainting)
+        PaintNow();
     ListView1->setUpdatesEnabled(false);
     WithCleanup([this] { FillList(); },
                 [this] {
