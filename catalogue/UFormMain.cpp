@@ -283,7 +283,9 @@ void TFormMain::showEvent(QShowEvent* event)
     if (shown_)
         return;
     shown_ = true;
-    Guarded([this] { FormShow(); });
+    // Once the window is on the screen: a vault named on the command line
+    // then fills the list with the window already painting.
+    QTimer::singleShot(0, this, [this] { Guarded([this] { FormShow(); }); });
 }
 
 void TFormMain::closeEvent(QCloseEvent* event)

@@ -46,6 +46,16 @@ public:
     std::vector<std::string>* StatusLog = nullptr;
     // How many records the preview has decoded (for tests and benchmarks).
     int PreviewDecodes = 0;
+    // How bulk work runs: thumbnails kept in the thumbnail cache, and made
+    // and added on worker threads (< 0: one per core; 0: all on the GUI
+    // thread). Off and 0 is the plain way, kept for comparison.
+    bool UseThumbnailCache = true;
+    int WorkerThreads = -1;
+    // Whether long commands let the window paint (KeepPainting.h).
+    bool KeepWindowPainting = true;
+    // How many thumbnails fills have made rather than found in the cache
+    // (for tests and benchmarks).
+    int ThumbnailsMade = 0;
 
     std::string CurrentFileName;
     bool Modified = false;
@@ -201,7 +211,11 @@ private:
     QActionGroup* viewGroup_ = nullptr;
     QActionGroup* filterGroup_ = nullptr;
     void ApplyItemIcons();
+    // The thumbnail size of the settings file, held to the size dialog's ranges.
+    QSize ThumbnailSetting() const;
     void FillList();
+    // Lets the window paint when it is time, if it may.
+    void Breathe();
     void AddFilesLoop(const std::vector<std::string>& paths);
     // A long loop with the hourglass and text in the status bar, both taken
     // away on every exit before after runs.

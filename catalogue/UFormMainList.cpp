@@ -10,7 +10,11 @@
 #include "platform/Cleanup.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+#include "imaging/ShellIcon.h"
+#include "imaging/ThumbnailCache.h"
+#include "platform/WorkerPool.h"
 #include "store/UDMMain.h"
+#include "widgets/KeepPainting.h"
 
 #include <QAction>
 #include <QApplication>
@@ -34,20 +38,33 @@ void TFormMain::ShowStatus(const std::string& text)
     StatusPanel1->repaint();
 }
 
-void TFormMain::RefreshList()
+QSize TFormMain::ThumbnailSetting() const
 {
     const TIniFile ini(IniFileName);
     const std::string section = StripVersion(AppTitle) + " Thumbnail";
     // Held to the size dialog's ranges: a hand-edited file must not break every fill.
     const int w = std::clamp(ini.ReadInteger(section, "Width", ImgLstLarge->Width()), TDlgSize::MinWidth, TDlgSize::MaxWidth);
     const int h = std::clamp(ini.ReadInteger(section, "Height", ImgLstLarge->Height()), TDlgSize::MinHeight, TDlgSize::MaxHeight);
-    ImgLstLarge->SetSize(w, h);
+    return QSize(w, h);
+}
+
+void TFormMain::RefreshList()
+{
+    const QSize size = ThumbnailSetting();
+    ImgLstLarge->SetSize(size.width(), size.height());
 
     ShowStatus("Loading images...");
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The emptied list is shown once before the bulk update: a long fill
+    // shows an empty list, not whatever the screen held there.
+    ListView1->clear();
+    if (KeepWindowPainting)
+        PaintNow();
     ListView1->setUpdatesEnabled(false);
     WithCleanup([this] { FillList(); },
                 [this] {
+                    if (UseThumbnailCache)
+                        TThumbnailCache::Shared().Flush();
                     ApplyItemIcons();
                     ListView1->setUpdatesEnabled(true);
                     QApplication::restoreOverrideCursor();
@@ -56,6 +73,50 @@ void TFormMain::RefreshList()
                 });
 }
 
+namespace {
+
+// One record of a fill, in the store's order.
+struct TFillEntry {
+    std::string name;
+    std::string type;
+    std::string caption;
+    bool password = false;
+    TThumbnailKey key;
+    std::optional<QImage> thumbnail;  // from the cache, or made by a job
+    TWorkerPool::TTicket job;
+    std::exception_ptr error;         // reading the record failed
+};
+
+// The decoder's own message first; then which record it was, since a bare
+// "Error" from a damaged blob would not say.
+Exception CannotShow(const std::exception& e, const std::string& caption)
+{
+    return Exception(Format("%s\r\rThe image \"%s\" cannot be shown.", e.what(), caption.substr(0, caption.rfind(' ')).c_str()));
+}
+
+// The thumbnail of a record from its stored (compressed) bytes: what the
+// list shows, exactly as the record's own thumbnail step makes it.
+QImage ThumbnailOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height)
+{
+    TMemoryStream source(packed);
+    TMemoryStream image;
+    DecompressStream(source, image);
+    image.SetPosition(0);
+    return MakeThumbnail(image, kind, width, height).ToQImage();
+}
+
+} // namespace
+
+void TFormMain::Breathe()
+{
+    if (KeepWindowPainting)
+        KeepPainting();
+}
+
+// The records are walked once on this thread to learn their captions and
+// cache keys (no image bytes are read); the thumbnails the cache lacks are
+// made on the workers a few records ahead of the items being appended, in
+// the store's order, with the progress text of each record.
 void TFormMain::FillList()
 {
     ImgLstLarge->Clear();
@@ -66,25 +127,85 @@ void TFormMain::FillList()
     if (!cds.Active() || cds.RecordCount() == 0)
         return;
     const int64_t total = cds.RecordCount();
-    int64_t done = 0;
+    const int width = ImgLstLarge->Width();
+    const int height = ImgLstLarge->Height();
+    TThumbnailCache* cache = UseThumbnailCache ? &TThumbnailCache::Shared() : nullptr;
+
+    std::vector<TFillEntry> entries;
+    entries.reserve(static_cast<size_t>(total));
     for (cds.First(); !cds.Eof(); cds.Next()) {
+        TFillEntry& e = entries.emplace_back();
+        e.type = DMMain->CDSImageType.AsString();
+        e.password = !e.type.empty() && e.type[0] == PasswordKind;
+        if (e.password)
+            continue;
+        e.name = DMMain->CDSFileName.AsString();
+        e.caption = ItemCaption();
+        try {
+            e.key = ThumbnailKeyOfRecord(*DMMain, width, height);
+            if (cache)
+                e.thumbnail = cache->Find(e.key);
+        } catch (const std::exception&) {
+            // Reported when the fill reaches this record; none after it is looked at.
+            e.error = std::current_exception();
+            break;
+        }
+        Breathe();
+    }
+
+    TWorkerPool pool(WorkerThreads);
+    const size_t ahead = static_cast<size_t>(4 * std::max(1, pool.Threads()));
+    size_t submitted = 0;
+    // Reads the stored bytes of the records up to limit that need making
+    // (through the store, on this thread) and hands them to the workers.
+    const auto submitUpTo = [&](size_t limit) {
+        for (; submitted < std::min(limit, entries.size()); ++submitted) {
+            TFillEntry& e = entries[submitted];
+            if (e.password || e.thumbnail || e.error)
+                continue;
+            try {
+                if (!cds.Locate("FileName;ImageType", {e.name, e.type}, false))
+                    throw Exception("Record not found");
+                TMemoryStream packedStream;
+                DMMain->CDSImage.SaveToStream(packedStream);
+                std::vector<uint8_t> packed = packedStream.TakeBytes();
+                const ImageKind kind = KindOf(e.type).Letter;
+                e.job = pool.Submit([&e, cache, kind, width, height, packed = std::move(packed)] {
+                    e.thumbnail = ThumbnailOfPacked(packed, kind, width, height);
+                    if (cache)
+                        cache->Put(e.key, *e.thumbnail);
+                });
+            } catch (const std::exception&) {
+                e.error = std::current_exception();
+            }
+        }
+    };
+
+    int64_t done = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        TFillEntry& e = entries[i];
         ++done;
         ShowStatus(Format("Loading images... (%d%% of %d)", static_cast<int>(done * 100 / total), static_cast<int>(total)));
-        const std::string kind = DMMain->CDSImageType.AsString();
-        if (!kind.empty() && kind[0] == PasswordKind)
+        if (e.password)
             continue;
-        const std::string caption = ItemCaption();
+        submitUpTo(i + 1 + ahead);
         try {
-            AddRecordThumbnail(*DMMain, *ImgLstLarge, *ImgLstSmall);
-        } catch (const std::exception& e) {
-            // The decoder's own message first; then which record it was, since
-            // a bare "Error" from a damaged blob would not say.
-            throw Exception(Format("%s\r\rThe image \"%s\" cannot be shown.", e.what(),
-                                   caption.substr(0, caption.rfind(' ')).c_str()));
+            if (e.error)
+                std::rethrow_exception(e.error);
+            if (e.job) {
+                pool.Wait(e.job, [this] { Breathe(); });
+                ++ThumbnailsMade;
+            }
+        } catch (const std::exception& error) {
+            throw CannotShow(error, e.caption);
         }
-        auto* item = new QListWidgetItem(QString::fromStdString(caption));
+        ImgLstLarge->Add(*e.thumbnail);
+        ImgLstSmall->Add(CachedShellIconImage("a" + KindOf(e.type).ShownExtension, ImgLstSmall->Width(), ImgLstSmall->Height()));
+        e.thumbnail.reset();
+        auto* item = new QListWidgetItem(QString::fromStdString(e.caption));
         item->setData(kImageIndexRole, ImgLstLarge->Count() - 1);
         ListView1->addItem(item);
+        Breathe();
     }
 }
 
@@ -101,6 +222,8 @@ void TFormMain::ApplyItemIcons()
         const int index = item->data(kImageIndexRole).toInt();
         if (index >= 0 && index < images.Count())
             item->setIcon(QIcon(QPixmap::fromImage(images[index])));
+        if (i % 64 == 63)
+            Breathe();
     }
 }
 

@@ -5,6 +5,7 @@
 #include "imaging/Loaders.h"
 #include "imaging/MetafileHelper.h"
 #include "imaging/Thumbnail.h"
+#include "imaging/ThumbnailCache.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/Exception.h"
 #include "store/UDMMain.h"
@@ -22,21 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         TDMMain store;
         store.CreateNewTable();
-        store.CDS.Append();
-        store.CDSFileName.SetAsString("fuzz");
-        store.CDSDimX.SetAsInteger(1);
-        store.CDSDimY.SetAsInteger(1);
-        TMemoryStream image = fuzz::StreamOf(data + 1, size - 1);
-        if (raw) {
-            store.CDSImage.SetBytes(std::vector<uint8_t>(data + 1, data + size));
-        } else {
-            TMemoryStream packed;
-            CompressStream(image, packed);
-            store.CDSImage.SetBytes(packed.TakeBytes());
-        }
-        store.CDSImageType.SetAsString(std::string(1, kind));
-        store.CDS.Post();
+        AppendImageRecord(store, "fuzz", 1, 1, std::string(1, kind), std::vector<uint8_t>(data + 1, data + size), !raw);
         store.CDS.First();
+        (void)ThumbnailKeyOfRecord(store, 32, 32);
         TImageList large(32, 32);
         TImageList small(16, 16);
         AddRecordThumbnail(store, large, small);

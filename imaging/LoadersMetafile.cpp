@@ -163,6 +163,11 @@ void LoadMetafileFromStream(TStream& stream, TBitmap& bitmap)
 {
     TMetafile metafile;
     metafile.LoadFromStream(stream);
+    DrawMetafileNatural(metafile, bitmap);
+}
+
+void DrawMetafileNatural(const TMetafile& metafile, TBitmap& bitmap)
+{
     int w = 0, h = 0;
     MetafileBitmapSize(metafile.Width(), metafile.Height(), w, h);
     TBitmap canvas(w, h); // starts white: unpainted areas stay white

@@ -39,3 +39,5 @@ private:
 // evenly when the longer side exceeds MaxMetafileSide.
 constexpr int MaxMetafileSide = 4096;
 void MetafileBitmapSize(int width, int height, int& outWidth, int& outHeight);
+// The metafile played on a white bitmap of that size.
+void DrawMetafileNatural(const TMetafile& metafile, TBitmap& bitmap);

@@ -8,6 +8,10 @@
 #include <QMimeDatabase>
 #include <QPainter>
 
+#include <map>
+#include <mutex>
+#include <tuple>
+
 static void InitShellIconResources() { Q_INIT_RESOURCE(ShellIcon); }
 
 namespace {
@@ -51,6 +55,22 @@ QImage ShellIconImage(const std::string& fileName, int width, int height)
     icon.paint(&painter, QRect(0, 0, width, height));
     painter.end();
     return image;
+}
+
+QImage CachedShellIconImage(const std::string& fileName, int width, int height)
+{
+    static std::mutex lock;
+    static std::map<std::tuple<std::string, int, int>, QImage> icons;
+    const auto key = std::make_tuple(ExtensionWithoutDot(fileName), width, height);
+    {
+        std::lock_guard guard(lock);
+        if (auto it = icons.find(key); it != icons.end())
+            return it->second;
+    }
+    const QImage icon = ShellIconImage(fileName, width, height);
+    std::lock_guard guard(lock);
+    icons.emplace(key, icon);
+    return icon;
 }
 
 void AddShellIcon(const std::string& fileName, TImageList* first, TImageList* second)

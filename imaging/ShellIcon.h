@@ -11,5 +11,8 @@ class TImageList;
 // The icon for the extension of fileName ("a.gif" asks for ".gif"),
 // width x height. Only the extension is looked at; the file need not exist.
 QImage ShellIconImage(const std::string& fileName, int width = 32, int height = 32);
+// The same, kept per extension and size for the run: a list of thousands
+// of records asks for the same few icons over and over.
+QImage CachedShellIconImage(const std::string& fileName, int width, int height);
 // Appends that icon to each list given; each list scales it to its size.
 void AddShellIcon(const std::string& fileName, TImageList* first, TImageList* second);

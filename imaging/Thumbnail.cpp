@@ -2,6 +2,8 @@
 
 #include "store/UDMMain.h"
 
+#include "LoadersJpeg.h"
+#include "LoadersMetafile.h"
 #include "ShellIcon.h"
 
 #include "platform/Exception.h"
@@ -81,12 +83,34 @@ TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
     return thumbnail;
 }
 
+TBitmap MakeThumbnailOfGraphic(const TGraphic& graphic, int width, int height)
+{
+    TBitmap thumbnail(width, height);
+    // Bitmaps and JPEGs hold their natural-size bitmap: fitted from there
+    // without a copy.
+    if (const auto* bitmap = dynamic_cast<const TBitmap*>(&graphic)) {
+        StretchToFit(*bitmap, thumbnail);
+        return thumbnail;
+    }
+    if (const auto* jpeg = dynamic_cast<const TJPEGImage*>(&graphic)) {
+        StretchToFit(jpeg->Bitmap(), thumbnail);
+        return thumbnail;
+    }
+    TBitmap natural;
+    if (const auto* metafile = dynamic_cast<const TMetafile*>(&graphic))
+        DrawMetafileNatural(*metafile, natural);
+    else
+        graphic.AssignTo(natural); // icons and GIFs: what their loaders copy
+    StretchToFit(natural, thumbnail);
+    return thumbnail;
+}
+
 void AddRecordThumbnail(TDMMain& store, TImageList& large, TImageList& small)
 {
     const TImageKind& kind = KindOf(store.CDSImageType.AsString());
     std::unique_ptr<TMemoryStream> stream = store.CreateImageStream();
     const TBitmap thumbnail = MakeThumbnail(*stream, kind.Letter, large.Width(), large.Height());
-    const QImage icon = ShellIconImage("a" + kind.ShownExtension, small.Width(), small.Height());
+    const QImage icon = CachedShellIconImage("a" + kind.ShownExtension, small.Width(), small.Height());
     large.Add(thumbnail);
     small.Add(icon);
 }

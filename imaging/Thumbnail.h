@@ -10,6 +10,7 @@
 #include <vector>
 
 class TDMMain;
+class TGraphic;
 class TStream;
 
 // Where StretchToFit draws a ws x hs source in a wt x ht thumbnail.
@@ -45,6 +46,10 @@ private:
 // start of the image bytes), then StretchToFit into a new white bitmap of
 // width x height. Raises the loader's message.
 TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height);
+// The same thumbnail from a picture already loaded by its file's extension
+// (adding decodes each file once): the natural-size bitmap the kind's
+// loader would give, fitted the same way.
+TBitmap MakeThumbnailOfGraphic(const TGraphic& graphic, int width, int height);
 
 // The step the list runs for the store's current record: its thumbnail,
 // sized to large, appended to large, and the shell icon of "a" plus the

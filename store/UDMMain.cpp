@@ -221,8 +221,8 @@ bool TDMMain::LocateImageToReplace(const std::string& name, const std::string& k
     return LocateImage(Utf8Left(name, kNameWidth), kind);
 }
 
-void TDMMain::StoreImageFile(bool replace, const std::string& name, const std::string& kind, int width, int height,
-                             const std::string& path)
+void TDMMain::StoreImageRecord(bool replace, const std::string& name, const std::string& kind, int width, int height,
+                               const std::function<void()>& setImage)
 {
     if (replace)
         CDS.Edit();
@@ -232,13 +232,25 @@ void TDMMain::StoreImageFile(bool replace, const std::string& name, const std::s
         CDSFileName.SetAsString(name);
         CDSDimX.SetAsInteger(width);
         CDSDimY.SetAsInteger(height);
-        LoadImageFromFile(path);
+        setImage();
         CDSImageType.SetAsString(kind);
         CDS.Post();
     } catch (...) {
         CDS.Cancel(); // nothing half-added
         throw;
     }
+}
+
+void TDMMain::StoreImageFile(bool replace, const std::string& name, const std::string& kind, int width, int height,
+                             const std::string& path)
+{
+    StoreImageRecord(replace, name, kind, width, height, [&] { LoadImageFromFile(path); });
+}
+
+void TDMMain::StorePackedImage(bool replace, const std::string& name, const std::string& kind, int width, int height,
+                               std::vector<uint8_t> packed)
+{
+    StoreImageRecord(replace, name, kind, width, height, [&] { CDSImage.SetBytes(std::move(packed)); });
 }
 
 std::string TDMMain::CheckNewImageName(const std::string& newName, const std::string& kind)
@@ -252,4 +264,17 @@ std::string TDMMain::CheckNewImageName(const std::string& newName, const std::st
     if (LocateImage(stored, kind))
         throw Exception("Image name duplication.");
     return stored;
+}
+
+void AppendImageRecord(TDMMain& store, const std::string& name, int width, int height, const std::string& kind,
+                       const std::vector<uint8_t>& bytes, bool compress)
+{
+    std::vector<uint8_t> stored = bytes;
+    if (compress) {
+        TMemoryStream image(bytes);
+        TMemoryStream packed;
+        CompressStream(image, packed);
+        stored = packed.TakeBytes();
+    }
+    store.StorePackedImage(false, name, kind, width, height, std::move(stored));
 }

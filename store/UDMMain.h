@@ -17,8 +17,10 @@
 #include "platform/Stream.h"
 #include "store/VaultTable.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Any error zlib reports while deflating or inflating. Message: "Error".
 class EZLibError : public Exception {
@@ -97,6 +99,9 @@ public:
     // error passes on.
     void StoreImageFile(bool replace, const std::string& name, const std::string& kind, int width, int height,
                         const std::string& path);
+    // The same with the image already compressed as the store keeps it.
+    void StorePackedImage(bool replace, const std::string& name, const std::string& kind, int width, int height,
+                          std::vector<uint8_t> packed);
     // The name a record of this kind may be renamed to, trimmed and cut to
     // the stored width. Raises "Invalid image name." (empty, or holds a path
     // separator) or "Image name duplication." (taken, letter case ignored).
@@ -112,7 +117,18 @@ public:
     // needs the old one; a new password whose scrambled form would not
     // survive the name field intact is refused before anything changes.
     void SetPassword(const std::string& oldPassword, const std::string& newPassword);
+
+private:
+    // Fills the current or a new record, setImage putting its bytes in place.
+    void StoreImageRecord(bool replace, const std::string& name, const std::string& kind, int width, int height,
+                          const std::function<void()>& setImage);
 };
+
+// Appends a record holding bytes as its image and posts it: compressed as
+// the store keeps images, or with compress false as they stand (a damaged
+// blob). For records made without a file: tests, fuzzing, tools.
+void AppendImageRecord(TDMMain& store, const std::string& name, int width, int height, const std::string& kind,
+                       const std::vector<uint8_t>& bytes, bool compress = true);
 
 // Each character's code one higher (255 wraps to 0), then reversed: "abc"
 // gives "dcb".

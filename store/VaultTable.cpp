@@ -362,6 +362,17 @@ int64_t TBlobField::BlobSize() const
     return table_.Step(*use) ? sqlite3_column_int64(*use, 0) : 0;
 }
 
+std::vector<uint8_t> TBlobField::Tail(size_t n) const
+{
+    const auto* slot = table_.ReadSlot(Index());
+    if (!slot || slot->null)
+        return {};
+    if (slot->blobInDb)
+        return table_.FetchBlobTail(n);
+    const size_t from = slot->bytes.size() - std::min(n, slot->bytes.size());
+    return std::vector<uint8_t>(slot->bytes.begin() + static_cast<std::ptrdiff_t>(from), slot->bytes.end());
+}
+
 // ---- table -----------------------------------------------------------------
 
 TVaultTable::TVaultTable(std::string name)
@@ -1322,6 +1333,25 @@ TVaultTable::TSlot& TVaultTable::WriteSlot(const TField& field)
                                     name_.c_str(), field.FieldName().c_str()));
     editModified_ = true;
     return edit_.slots[static_cast<size_t>(field.Index())];
+}
+
+std::vector<uint8_t> TVaultTable::FetchBlobTail(size_t n)
+{
+    RequireActive();
+    // An incremental read: only the pages that hold the tail are copied.
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(db_, "main", "Images", "Image", current_->rowid, 0, &blob) != SQLITE_OK) {
+        sqlite3_blob_close(blob);
+        EngineFailed();
+    }
+    const int size = sqlite3_blob_bytes(blob);
+    const int count = static_cast<int>(std::min<size_t>(n, static_cast<size_t>(size)));
+    std::vector<uint8_t> tail(static_cast<size_t>(count));
+    const int rc = count > 0 ? sqlite3_blob_read(blob, tail.data(), count, size - count) : SQLITE_OK;
+    sqlite3_blob_close(blob);
+    if (rc != SQLITE_OK)
+        EngineFailed();
+    return tail;
 }
 
 void TVaultTable::FetchBlob(std::vector<uint8_t>* into, TStream* dest)

@@ -156,6 +156,9 @@ public:
     void SaveToStream(TStream& dest) const;
     // Size of the value in bytes (0 when null).
     int64_t BlobSize() const;
+    // The last up to n bytes of the value, read without reading the rest
+    // (an incremental read of the stored record); empty when null.
+    std::vector<uint8_t> Tail(size_t n) const;
 };
 
 class TVaultTable {
@@ -349,6 +352,7 @@ private:
     const TSlot* ReadSlot(TFieldIndex index) const;
     TSlot& WriteSlot(const TField& field);
     void FetchBlob(std::vector<uint8_t>* into, TStream* dest);
+    std::vector<uint8_t> FetchBlobTail(size_t n);
 
     std::string name_;
     TStringField fileName_;

@@ -1,10 +1,13 @@
-// The window's bulk work on a vault of photos: filling the list (inflate,
-// decode and fit every record) and adding the files, per image, beside the
-// bare costs of decoding and compressing one photo.
+// The window's bulk work on a vault of photos: opening and filling the list
+// with an empty and a warm thumbnail cache, adding one photo to them all,
+// adding them all; each the plain way beside the way the program runs now,
+// with the GUI thread's longest stall, and beside the bare costs of
+// decoding and compressing one photo.
 //
 // The photos (1920 x 1080 JPEGs) are made once with ImageMagick into
 // $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000).
 #include "imaging/ImageKinds.h"
+#include "imaging/ThumbnailCache.h"
 #include "catalogue/UFormMain.h"
 #include "catalogue/UKvApps.h"
 #include "platform/Bitmap.h"
@@ -14,12 +17,15 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QListWidget>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <benchmark/benchmark.h>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,16 +69,45 @@ const std::vector<std::string>& Photos()
     return photos;
 }
 
+// Each window benchmark runs twice: argument 0 is the plain way (no
+// thumbnail cache, everything on the GUI thread, as before the cache and
+// the workers came), 1 the way the program now runs.
+void Configure(TFormMain& form, bool fast)
+{
+    form.UseThumbnailCache = fast;
+    form.WorkerThreads = fast ? -1 : 0;
+    form.KeepWindowPainting = fast;
+}
+
+// The benchmarks' own cache folder: never the user's.
+const QString& CacheHome()
+{
+    static QTemporaryDir dir;
+    static const QString path = [] {
+        qputenv("XDG_CACHE_HOME", dir.path().toLocal8Bit());
+        return dir.path();
+    }();
+    return path;
+}
+
+void EmptyCache()
+{
+    TThumbnailCache::ResetShared();
+    QDir(CacheHome() + "/glimmerbox").removeRecursively();
+}
+
 struct Window {
     QTemporaryDir dir;
     ScopedScriptedPrompts prompts;
     std::unique_ptr<TFormMain> form;
     std::unique_ptr<TDMMain> store;
 
-    Window()
+    explicit Window(bool fast)
     {
+        CacheHome();
         IniFileName = IniFileNameFor(dir.path().toStdString());
         form = std::make_unique<TFormMain>();
+        Configure(*form, fast);
         store = std::make_unique<TDMMain>();
         DMMain = store.get();
         form->show();
@@ -86,29 +121,153 @@ struct Window {
     }
 };
 
-void BM_AddPhotos(benchmark::State& state)
-{
-    const auto& photos = Photos();
-    for (auto _ : state) {
-        Window w;
-        w.form->AddFiles(photos); // ends with a full list fill
-        benchmark::DoNotOptimize(w.form->ListView1->count());
+// The GUI thread's longest time without handling its events while a
+// command runs: a timer that wants to run every millisecond notes the
+// longest gap between its turns.
+class StallMeter {
+public:
+    StallMeter()
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Turn(); });
+        timer_.start(1);
+        clock_.start();
     }
-    state.counters["s_per_image"] =
-        benchmark::Counter(static_cast<double>(photos.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    // Includes the layout and painting the command left for the event loop.
+    double Stop()
+    {
+        QApplication::processEvents();
+        Turn();
+        timer_.stop();
+        return longest_;
+    }
+
+private:
+    void Turn()
+    {
+        const double now = clock_.nsecsElapsed() / 1e6;
+        longest_ = std::max(longest_, now - last_);
+        last_ = now;
+    }
+    QTimer timer_;
+    QElapsedTimer clock_;
+    double last_ = 0;
+    double longest_ = 0;
+};
+
+// The processor time of every thread of the process: the work done, however
+// many cores shared it and whatever else the machine was running.
+double ProcessCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-void BM_RefreshList(benchmark::State& state)
+class ProcessCpu {
+public:
+    ProcessCpu() : start_(ProcessCpuSeconds()) {}
+    double Seconds() const { return ProcessCpuSeconds() - start_; }
+
+private:
+    double start_;
+};
+
+// A vault file holding every photo, made once.
+const std::string& PhotoVault()
 {
-    const auto& photos = Photos();
-    Window w;
-    w.form->AddFiles(photos);
+    static const std::string path = [] {
+        const std::string p = QDir::tempPath().toStdString() + "/glimmerbox-bench-photos-" + std::to_string(PhotoCount()) + ".gmb";
+        if (!QFile::exists(QString::fromStdString(p))) {
+            Window w(true);
+            w.form->AddFiles(Photos());
+            w.form->SaveFile(p);
+        }
+        return p;
+    }();
+    return path;
+}
+
+void Label(benchmark::State& state, double stallMs, double cpuSeconds)
+{
+    state.SetLabel(state.range(0) ? "cache + workers" : "plain (before)");
+    state.counters["stall_ms"] = stallMs;
+    state.counters["all_threads_cpu_s"] = cpuSeconds;
+}
+
+void OpenAndFill(benchmark::State& state, bool warm)
+{
+    const bool fast = state.range(0) != 0;
+    const std::string& vault = PhotoVault();
+    double stall = 0;
+    double work = 0;
     for (auto _ : state) {
-        w.form->RefreshList();
+        state.PauseTiming();
+        EmptyCache();
+        if (warm && fast) {
+            Window earlier(true);
+            earlier.form->OpenFile(vault);
+            TThumbnailCache::ResetShared(); // a new run: only the disk remembers
+        }
+        Window w(fast);
+        state.ResumeTiming();
+        StallMeter meter;
+        const ProcessCpu cpu;
+        w.form->OpenFile(vault);
+        stall = std::max(stall, meter.Stop());
+        work += cpu.Seconds();
+        benchmark::DoNotOptimize(w.form->ListView1->count());
+    }
+    Label(state, stall, work / static_cast<double>(state.iterations()));
+}
+
+void BM_OpenFillEmptyCache(benchmark::State& state) { OpenAndFill(state, false); }
+void BM_OpenFillWarmCache(benchmark::State& state) { OpenAndFill(state, true); }
+
+void BM_AddOnePhotoToAll(benchmark::State& state)
+{
+    const bool fast = state.range(0) != 0;
+    EmptyCache();
+    Window w(fast);
+    w.form->OpenFile(PhotoVault());
+    const QString extra = QDir::tempPath() + "/glimmerbox-bench-photos/extra.jpg";
+    QFile::remove(extra);
+    QFile::copy(QString::fromStdString(Photos().front()).replace("photo0000", "base3"), extra);
+    double stall = 0;
+    double work = 0;
+    for (auto _ : state) {
+        StallMeter meter;
+        const ProcessCpu cpu;
+        w.form->AddFiles({extra.toStdString()});
+        stall = std::max(stall, meter.Stop());
+        work += cpu.Seconds();
+        state.PauseTiming();
+        DMMain->DeleteImage("extra", "J");
+        state.ResumeTiming();
+    }
+    Label(state, stall, work / static_cast<double>(state.iterations()));
+}
+
+void BM_AddAllPhotos(benchmark::State& state)
+{
+    const bool fast = state.range(0) != 0;
+    const auto& photos = Photos();
+    double stall = 0;
+    double work = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        EmptyCache();
+        Window w(fast);
+        state.ResumeTiming();
+        StallMeter meter;
+        const ProcessCpu cpu;
+        w.form->AddFiles(photos); // ends with a full list fill
+        stall = std::max(stall, meter.Stop());
+        work += cpu.Seconds();
         benchmark::DoNotOptimize(w.form->ListView1->count());
     }
     state.counters["s_per_image"] =
         benchmark::Counter(static_cast<double>(photos.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    Label(state, stall, work / static_cast<double>(state.iterations()));
 }
 
 void BM_DecodeOnePhoto(benchmark::State& state)
@@ -174,8 +333,10 @@ void BM_VaultToolAdd(benchmark::State& state)
 BENCHMARK(BM_DecodeOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompressOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InflateOnePhoto)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RefreshList)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_AddPhotos)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_OpenFillEmptyCache)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_OpenFillWarmCache)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_AddOnePhotoToAll)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
+BENCHMARK(BM_AddAllPhotos)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
 // The work runs in a child process: only wall time says what it costs.
 BENCHMARK(BM_VaultToolAdd)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 

@@ -36,17 +36,8 @@ bool EndsWith(const std::string& text, const std::string& tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-class CommandsFixture : public FormFixture {
+class CommandsFixture : public StartedFormFixture {
 protected:
-    std::vector<std::string> status;
-
-    void SetUp() override
-    {
-        FormFixture::SetUp();
-        Start();
-        form->StatusLog = &status;
-    }
-
     // A copy of a test file under a name of our choosing.
     std::string File(const std::string& name, const std::string& source)
     {

@@ -3,6 +3,7 @@
 // scripted prompts, and the store created after the window, as at start-up.
 #include "catalogue/UFormMain.h"
 #include "catalogue/UKvApps.h"
+#include "imaging/ThumbnailCache.h"
 #include "platform/IniFile.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
@@ -40,6 +41,9 @@ protected:
     {
         TestApplication();
         IniFileName = IniFileNameFor(dir.path().toStdString());
+        // Every test its own thumbnail cache, never the user's.
+        qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());
+        TThumbnailCache::ResetShared();
     }
 
     void TearDown() override
@@ -47,6 +51,7 @@ protected:
         form.reset();
         store.reset();
         DMMain = nullptr;
+        TThumbnailCache::ResetShared();
     }
 
     std::string Path(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
@@ -93,5 +98,18 @@ protected:
         const bool closed = form->close();
         ProcessEvents();
         return closed;
+    }
+};
+
+// A window already started, its status texts logged.
+class StartedFormFixture : public FormFixture {
+protected:
+    std::vector<std::string> status;
+
+    void SetUp() override
+    {
+        FormFixture::SetUp();
+        Start();
+        form->StatusLog = &status;
     }
 };

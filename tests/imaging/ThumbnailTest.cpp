@@ -1,6 +1,7 @@
 // Before any Qt header: the store's headers use names that Qt defines as macros.
 #include "store/UDMMain.h"
 
+#include "ImagingTestSupport.h"
 #include "imaging/Loaders.h"
 #include "imaging/ShellIcon.h"
 #include "imaging/Thumbnail.h"
@@ -16,18 +17,6 @@ extern "C" void FcFini(void);
 
 namespace {
 
-std::string Data(const std::string& rel) { return std::string(GMB_TEST_DATA) + "/" + rel; }
-
-// Shell icons need a GUI application; one for the whole test program.
-void EnsureApp()
-{
-    if (!QGuiApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "test";
-        static char* argv[] = {name, nullptr};
-        new QGuiApplication(argc, argv);
-    }
-}
 
 TBitmap ThumbnailOf(const std::string& rel, ImageKind kind, int w, int h)
 {

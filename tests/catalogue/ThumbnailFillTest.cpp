@@ -1,0 +1,327 @@
+// Filling the list through the thumbnail cache and the worker threads: the
+// same items, thumbnails, progress texts and errors as the plain way, a
+// cache that is only ever a shortcut, and a window that keeps painting.
+#include "FormTestSupport.h"
+#include "../ScopedEnv.h"
+
+#include "imaging/ImageKinds.h"
+#include "imaging/Thumbnail.h"
+#include "platform/Text.h"
+#include "platform/Thread.h"
+#include "widgets/ErrorGuard.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QListWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <zlib.h>
+
+#include <cstdlib>
+
+namespace {
+
+const std::string kData = GMB_TEST_DATA;
+
+// One file of every kind, some of them twice under other names.
+const std::vector<std::string> kSamples = {
+    "bmp/g/rgb24.bmp", "bmp/g/pal8.bmp", "bmp/g/pal4.bmp",     "ico/favicon.ico",         "ico/idle.ico",
+    "emf/test-008.emf", "wmf/ant.wmf",   "jpeg/testorig.jpg",  "jpeg/gray.jpg",           "gif-suite/animation.gif",
+    "gif-suite/four-colors.gif",
+};
+
+// Every reading moves the clock on by a long step: every chance to paint is taken.
+class HastyClock : public TClock {
+public:
+    uint32_t NowMs() override { return now_ += 1000; }
+    void Sleep(int) override {}
+    bool WaitFor(TEvent& event, int ms) override { return event.WaitReal(ms); }
+
+private:
+    uint32_t now_ = 0;
+};
+
+class FillFixture : public StartedFormFixture {
+protected:
+    std::vector<std::string> SamplePaths() const
+    {
+        std::vector<std::string> paths;
+        for (const std::string& s : kSamples)
+            paths.push_back(kData + "/" + s);
+        // The same bytes under a second name: two records, one cached picture.
+        const std::string copy = Path("again.jpg");
+        QFile::copy(QString::fromStdString(kData + "/jpeg/testorig.jpg"), QString::fromStdString(copy));
+        paths.push_back(copy);
+        return paths;
+    }
+
+    void Plain()
+    {
+        form->UseThumbnailCache = false;
+        form->WorkerThreads = 0;
+    }
+    void Fast(int workers = 2)
+    {
+        form->UseThumbnailCache = true;
+        form->WorkerThreads = workers;
+    }
+
+    std::vector<QImage> Thumbnails() const
+    {
+        std::vector<QImage> out;
+        for (int i = 0; i < form->ImgLstLarge->Count(); ++i)
+            out.push_back((*form->ImgLstLarge)[i]);
+        return out;
+    }
+    std::vector<std::string> Captions() const
+    {
+        std::vector<std::string> out;
+        for (int i = 0; i < form->ListView1->count(); ++i)
+            out.push_back(form->ListView1->item(i)->text().toStdString());
+        return out;
+    }
+    // What the plain way shows for the vault as it is now.
+    std::vector<QImage> PlainThumbnails()
+    {
+        const bool cache = form->UseThumbnailCache;
+        const int workers = form->WorkerThreads;
+        Plain();
+        form->RefreshList();
+        std::vector<QImage> out = Thumbnails();
+        form->UseThumbnailCache = cache;
+        form->WorkerThreads = workers;
+        return out;
+    }
+    int Made() const { return form->ThumbnailsMade; }
+};
+
+std::vector<uint8_t> StoredZlib(const std::vector<uint8_t>& bytes)
+{
+    // Level 0: stored blocks, so the same number of bytes always gives a
+    // stream of the same length.
+    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    std::vector<uint8_t> out(size);
+    EXPECT_EQ(compress2(out.data(), &size, bytes.data(), static_cast<uLong>(bytes.size()), 0), Z_OK);
+    out.resize(size);
+    return out;
+}
+
+// A 4 x 4 bitmap file, one colour with one odd pixel.
+std::vector<uint8_t> SmallBitmap(QRgb odd)
+{
+    QImage image(4, 4, QImage::Format_RGB888);
+    image.fill(qRgb(20, 120, 220));
+    image.setPixel(2, 1, odd);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "BMP");
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST_F(FillFixture, EveryPathShowsTheSameThumbnailsAndTexts)
+{
+    Plain();
+    form->AddFiles(SamplePaths());
+    const std::vector<std::string> captions = Captions();
+    ASSERT_EQ(captions.size(), kSamples.size() + 1);
+    status.clear();
+    form->RefreshList();
+    const std::vector<std::string> plainStatus = status;
+    const std::vector<QImage> plain = Thumbnails();
+
+    // Cold cache, two workers: everything is made, on the workers.
+    Fast();
+    TThumbnailCache::ResetShared();
+    status.clear();
+    int made = Made();
+    form->RefreshList();
+    EXPECT_EQ(Made() - made, static_cast<int>(plain.size()));
+    EXPECT_EQ(status, plainStatus);
+    EXPECT_EQ(Captions(), captions);
+    EXPECT_EQ(Thumbnails(), plain);
+
+    // Warm, from memory; then from disk only, as in the next run.
+    made = Made();
+    form->RefreshList();
+    EXPECT_EQ(Made(), made);
+    EXPECT_EQ(Thumbnails(), plain);
+    TThumbnailCache::ResetShared();
+    status.clear();
+    form->RefreshList();
+    EXPECT_EQ(Made(), made);
+    EXPECT_EQ(status, plainStatus);
+    EXPECT_EQ(Thumbnails(), plain);
+
+    // Another size is another picture.
+    Ini().WriteInteger("Kv Glimmerbox Thumbnail", "Width", 50);
+    form->RefreshList();
+    EXPECT_EQ(Made() - made, static_cast<int>(plain.size()));
+    EXPECT_EQ(Thumbnails(), PlainThumbnails());
+}
+
+TEST_F(FillFixture, AddingLeavesEveryThumbnailCachedAndIdentical)
+{
+    Fast();
+    form->AddFiles(SamplePaths());
+    EXPECT_EQ(Made(), 0); // the refill that ends the command found them all
+    const std::vector<QImage> added = Thumbnails();
+    ASSERT_EQ(added.size(), kSamples.size() + 1);
+    EXPECT_EQ(added, PlainThumbnails());
+}
+
+TEST_F(FillFixture, ReopenedVaultFindsItsThumbnailsButNotChangedOnes)
+{
+    const std::string vault = Path("v.gmb");
+    for (int i = 0; i < 5; ++i)
+        AppendImageRecord(*DMMain, "pic" + std::to_string(i), 4, 4, "B", StoredZlib(SmallBitmap(qRgb(0, 0, 0))), false);
+    form->SaveFile(vault);
+    Fast();
+    form->RefreshList();
+    ASSERT_EQ(form->ListView1->count(), 5);
+    form->ActFileNewExecute();
+
+    // Same length, other bytes: only the odd pixel and the checksum differ.
+    const std::vector<uint8_t> red = StoredZlib(SmallBitmap(qRgb(255, 0, 0)));
+    ASSERT_EQ(red.size(), StoredZlib(SmallBitmap(qRgb(0, 0, 0))).size());
+    const std::string sql = "UPDATE Images SET Image = X'" + Hex(red) + "' WHERE FileName = 'pic3'";
+    ASSERT_EQ(std::system(("sqlite3 '" + vault + "' \"" + sql + "\"").c_str()), 0);
+
+    TThumbnailCache::ResetShared(); // a new run
+    const int made = Made();
+    form->OpenFile(vault);
+    ASSERT_EQ(form->ListView1->count(), 5);
+    EXPECT_EQ(Made() - made, 1);
+    const std::vector<QImage> shown = Thumbnails();
+    EXPECT_EQ(shown, PlainThumbnails());
+    EXPECT_NE(shown[3], shown[2]);
+    EXPECT_EQ(shown[3].pixel(20, 12), qRgb(255, 0, 0));
+}
+
+TEST_F(FillFixture, DamagedUnwritableOrMissingCacheStillFills)
+{
+    Fast();
+    form->AddFiles(SamplePaths());
+    const std::vector<QImage> plain = PlainThumbnails();
+    const QString cacheDir = dir.filePath("cache/glimmerbox");
+    ASSERT_TRUE(QFile::exists(cacheDir + "/thumbnails.sqlite"));
+
+    {
+        SCOPED_TRACE("damaged file");
+        TThumbnailCache::ResetShared();
+        QFile f(cacheDir + "/thumbnails.sqlite");
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.seek(100);
+        f.write(QByteArray(4000, '\x5A'));
+        f.close();
+        QFile::remove(cacheDir + "/thumbnails.sqlite-wal");
+        form->RefreshList();
+        EXPECT_EQ(Thumbnails(), plain);
+        EXPECT_EQ(form->ListView1->count(), static_cast<int>(plain.size()));
+    }
+    {
+        SCOPED_TRACE("a file where the folder should be");
+        QFile(dir.filePath("blocked")).open(QIODevice::WriteOnly);
+        const ScopedEnv xdg("XDG_CACHE_HOME", dir.filePath("blocked").toLocal8Bit().constData());
+        TThumbnailCache::ResetShared();
+        form->RefreshList();
+        EXPECT_FALSE(TThumbnailCache::Shared().OnDisk());
+        EXPECT_EQ(Thumbnails(), plain);
+    }
+    {
+        SCOPED_TRACE("no home");
+        const ScopedEnv xdg("XDG_CACHE_HOME", nullptr);
+        const ScopedEnv home("HOME", nullptr);
+        TThumbnailCache::ResetShared();
+        form->RefreshList();
+        EXPECT_FALSE(TThumbnailCache::Shared().OnDisk());
+        EXPECT_EQ(Thumbnails(), plain);
+    }
+    TThumbnailCache::ResetShared();
+}
+
+TEST_F(FillFixture, DamagedRecordStopsEveryPathAtTheSameRecord)
+{
+    const std::vector<uint8_t> good = SmallBitmap(qRgb(1, 2, 3));
+    for (int i = 0; i < 12; ++i)
+        AppendImageRecord(*DMMain, Format("r%02d", i), 4, 4, "B", good);
+    ASSERT_TRUE(DMMain->LocateImage("r07", "B"));
+    DMMain->CDS.Edit();
+    DMMain->CDSImage.SetBytes({0x78, 0xDA, 0xFF, 0xFF, 0xFF, 0xFF});
+    DMMain->CDS.Post();
+    for (int workers : {0, 1, 3}) {
+        SCOPED_TRACE(workers);
+        Fast(workers);
+        TThumbnailCache::ResetShared();
+        prompts->AnswerMessage(MsgButton::Ok);
+        status.clear();
+        Guarded([&] { form->RefreshList(); });
+        EXPECT_EQ(prompts->Records().back().message.text, "Error\r\rThe image \"r07.bmp\" cannot be shown.");
+        EXPECT_EQ(form->ListView1->count(), 7);
+        ASSERT_GE(status.size(), 3u);
+        EXPECT_EQ(status[status.size() - 2], "Loading images... (66% of 12)");
+    }
+}
+
+// The window paints while a fill runs; what would start another command
+// (closing it) waits until the fill has ended.
+TEST_F(FillFixture, WindowKeepsPaintingDuringALongFill)
+{
+    const std::vector<uint8_t> good = SmallBitmap(qRgb(1, 2, 3));
+    for (int i = 0; i < 40; ++i)
+        AppendImageRecord(*DMMain, Format("r%02d", i), 4, 4, "B", good);
+    Fast(0); // all on this thread: the paints come from the loop itself
+    TThumbnailCache::ResetShared();
+
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    form->ToolBar1->installEventFilter(&counter);
+    // Something asks the tool bar to repaint all the time, as exposing or
+    // resizing the window would.
+    QTimer poke;
+    bool closeAsked = false;
+    QObject::connect(&poke, &QTimer::timeout, [&] {
+        form->ToolBar1->update();
+        if (!closeAsked && counter.paints > 5) {
+            closeAsked = true;
+            form->close();
+        }
+    });
+    poke.start(0);
+    ProcessEvents();
+    counter.paints = 0;
+    {
+        HastyClock clock;
+        const ScopedClock use(clock);
+        form->RefreshList();
+    }
+    poke.stop();
+    EXPECT_GE(counter.paints, 20);
+    EXPECT_TRUE(closeAsked);
+    // The close was put off: the fill finished and the window is still there.
+    EXPECT_EQ(form->ListView1->count(), 40);
+    EXPECT_TRUE(form->isVisible());
+    ProcessEvents();
+    EXPECT_FALSE(form->isVisible());
+}

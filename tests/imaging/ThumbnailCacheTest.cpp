@@ -1,0 +1,310 @@
+// Before any Qt header: the store's headers use names that Qt defines as macros.
+#include "store/UDMMain.h"
+
+#include "../ScopedEnv.h"
+#include "ImagingTestSupport.h"
+#include "imaging/Loaders.h"
+#include "imaging/Thumbnail.h"
+#include "imaging/ThumbnailCache.h"
+#include "platform/Picture.h"
+#include "platform/Stream.h"
+#include "platform/WorkerPool.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QGuiApplication>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+
+std::vector<uint8_t> Bytes(const std::string& path)
+{
+    TMemoryStream s;
+    s.LoadFromFile(path);
+    return s.TakeBytes();
+}
+
+std::vector<uint8_t> Packed(const std::vector<uint8_t>& bytes)
+{
+    TMemoryStream in(bytes), out;
+    CompressStream(in, out);
+    return out.TakeBytes();
+}
+
+QImage Picture(int w, int h, QRgb colour)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(colour);
+    image.setPixel(0, 0, qRgb(1, 2, 3));
+    return image;
+}
+
+TThumbnailKey KeyOf(const std::string& text, int w = 32, int h = 32)
+{
+    return ThumbnailKeyOfPacked(Packed(std::vector<uint8_t>(text.begin(), text.end())), 'B', w, h);
+}
+
+// Every file of the image kinds under tests/data, with its kind letter.
+std::vector<std::pair<std::string, ImageKind>> ImageFiles()
+{
+    std::vector<std::pair<std::string, ImageKind>> files;
+    QDirIterator it(QString::fromStdString(GMB_TEST_DATA), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const std::string path = it.next().toStdString();
+        // Damaged and hostile metafiles take the helper's time-outs; their
+        // messages are the metafile tests' business.
+        if (IsAcceptedImageFile(path) && path.find("fuzz-regressions") == std::string::npos &&
+            path.find("emf-corrupted") == std::string::npos && path.find("metafile-crafted") == std::string::npos)
+            files.emplace_back(path, KindLetterOfFile(path));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+} // namespace
+
+TEST(ThumbnailKey, ChangesWithEveryPartAndNeedsOnlyTheTail)
+{
+    const TThumbnailKey a = KeyOf("first picture");
+    EXPECT_EQ(a.Bytes(), KeyOf("first picture").Bytes());
+    EXPECT_NE(a.Bytes(), KeyOf("first pictures").Bytes());       // length
+    EXPECT_NE(a.Bytes(), KeyOf("first pictury").Bytes());        // same length, other bytes
+    EXPECT_NE(a.Bytes(), KeyOf("first picture", 48, 32).Bytes()); // size
+    EXPECT_NE(a.Bytes(), KeyOf("first picture", 32, 48).Bytes());
+    TThumbnailKey icon = a;
+    icon.kind = 'I';
+    EXPECT_NE(a.Bytes(), icon.Bytes());
+    // Letters that are no kind are loaded as bitmaps: one key.
+    const std::vector<uint8_t> packed = Packed({1, 2, 3});
+    EXPECT_EQ(ThumbnailKeyOfPacked(packed, '?', 8, 8).Bytes(), ThumbnailKeyOfPacked(packed, 'B', 8, 8).Bytes());
+}
+
+TEST(ThumbnailKey, OfARecordReadsTheStoredTail)
+{
+    TDMMain store;
+    store.CreateNewTable();
+    const std::vector<uint8_t> photo = Bytes(Data("jpeg/testorig.jpg"));
+    AppendImageRecord(store, "photo", 227, 149, "J", photo);
+    AppendImageRecord(store, "tiny", 1, 1, "B", {7, 8, 9}, false); // shorter than the tail
+    store.CDS.First();
+    EXPECT_EQ(ThumbnailKeyOfRecord(store, 32, 32).Bytes(), ThumbnailKeyOfPacked(Packed(photo), 'J', 32, 32).Bytes());
+    EXPECT_EQ(store.CDSImage.Tail(32).size(), 32u);
+    store.CDS.Next();
+    EXPECT_EQ(store.CDSImage.Tail(32), (std::vector<uint8_t>{7, 8, 9}));
+    // A record being edited answers from its new bytes.
+    store.CDS.Edit();
+    store.CDSImage.SetBytes({1, 2, 3, 4});
+    EXPECT_EQ(store.CDSImage.Tail(2), (std::vector<uint8_t>{3, 4}));
+    store.CDS.Cancel();
+}
+
+TEST(ThumbnailCache, KeepsPicturesOnDiskAcrossRuns)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.filePath("cache").toStdString();
+    const QImage red = Picture(32, 32, qRgb(200, 0, 0));
+    {
+        TThumbnailCache cache(folder);
+        ASSERT_TRUE(cache.OnDisk());
+        EXPECT_FALSE(cache.Find(KeyOf("a")));
+        cache.Put(KeyOf("a"), red);
+        EXPECT_EQ(*cache.Find(KeyOf("a")), red); // from memory before any write
+    }
+    TThumbnailCache again(folder);
+    const auto found = again.Find(KeyOf("a"));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, red);
+    EXPECT_FALSE(again.Find(KeyOf("b")));
+    EXPECT_FALSE(again.Find(KeyOf("a", 32, 33)));
+}
+
+TEST(ThumbnailCache, DamagedFileIsRebuilt)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.filePath("cache").toStdString();
+    {
+        TThumbnailCache cache(folder);
+        cache.Put(KeyOf("a", 16, 16), Picture(16, 16, qRgb(0, 0, 200)));
+    }
+    const std::string file = folder + "/thumbnails.sqlite";
+    ASSERT_TRUE(std::filesystem::exists(file));
+    {
+        // Not a database any more.
+        QFile f(QString::fromStdString(file));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QByteArray(8192, 'x'));
+    }
+    {
+        TThumbnailCache cache(folder);
+        EXPECT_TRUE(cache.OnDisk());
+        EXPECT_FALSE(cache.Find(KeyOf("a", 16, 16)));
+        cache.Put(KeyOf("a", 16, 16), Picture(16, 16, qRgb(0, 200, 0)));
+    }
+    TThumbnailCache rebuilt(folder);
+    const auto found = rebuilt.Find(KeyOf("a", 16, 16));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->pixel(5, 5), qRgb(0, 200, 0));
+}
+
+TEST(ThumbnailCache, UnwritableFolderKeepsPicturesInMemory)
+{
+    QTemporaryDir dir;
+    // A file where the folder should be: nothing can be made there.
+    const std::string blocker = dir.filePath("blocker").toStdString();
+    QFile(QString::fromStdString(blocker)).open(QIODevice::WriteOnly);
+    TThumbnailCache cache(blocker + "/glimmerbox");
+    EXPECT_FALSE(cache.OnDisk());
+    cache.Put(KeyOf("a"), Picture(8, 8, qRgb(1, 1, 1)));
+    EXPECT_TRUE(cache.Find(KeyOf("a")));
+    cache.Flush();
+
+    // A folder without write permission (meaningless for root, who may write anyway).
+    if (geteuid() != 0) {
+        const QString ro = dir.filePath("readonly");
+        QDir().mkpath(ro);
+        QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        TThumbnailCache locked(ro.toStdString());
+        EXPECT_FALSE(locked.OnDisk());
+        locked.Put(KeyOf("a"), Picture(8, 8, qRgb(1, 1, 1)));
+        EXPECT_TRUE(locked.Find(KeyOf("a")));
+        QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+}
+
+TEST(ThumbnailCache, FolderComesFromTheEnvironment)
+{
+    {
+        const ScopedEnv xdg("XDG_CACHE_HOME", "/somewhere/cache");
+        EXPECT_EQ(ThumbnailCacheFolder(), "/somewhere/cache/glimmerbox");
+    }
+    {
+        const ScopedEnv xdg("XDG_CACHE_HOME", "relative/cache"); // ignored, as the rules say
+        const ScopedEnv home("HOME", "/home/someone");
+        EXPECT_EQ(ThumbnailCacheFolder(), "/home/someone/.cache/glimmerbox");
+    }
+    {
+        const ScopedEnv xdg("XDG_CACHE_HOME", nullptr);
+        const ScopedEnv home("HOME", nullptr);
+        EXPECT_EQ(ThumbnailCacheFolder(), "");
+        TThumbnailCache::ResetShared();
+        TThumbnailCache& shared = TThumbnailCache::Shared();
+        EXPECT_FALSE(shared.OnDisk());
+        shared.Put(KeyOf("a"), Picture(8, 8, qRgb(1, 1, 1)));
+        EXPECT_TRUE(shared.Find(KeyOf("a")));
+        TThumbnailCache::ResetShared();
+    }
+}
+
+TEST(ThumbnailCache, DropsTheLeastRecentlyUsedFirst)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.filePath("cache").toStdString();
+    // Each picture is 4 KB: room for six; a write beyond that drops the
+    // oldest until at most nine tenths are used (five pictures).
+    const int64_t limit = 6 * (32 * 32 * 4 + 8) + 100;
+    {
+        TThumbnailCache cache(folder, limit);
+        for (int i = 0; i < 4; ++i) {
+            cache.Put(KeyOf("p" + std::to_string(i)), Picture(32, 32, qRgb(i, 0, 0)));
+            cache.Flush();
+        }
+    }
+    {
+        // p0 is used again, so p1 is now the oldest.
+        TThumbnailCache cache(folder, limit);
+        ASSERT_TRUE(cache.Find(KeyOf("p0")));
+        cache.Flush();
+        for (int i = 4; i < 8; ++i) {
+            cache.Put(KeyOf("p" + std::to_string(i)), Picture(32, 32, qRgb(i, 0, 0)));
+            cache.Flush();
+        }
+    }
+    TThumbnailCache cache(folder, limit);
+    EXPECT_FALSE(cache.Find(KeyOf("p1")));
+    EXPECT_FALSE(cache.Find(KeyOf("p2")));
+    for (const char* kept : {"p0", "p3", "p4", "p5", "p6", "p7"})
+        EXPECT_TRUE(cache.Find(KeyOf(kept))) << kept;
+}
+
+TEST(ThumbnailCache, MemoryIsBoundedToo)
+{
+    TThumbnailCache cache(std::string(), TThumbnailCache::kDiskLimit, 3 * (16 * 16 * 4 + 64));
+    for (int i = 0; i < 5; ++i)
+        cache.Put(KeyOf("m" + std::to_string(i), 16, 16), Picture(16, 16, qRgb(i, i, i)));
+    EXPECT_FALSE(cache.Find(KeyOf("m0", 16, 16)));
+    EXPECT_FALSE(cache.Find(KeyOf("m1", 16, 16)));
+    EXPECT_TRUE(cache.Find(KeyOf("m4", 16, 16)));
+}
+
+// The thumbnail of every image file in the test data is the same whether it
+// is made from the stored bytes, from the picture the add command decoded,
+// on worker threads, or read back from the disk cache.
+TEST(ThumbnailPaths, EveryTestFileGivesTheSamePixelsOnEveryPath)
+{
+    EnsureApp();
+    RegisterCatalogueGraphics();
+    const auto files = ImageFiles();
+    ASSERT_GT(files.size(), 180u);
+    QTemporaryDir dir;
+    const std::string folder = dir.filePath("cache").toStdString();
+    const int w = 40, h = 30;
+
+    std::vector<std::optional<QImage>> plain(files.size());
+    std::vector<std::string> errors(files.size());
+    int made = 0;
+    {
+        TThumbnailCache cache(folder);
+        for (size_t i = 0; i < files.size(); ++i) {
+            const auto& [path, kind] = files[i];
+            TFileStream s(path, FileMode::OpenRead);
+            try {
+                plain[i] = MakeThumbnail(s, kind, w, h).ToQImage();
+                cache.Put(ThumbnailKeyOfPacked(Packed(Bytes(path)), kind, w, h), *plain[i]);
+                ++made;
+            } catch (const std::exception& e) {
+                errors[i] = e.what();
+            }
+        }
+    }
+    ASSERT_GT(made, 150);
+
+    TThumbnailCache cache(folder);
+    TWorkerPool pool(2);
+    std::vector<std::optional<QImage>> parallel(files.size());
+    std::vector<TWorkerPool::TTicket> tickets;
+    for (size_t i = 0; i < files.size(); ++i)
+        tickets.push_back(pool.Submit([&, i] {
+            TFileStream s(files[i].first, FileMode::OpenRead);
+            parallel[i] = MakeThumbnail(s, files[i].second, w, h).ToQImage();
+        }));
+    for (size_t i = 0; i < files.size(); ++i) {
+        const auto& [path, kind] = files[i];
+        SCOPED_TRACE(path);
+        std::string parallelError;
+        try {
+            pool.Wait(tickets[i], nullptr);
+        } catch (const std::exception& e) {
+            parallelError = e.what();
+        }
+        if (!plain[i]) {
+            EXPECT_EQ(parallelError, errors[i]);
+            continue;
+        }
+        ASSERT_TRUE(parallel[i]);
+        EXPECT_EQ(*parallel[i], *plain[i]);
+        const auto cached = cache.Find(ThumbnailKeyOfPacked(Packed(Bytes(path)), kind, w, h));
+        ASSERT_TRUE(cached);
+        EXPECT_EQ(*cached, *plain[i]);
+        // The add command's path: the picture loaded by extension, fitted
+        // from the graphic it holds.
+        TPicture picture;
+        picture.LoadFromFile(path);
+        EXPECT_EQ(MakeThumbnailOfGraphic(*picture.Graphic(), w, h).ToQImage(), *plain[i]);
+    }
+}
