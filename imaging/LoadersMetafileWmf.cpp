@@ -29,6 +29,25 @@ wmfAPI* CreateApi()
     return api;
 }
 
+// The API with the metafile opened and scanned, or null. libwmf reads the
+// bytes in place, so contents must outlive the API.
+wmfAPI* OpenScanned(const std::vector<uint8_t>& bytes, std::vector<unsigned char>& contents, wmfD_Rect& bbox)
+{
+    if (!WmfHeaderFitsFile(bytes))
+        return nullptr;
+    wmfAPI* api = CreateApi();
+    if (!api)
+        return nullptr;
+    // libwmf only reads the buffer, but its signature wants it writable.
+    contents.assign(bytes.begin(), bytes.end());
+    if (wmf_mem_open(api, contents.data(), long(contents.size())) != wmf_E_None ||
+        wmf_scan(api, 0, &bbox) != wmf_E_None) {
+        wmf_api_destroy(api);
+        return nullptr;
+    }
+    return api;
+}
+
 } // namespace
 
 bool WmfHeaderFitsFile(const std::vector<uint8_t>& bytes)
@@ -50,17 +69,13 @@ bool WmfHeaderFitsFile(const std::vector<uint8_t>& bytes)
 
 bool MeasureWindowsMetafile(const std::vector<uint8_t>& bytes, int& width, int& height)
 {
-    if (!WmfHeaderFitsFile(bytes))
-        return false;
-    wmfAPI* api = CreateApi();
+    std::vector<unsigned char> contents;
+    wmfD_Rect bbox{};
+    wmfAPI* api = OpenScanned(bytes, contents, bbox);
     if (!api)
         return false;
-    std::vector<unsigned char> contents(bytes.begin(), bytes.end());
-    wmfD_Rect bbox{};
     unsigned int w = 0, h = 0;
-    const bool ok = wmf_mem_open(api, contents.data(), long(contents.size())) == wmf_E_None &&
-                    wmf_scan(api, 0, &bbox) == wmf_E_None &&
-                    wmf_display_size(api, &w, &h, 96, 96) == wmf_E_None && w > 0 && h > 0 && w <= 32767 && h <= 32767;
+    const bool ok = wmf_display_size(api, &w, &h, 96, 96) == wmf_E_None && w > 0 && h > 0 && w <= 32767 && h <= 32767;
     wmf_api_destroy(api);
     if (ok) {
         width = int(w);
@@ -71,19 +86,15 @@ bool MeasureWindowsMetafile(const std::vector<uint8_t>& bytes, int& width, int& 
 
 bool PlayWindowsMetafile(const std::vector<uint8_t>& bytes, int width, int height, std::vector<uint8_t>& png)
 {
-    if (!WmfHeaderFitsFile(bytes))
-        return false;
-    wmfAPI* api = CreateApi();
+    std::vector<unsigned char> contents;
+    wmfD_Rect bbox{};
+    wmfAPI* api = OpenScanned(bytes, contents, bbox);
     if (!api)
         return false;
-    // libwmf only reads the buffer, but its signature wants it writable.
-    std::vector<unsigned char> contents(bytes.begin(), bytes.end());
-    bool ok = wmf_mem_open(api, contents.data(), long(contents.size())) == wmf_E_None;
-    wmfD_Rect bbox{};
-    ok = ok && wmf_scan(api, 0, &bbox) == wmf_E_None;
+    bool ok = false;
     char* encoded = nullptr;
     size_t encodedSize = 0;
-    FILE* out = ok ? open_memstream(&encoded, &encodedSize) : nullptr;
+    FILE* out = open_memstream(&encoded, &encodedSize);
     if (out) {
         // A PNG written to a memory file: the raster device frees its image
         // only when it encodes it (libwmf exports no way to free the raw

@@ -25,15 +25,11 @@ const std::string kJpeg = kData + "/jpeg/testorig.jpg";
 const std::string kBmp = kData + "/bmp/g/pal8.bmp";
 const std::string kAnimation = kData + "/gif-suite/animation.gif";
 
-class ExportFixture : public FormFixture {
+class ExportFixture : public StartedFormFixture {
 protected:
-    std::vector<std::string> status;
-
     void SetUp() override
     {
-        FormFixture::SetUp();
-        Start();
-        form->StatusLog = &status;
+        StartedFormFixture::SetUp();
         QDir().mkpath(QString::fromStdString(Path("out")));
     }
 

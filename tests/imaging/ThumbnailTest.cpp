@@ -100,13 +100,7 @@ TEST(Thumbnail, OneRecordAddsOneImageToEachList)
     EnsureApp();
     TDMMain store;
     store.CreateNewTable();
-    store.CDS.Append();
-    store.CDSFileName.SetAsString("Sunset");
-    store.CDSDimX.SetAsInteger(227);
-    store.CDSDimY.SetAsInteger(149);
-    store.LoadImageFromFile(Data("jpeg/testorig.jpg"));
-    store.CDSImageType.SetAsString("J");
-    store.CDS.Post();
+    store.StoreImageFile(false, "Sunset", "J", 227, 149, Data("jpeg/testorig.jpg"));
 
     TImageList large(32, 32), small(16, 16);
     AddRecordThumbnail(store, large, small);
@@ -117,13 +111,7 @@ TEST(Thumbnail, OneRecordAddsOneImageToEachList)
     EXPECT_NE(large[0].pixel(16, 16), qRgb(255, 255, 255));
 
     // A damaged record: the message passes on and neither list grows.
-    store.CDS.Append();
-    store.CDSFileName.SetAsString("Broken");
-    store.CDSDimX.SetAsInteger(1);
-    store.CDSDimY.SetAsInteger(1);
-    store.LoadImageFromFile(Data("jpeg/LICENSE.txt"));
-    store.CDSImageType.SetAsString("J");
-    store.CDS.Post();
+    store.StoreImageFile(false, "Broken", "J", 1, 1, Data("jpeg/LICENSE.txt"));
     ASSERT_TRUE(store.LocateImage("Broken", "J"));
     EXPECT_THROW(AddRecordThumbnail(store, large, small), Exception);
     EXPECT_EQ(large.Count(), 1);
