@@ -298,7 +298,7 @@ void TFormMain::ExportRecordAsGif(int row, const std::string& path)
     } catch (const std::exception& e) {
         throw Exception(Format("%s\r\rThe image \"%s\" cannot be exported as GIF.", e.what(), ItemFileName(row).c_str()));
     }
-    SaveFileWhole(gif, path);
+    WriteWholeFile(gif.Bytes(), path);
 }
 
 // ---- delete, rename, select ------------------------------------------------------

@@ -7,7 +7,6 @@
 #include "platform/Stream.h"
 #include "platform/Text.h"
 
-#include <QSaveFile>
 #include <QString>
 
 namespace {
@@ -88,13 +87,4 @@ void SetLoopCount(TMyGIFImage& image, uint16_t count)
     extensions.Add(std::move(loop));
     for (auto& item : kept)
         extensions.Add(std::move(item));
-}
-
-void SaveFileWhole(const TMemoryStream& bytes, const std::string& path)
-{
-    QSaveFile file(QString::fromStdString(path));
-    const auto size = static_cast<qint64>(bytes.Bytes().size());
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(reinterpret_cast<const char*>(bytes.Memory()), size) != size || !file.commit())
-        throw EFCreateError(Format("Cannot create file \"%s\". %s", path.c_str(), file.errorString().toStdString().c_str()));
 }

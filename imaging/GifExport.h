@@ -30,7 +30,3 @@ TGIFGraphicControlExtension& FrameControl(TGIFSubImage& frame);
 // replaced by one in front of the first frame.
 void SetLoopCount(TMyGIFImage& image, uint16_t count);
 
-// Writes bytes to path through a file beside it that replaces path only
-// once complete, so a failure never leaves a half-written file.
-// "Cannot create file "<path>". <reason>" when that fails.
-void SaveFileWhole(const TMemoryStream& bytes, const std::string& path);

@@ -1,9 +1,9 @@
 #include "IniFile.h"
 
+#include "Stream.h"
 #include "Text.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <charconv>
 #include <string_view>
 
@@ -112,12 +112,11 @@ void TIniFile::Store(const std::vector<std::string>& lines) const
         text += line;
         text += '\n';
     }
-    // Written beside the file and renamed over it, so a failed write never
-    // leaves a half-written settings file.
-    QSaveFile file(QString::fromStdString(fileName_));
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !file.commit())
+    try {
+        WriteWholeFile(std::vector<uint8_t>(text.begin(), text.end()), fileName_);
+    } catch (const Exception&) {
         throw EIniFileException(Format("Unable to write to %s", fileName_.c_str()));
+    }
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const

@@ -3,6 +3,7 @@
 #include "Exception.h"
 
 #include <QFile>
+#include <QSaveFile>
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -205,4 +206,13 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path)
     std::vector<uint8_t> bytes(static_cast<size_t>(n));
     file.ReadBuffer(bytes.data(), n);
     return bytes;
+}
+
+void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path)
+{
+    QSaveFile file(QString::fromStdString(path));
+    const auto size = static_cast<qint64>(bytes.size());
+    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char*>(bytes.data()), size) != size ||
+        !file.commit())
+        throw EFCreateError(Format("Cannot create file \"%s\". %s", path.c_str(), file.errorString().toStdString().c_str()));
 }

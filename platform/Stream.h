@@ -89,3 +89,7 @@ private:
 
 // Reads a whole file into memory (EFOpenError when it cannot be opened).
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// Writes bytes to path through a file beside it that replaces path only
+// once complete, so a failure never leaves a half-written file.
+// "Cannot create file "<path>". <reason>" (EFCreateError) when that fails.
+void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path);

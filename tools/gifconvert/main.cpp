@@ -163,7 +163,7 @@ void Convert(const Options& o)
         SetLoopCount(image, o.loop.value_or(0));
     TMemoryStream out;
     image.SaveToStream(out);
-    SaveFileWhole(out, o.output);
+    WriteWholeFile(out.Bytes(), o.output);
 }
 
 // Messages of the program's own texts may hold "\r" line breaks: one line here.
