@@ -126,7 +126,7 @@ void TJPEGImage::LoadFromStream(TStream& stream)
 {
     TBitmap decoded;
     DecodeJpeg(ReadRest(stream), decoded);
-    bitmap_.Assign(decoded);
+    bitmap_.TakeFrom(decoded); // on failure the old picture stays
     Changed();
 }
 

@@ -8,6 +8,7 @@
 #include <QImage>
 
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <unordered_map>
 
@@ -293,6 +294,22 @@ void TBitmap::SwapPixels(TBitmap& other)
     if (other.width_ != width_ || other.height_ != height_ || other.format_ != format_)
         throw Exception("Bitmaps of different size or format cannot exchange their pixels");
     bits_.swap(other.bits_);
+}
+
+void TBitmap::TakeFrom(TBitmap& source)
+{
+    if (&source == this)
+        return;
+    width_ = std::exchange(source.width_, 0);
+    height_ = std::exchange(source.height_, 0);
+    stride_ = std::exchange(source.stride_, 0);
+    format_ = std::exchange(source.format_, TPixelFormat::pf24bit);
+    palette_ = std::exchange(source.palette_, TPaletteHandle());
+    bits_ = std::exchange(source.bits_, {});
+    transparent_ = std::exchange(source.transparent_, false);
+    hasTransparentColor_ = std::exchange(source.hasTransparentColor_, false);
+    transparentColor_ = std::exchange(source.transparentColor_, clWhite);
+    Changed();
 }
 
 void TBitmap::Assign(const TBitmap& source)

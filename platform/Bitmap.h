@@ -111,6 +111,10 @@ public:
     // palettes and change handlers stay where they are and neither is told.
     // Lets a picture made elsewhere be put in place without copying it.
     void SwapPixels(TBitmap& other);
+    // Takes everything but the change handler from source in constant
+    // time (a decoded picture put in place without copying it); source is
+    // left an empty bitmap and is not told. This bitmap's handler is told.
+    void TakeFrom(TBitmap& source);
     // Tells the change handler that the pixels were painted (the raster
     // operations do not).
     void Modified() { Changed(); }
