@@ -42,7 +42,9 @@ void Limit(int resource, rlim_t value)
 
 void ApplyMetafileHelperLimits()
 {
-#if !defined(__SANITIZE_ADDRESS__)
+    // The sanitizers reserve terabytes of address space for their shadow
+    // memory; their builds go without the memory limit.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     Limit(RLIMIT_AS, MetafileHelperMemoryBytes);
 #endif
     Limit(RLIMIT_CPU, MetafileHelperCpuSeconds);
