@@ -194,6 +194,37 @@ TEST(Bitmap, FillAndSwapPixels)
     EXPECT_EQ(a.Pixel(0, 0), RGBColor(1, 2, 3));
 }
 
+TEST(Bitmap, TakeFromMovesEverythingButTheHandler)
+{
+    TBitmap source(5, 2, TPixelFormat::pf8bit);
+    source.SetPalette(DefaultPalette(TPixelFormat::pf8bit));
+    source.SetRawPixel(4, 1, 17);
+    source.SetTransparent(true);
+    source.SetTransparentColor(RGBColor(9, 8, 7));
+    const uint8_t* pixels = source.ScanLine(0);
+    int sourceTold = 0, told = 0;
+    source.OnChange = [&](TGraphic&) { ++sourceTold; };
+    TBitmap dest(100, 100);
+    dest.OnChange = [&](TGraphic&) { ++told; };
+    dest.TakeFrom(source);
+    EXPECT_EQ(dest.Width(), 5);
+    EXPECT_EQ(dest.Height(), 2);
+    EXPECT_EQ(dest.PixelFormat(), TPixelFormat::pf8bit);
+    EXPECT_EQ(dest.RawPixel(4, 1), 17u);
+    EXPECT_EQ(dest.ScanLine(0), pixels); // not copied
+    EXPECT_EQ(dest.Palette(), DefaultPalette(TPixelFormat::pf8bit));
+    EXPECT_TRUE(dest.Transparent());
+    EXPECT_EQ(dest.TransparentColor(), RGBColor(9, 8, 7));
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(sourceTold, 0);
+    EXPECT_TRUE(source.Empty());
+    EXPECT_EQ(source.PixelFormat(), TPixelFormat::pf24bit);
+    EXPECT_FALSE(source.Palette());
+    EXPECT_FALSE(source.Transparent());
+    source.SetSize(2, 2); // still usable
+    EXPECT_EQ(source.Width(), 2);
+}
+
 TEST(RasterOps, BooleanOperationsAndMonoSources)
 {
     TBitmap d(1, 1), s(1, 1);
