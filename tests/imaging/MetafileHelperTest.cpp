@@ -100,8 +100,8 @@ TEST(MetafileHelper, ItsCrashHangOrBadAnswerIsAFailure)
 
 TEST(MetafileHelper, RunsUnderAMemoryLimit)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer's shadow memory rules out an address-space limit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "The sanitizer's shadow memory rules out an address-space limit";
 #else
     EXPECT_FALSE(RunFake(Fake("huge")));
 #endif
