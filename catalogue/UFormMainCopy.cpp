@@ -30,10 +30,10 @@ void TFormMain::ActImageCopyExecute()
             TBitmap bitmap;
             KindOf(kind).Loader(*stream, bitmap);
             const bool gif = KindOf(kind).Letter == 'G';
-            std::vector<TClipboardData> data;
+            std::vector<TClipboardData> stored;
             if (gif)
-                data = {{GIFClipboardFormat, stream->Bytes()}, {GIFMimeType, stream->Bytes()}};
-            if (!Clipboard().SetContent(&bitmap, data))
+                stored = {{GIFClipboardFormat, stream->Bytes()}, {GIFMimeType, stream->Bytes()}};
+            if (!Clipboard().SetContent(&bitmap, stored))
                 throw Exception(gif ? "Failed to store GIF on clipboard" : "Cannot open clipboard");
         },
         [] { QApplication::restoreOverrideCursor(); });
