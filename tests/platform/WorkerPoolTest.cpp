@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <stdexcept>
 #include <thread>
 
@@ -65,3 +67,30 @@ TEST(WorkerPool, WaitingCallsIdleWhileTheJobRuns)
     }, 1);
     EXPECT_GE(idles, 3);
 }
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+TEST(WorkerPool, WorkersRunBelowTheWaitingThreadsPriority)
+{
+    const auto niceOf = [] {
+        errno = 0;
+        const int n = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+        EXPECT_EQ(errno, 0);
+        return n;
+    };
+    const int mine = niceOf();
+    TWorkerPool pool(2);
+    std::vector<int> seen(4, mine);
+    std::vector<TWorkerPool::TTicket> tickets;
+    for (size_t i = 0; i < seen.size(); ++i)
+        tickets.push_back(pool.Submit([&seen, &niceOf, i] { seen[i] = niceOf(); }));
+    for (const auto& t : tickets)
+        pool.Wait(t, nullptr);
+    for (int n : seen)
+        EXPECT_GT(n, std::min(mine, 18)); // lower priority, unless already the lowest
+    EXPECT_EQ(niceOf(), mine); // the waiting thread keeps its own
+}
+#endif
