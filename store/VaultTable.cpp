@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -472,9 +474,39 @@ void TVaultTable::Attach(sqlite3* db, const std::string& dbPath, const std::stri
     ResetCursorEmpty();
 }
 
+constexpr const char* kUntitledPrefix = "gmb-untitled-";
+
+int RemoveAbandonedUntitledVaults(const std::string& folder)
+{
+    int removed = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(kUntitledPrefix, 0) != 0)
+            continue;
+        const char* digits = name.c_str() + std::strlen(kUntitledPrefix);
+        char* rest = nullptr;
+        errno = 0;
+        const long pid = std::strtol(digits, &rest, 10);
+        if (rest == digits || *rest != '-' || errno != 0 || pid <= 0)
+            continue; // not one of ours, or from before names carried the process
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid())
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue; // its program still runs (or may: not ours to judge)
+        if (::unlink(it->path().c_str()) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
 void TVaultTable::OpenTemporary()
 {
-    std::string temp = (std::filesystem::temp_directory_path() / "gmb-untitled-XXXXXX").string();
+    const std::filesystem::path folder = std::filesystem::temp_directory_path();
+    static std::once_flag tidied;
+    std::call_once(tidied, [&] { RemoveAbandonedUntitledVaults(folder.string()); });
+    std::string temp = (folder / (kUntitledPrefix + std::to_string(::getpid()) + "-XXXXXX")).string();
     const int fd = ::mkstemp(temp.data());
     if (fd < 0)
         throw EDatabaseError(Format("%s: Cannot create a temporary file: %s", name_.c_str(), std::strerror(errno)));

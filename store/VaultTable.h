@@ -65,6 +65,11 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// A new vault lives in "gmb-untitled-<pid>-XXXXXX" in the temp folder until
+// it is saved. Those of this user whose program has ended without removing
+// them (killed, crashed) are removed from folder; returns how many.
+int RemoveAbandonedUntitledVaults(const std::string& folder);
+
 // Failures of the vault table: bad files, key violations, missing values,
 // misuse of the cursor.
 class EDatabaseError : public Exception {

@@ -354,3 +354,48 @@ TEST(InPlaceTest, ChangesTheEngineDropsAfterAnIOErrorAreReportedNeverWrittenAsSa
 }
 
 } // namespace
+
+TEST(InPlaceTest, UntitledVaultsOfProgramsThatEndedWithoutClosingThemAreRemoved)
+{
+    TempDir dir;
+    // A process that has ended: its pid is free.
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string ended = std::to_string(child);
+    const std::string running = std::to_string(getpid());
+    for (const std::string& name : std::vector<std::string>{
+             "gmb-untitled-" + ended + "-a1B2c3", "gmb-untitled-" + ended + "-zzzzzz", "gmb-untitled-" + running + "-q9Q9q9",
+             "gmb-untitled-1-x1x1x1", "gmb-untitled-Ab12Cd", "gmb-untitled-" + ended, "notes-" + ended + "-a.txt"})
+        WriteBytes(dir.File(name), {1, 2, 3});
+    // A link planted under an abandoned name is not followed, nor removed.
+    const std::string target = dir.File("keep.bin");
+    WriteBytes(target, {9});
+    ASSERT_EQ(symlink(target.c_str(), dir.File("gmb-untitled-" + ended + "-link00").c_str()), 0);
+
+    EXPECT_EQ(RemoveAbandonedUntitledVaults(dir.Path()), 2);
+    std::vector<std::string> left = dir.Entries();
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected{"gmb-untitled-" + ended,
+                                      "gmb-untitled-" + ended + "-link00",
+                                      "gmb-untitled-" + running + "-q9Q9q9",
+                                      "gmb-untitled-1-x1x1x1",
+                                      "gmb-untitled-Ab12Cd",
+                                      "keep.bin",
+                                      "notes-" + ended + "-a.txt"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(FileBytes(target), std::vector<uint8_t>{9});
+    EXPECT_EQ(RemoveAbandonedUntitledVaults(dir.File("missing")), 0); // no folder: nothing, no error
+
+    // A new untitled vault carries its program's pid, so a later run can tell.
+    ScopedTempDir temp;
+    TVaultTable untitled("CDS");
+    untitled.CreateDataSet();
+    ASSERT_EQ(temp.Entries().size(), 1u);
+    EXPECT_EQ(temp.Entries()[0].rfind("gmb-untitled-" + running + "-", 0), 0u) << temp.Entries()[0];
+    untitled.Close();
+}
