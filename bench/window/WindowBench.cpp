@@ -24,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <benchmark/benchmark.h>
+#include <zlib.h>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -293,6 +294,19 @@ void BM_CompressOnePhoto(benchmark::State& state)
     }
 }
 
+// The peer: zlib's own level 9, which the store used for every file before.
+void BM_ZlibLevel9OnePhoto(benchmark::State& state)
+{
+    TMemoryStream photo;
+    photo.LoadFromFile(Photos().front());
+    std::vector<uint8_t> out(compressBound(static_cast<uLong>(photo.Size())));
+    for (auto _ : state) {
+        uLongf n = static_cast<uLongf>(out.size());
+        compress2(out.data(), &n, photo.Memory(), static_cast<uLong>(photo.Size()), 9);
+        benchmark::DoNotOptimize(n);
+    }
+}
+
 void BM_InflateOnePhoto(benchmark::State& state)
 {
     TMemoryStream photo, packed;
@@ -332,6 +346,7 @@ void BM_VaultToolAdd(benchmark::State& state)
 
 BENCHMARK(BM_DecodeOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompressOnePhoto)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ZlibLevel9OnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InflateOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenFillEmptyCache)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_OpenFillWarmCache)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
