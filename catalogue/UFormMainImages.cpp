@@ -1,16 +1,14 @@
 // The commands on images: add, extract, delete, rename, select, empty.
 #include "UFormMain.h"
 
+#include "imaging/AddPreparation.h"
 #include "imaging/GifExport.h"
 #include "imaging/ImageKinds.h"
-#include "imaging/Thumbnail.h"
 #include "imaging/ThumbnailCache.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
-#include "platform/Picture.h"
 #include "platform/Stream.h"
 #include "platform/Text.h"
-#include "platform/WorkerPool.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
 
@@ -112,47 +110,6 @@ void TFormMain::ShowProgress(const std::string& text, size_t i, size_t n)
     ShowStatus(Format("%s (%d%% of %d)", text.c_str(), static_cast<int>((i + 1) * 100 / n), static_cast<int>(n)));
 }
 
-namespace {
-
-// What a worker learns about one chosen file: its picture's size (the
-// decode that proves it is an image), its bytes compressed for the store,
-// and its thumbnail for the cache. A failure is kept for the moment the
-// loop reaches the file, so that it stops exactly where it always did.
-struct TAddJob {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> packed;
-    std::exception_ptr packError; // raised only when the record is written
-};
-
-void PrepareAdd(TAddJob& job, const std::string& path, TThumbnailCache* cache, QSize thumbnail)
-{
-    TPicture picture;
-    picture.LoadFromFile(path);
-    job.width = picture.Width();
-    job.height = picture.Height();
-    try {
-        TFileStream file(path, FileMode::OpenRead);
-        TMemoryStream packed;
-        CompressStream(file, packed);
-        job.packed = packed.TakeBytes();
-    } catch (const std::exception&) {
-        job.packError = std::current_exception();
-        return;
-    }
-    if (!cache || !picture.Graphic())
-        return;
-    try {
-        const ImageKind kind = KindLetterOfFile(path);
-        cache->Put(ThumbnailKeyOfPacked(job.packed, kind, thumbnail.width(), thumbnail.height()),
-                   MakeThumbnailOfGraphic(*picture.Graphic(), thumbnail.width(), thumbnail.height()).ToQImage());
-    } catch (const std::exception&) {
-        // The list's own fill makes it again and reports what is wrong.
-    }
-}
-
-} // namespace
-
 // Each file is decoded and compressed on the workers, a few files ahead;
 // the records are looked up, asked about and posted here, in the order
 // given.
@@ -160,48 +117,35 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
 {
     MsgButton answer = MsgButton::None;
     const size_t n = paths.size();
-    TThumbnailCache* cache = UseThumbnailCache ? &TThumbnailCache::Shared() : nullptr;
-    const QSize thumbnail = ThumbnailSetting();
-    std::vector<TAddJob> jobs(n);
-    std::vector<TWorkerPool::TTicket> tickets(n);
-    TWorkerPool pool(WorkerThreads);
-    const size_t ahead = static_cast<size_t>(4 * std::max(1, pool.Threads()));
-    size_t submitted = 0;
+    TAddThumbnails thumbnails;
+    if (UseThumbnailCache)
+        thumbnails = {&TThumbnailCache::Shared(), ThumbnailSetting()};
+    TAddPreparation prepared(paths, WorkerThreads, thumbnails);
     for (size_t i = 0; i < n; ++i) {
         const std::string& path = paths[i];
         ShowProgress(kAdding, i, n);
-        for (; submitted < std::min(n, i + 1 + ahead); ++submitted)
-            tickets[submitted] = pool.Submit([&job = jobs[submitted], &path = paths[submitted], cache, thumbnail] {
-                PrepareAdd(job, path, cache, thumbnail);
-            });
+        TAddJob job;
         try {
-            pool.Wait(tickets[i], [this] { Breathe(); });
+            job = prepared.Next([this] { Breathe(); });
         } catch (const std::exception& e) {
             throw CannotAdd(e, path);
         }
-        tickets[i].reset();
-        TAddJob& job = jobs[i];
         const std::string kind(1, KindLetterOfFile(path));
         const std::string name = NameWithoutExt(path);
         const bool found = DMMain->LocateImageToReplace(name, kind);
         if (found) {
             if (answer != MsgButton::YesToAll && answer != MsgButton::NoToAll)
                 answer = AskReplace(name);
-            if (answer == MsgButton::No || answer == MsgButton::NoToAll) {
-                job = {};
+            if (answer == MsgButton::No || answer == MsgButton::NoToAll)
                 continue;
-            }
             if (answer != MsgButton::Yes && answer != MsgButton::YesToAll)
                 break; // Cancel, or the box closed
         }
         try {
-            if (job.packError)
-                std::rethrow_exception(job.packError);
-            DMMain->StorePackedImage(found, name, kind, job.width, job.height, std::move(job.packed));
+            DMMain->StorePackedImage(found, name, kind, job.width, job.height, job.TakePacked());
         } catch (const std::exception& e) {
             throw CannotAdd(e, path);
         }
-        job = {};
         Modified = true;
         Breathe();
     }

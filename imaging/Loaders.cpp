@@ -37,14 +37,6 @@ void LoadGifFromStream(TStream& stream, TBitmap& bitmap)
     gif->AssignTo(bitmap);
 }
 
-TImageSize MeasureImageFile(const std::string& path)
-{
-    RegisterCatalogueGraphics();
-    TPicture picture;
-    picture.LoadFromFile(path);
-    return {picture.Width(), picture.Height()};
-}
-
 void RegisterCatalogueGraphics()
 {
     static std::once_flag once;

@@ -26,15 +26,6 @@ void LoadJpegFromStream(TStream& stream, TBitmap& bitmap);
 // AssignTo.
 void LoadGifFromStream(TStream& stream, TBitmap& bitmap);
 
-struct TImageSize {
-    int Width = 0;
-    int Height = 0;
-};
-// Loads a file being added as a picture, by its extension, to prove it is
-// an image and learn its natural size. Raises "Unknown picture file
-// extension (.%s)", the decoder's message, or the "Cannot open file" error.
-TImageSize MeasureImageFile(const std::string& path);
-
 // Registers the catalogue's graphic classes with the picture registry:
 // "emf", "wmf" (metafiles), "jpg", "jpeg" (JPEG). Idempotent.
 void RegisterCatalogueGraphics();

@@ -323,7 +323,9 @@ void BM_InflateOnePhoto(benchmark::State& state)
 // The command-line tool adding the same photos to a new vault file: its start
 // and the write of the vault are in the figure; the window's Add above
 // includes the list fill that ends it (the window writes only on save).
-void BM_VaultToolAdd(benchmark::State& state)
+// Beside it, an earlier build of the tool named by
+// GMB_BENCH_PREVIOUS_VAULT_TOOL on the same photos.
+void VaultToolAdd(benchmark::State& state, const QString& program)
 {
     const auto& photos = Photos();
     QStringList args{"add", QString()};
@@ -334,7 +336,7 @@ void BM_VaultToolAdd(benchmark::State& state)
         args[1] = dir.filePath("photos.gmb");
         QProcess tool;
         tool.setStandardOutputFile(QProcess::nullDevice());
-        tool.start(GMB_VAULT_TOOL, args);
+        tool.start(program, args);
         if (!tool.waitForFinished(-1) || tool.exitCode() != 0) {
             state.SkipWithError("glimmerbox-vault add failed");
             return;
@@ -343,6 +345,18 @@ void BM_VaultToolAdd(benchmark::State& state)
     state.counters["s_per_image"] =
         benchmark::Counter(static_cast<double>(photos.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
+
+void BM_VaultToolAddPrevious(benchmark::State& state)
+{
+    const char* previous = std::getenv("GMB_BENCH_PREVIOUS_VAULT_TOOL");
+    if (!previous) {
+        state.SkipWithError("GMB_BENCH_PREVIOUS_VAULT_TOOL names no earlier glimmerbox-vault");
+        return;
+    }
+    VaultToolAdd(state, QString::fromLocal8Bit(previous));
+}
+
+void BM_VaultToolAdd(benchmark::State& state) { VaultToolAdd(state, GMB_VAULT_TOOL); }
 
 BENCHMARK(BM_DecodeOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompressOnePhoto)->Unit(benchmark::kMillisecond);
@@ -353,6 +367,7 @@ BENCHMARK(BM_OpenFillWarmCache)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->
 BENCHMARK(BM_AddOnePhotoToAll)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
 BENCHMARK(BM_AddAllPhotos)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
 // The work runs in a child process: only wall time says what it costs.
+BENCHMARK(BM_VaultToolAddPrevious)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_VaultToolAdd)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 } // namespace

@@ -1,6 +1,7 @@
 // The commands of glimmerbox-vault on an open vault.
 #include "VaultTool.h"
 
+#include "imaging/AddPreparation.h"
 #include "imaging/ImageKinds.h"
 #include "imaging/Loaders.h"
 #include "platform/Bitmap.h"
@@ -164,11 +165,14 @@ std::vector<std::string> CollectImageFiles(const TOutput& io, const std::vector<
     return files;
 }
 
-int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>& paths, bool replace)
+int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>& paths, bool replace, int threads)
 {
     int failed = 0;
     const std::vector<std::string> files = CollectImageFiles(io, paths, failed);
     const size_t n = files.size();
+    // Decoded and compressed on the workers, a few files ahead; looked up,
+    // stored and reported here, in the order of the files.
+    TAddPreparation prepared(files, threads);
     for (size_t i = 0; i < n; ++i) {
         const std::string& path = files[i];
         if (io.progress) {
@@ -177,7 +181,7 @@ int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>&
         }
         const char* done = "added";
         try {
-            const TImageSize size = MeasureImageFile(path);
+            TAddJob job = prepared.Next();
             const std::string kind(1, KindLetterOfFile(path));
             const std::string name = NameWithoutExt(path);
             const bool found = store.LocateImageToReplace(name, kind);
@@ -185,7 +189,7 @@ int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>&
                 std::fprintf(io.out, "skipped (already in the vault): %s\n", EscapeLine(path).c_str());
                 continue;
             }
-            store.StoreImageFile(found, name, kind, size.Width, size.Height, path);
+            store.StorePackedImage(found, name, kind, job.width, job.height, job.TakePacked());
             if (found)
                 done = "replaced";
         } catch (const std::exception& e) {

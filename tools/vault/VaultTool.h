@@ -33,7 +33,9 @@ bool SplitImageFileName(const std::string& text, std::string& name, std::string&
 // the exit status; per-record failures are reported and the rest goes on.
 int ListImages(TDMMain& store, const TOutput& io, bool json);
 int ShowStatistic(TDMMain& store, const TOutput& io, bool json);
-int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>& paths, bool replace);
+// Adds in the order of the files; threads prepare them (as TWorkerPool
+// takes them: -1 one per core, 0 none).
+int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>& paths, bool replace, int threads = -1);
 int ExtractImages(TDMMain& store, const TOutput& io, const std::vector<std::string>& names, const std::string& folder);
 int RemoveImages(TDMMain& store, const TOutput& io, const std::vector<std::string>& names);
 int RenameImage(TDMMain& store, const TOutput& io, const std::string& oldName, const std::string& newName);

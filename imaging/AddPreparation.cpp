@@ -1,0 +1,71 @@
+#include "imaging/AddPreparation.h"
+
+#include "imaging/ImageKinds.h"
+#include "imaging/Loaders.h"
+#include "imaging/Thumbnail.h"
+#include "platform/Picture.h"
+#include "platform/Stream.h"
+#include "store/UDMMain.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+std::vector<uint8_t> TAddJob::TakePacked()
+{
+    if (packError)
+        std::rethrow_exception(packError);
+    return std::move(packed);
+}
+
+void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thumbnails)
+{
+    RegisterCatalogueGraphics();
+    TPicture picture;
+    picture.LoadFromFile(path);
+    job.width = picture.Width();
+    job.height = picture.Height();
+    try {
+        TFileStream file(path, FileMode::OpenRead);
+        TMemoryStream packed;
+        CompressStream(file, packed);
+        job.packed = packed.TakeBytes();
+    } catch (const std::exception&) {
+        job.packError = std::current_exception();
+        return;
+    }
+    if (!thumbnails.cache || !picture.Graphic())
+        return;
+    try {
+        const int w = thumbnails.size.width();
+        const int h = thumbnails.size.height();
+        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, KindLetterOfFile(path), w, h),
+                              MakeThumbnailOfGraphic(*picture.Graphic(), w, h).ToQImage());
+    } catch (const std::exception&) {
+        // The list's own fill makes it again and reports what is wrong.
+    }
+}
+
+TAddPreparation::TAddPreparation(std::vector<std::string> paths, int threads, TAddThumbnails thumbnails)
+    : paths_(std::move(paths)),
+      thumbnails_(thumbnails),
+      jobs_(paths_.size()),
+      tickets_(paths_.size()),
+      pool_(threads),
+      // Enough to keep every worker busy while the caller stores; few
+      // enough that the compressed files waiting stay a small amount.
+      ahead_(static_cast<size_t>(4 * std::max(1, pool_.Threads())))
+{
+}
+
+TAddJob TAddPreparation::Next(const std::function<void()>& idle)
+{
+    const size_t n = paths_.size();
+    if (taken_ >= n)
+        throw std::logic_error("every file was taken");
+    const size_t i = taken_++;
+    for (; submitted_ < std::min(n, i + 1 + ahead_); ++submitted_)
+        tickets_[submitted_] = pool_.Submit([this, k = submitted_] { PrepareAdd(jobs_[k], paths_[k], thumbnails_); });
+    TWorkerPool::TTicket ticket = std::move(tickets_[i]);
+    pool_.Wait(ticket, idle);
+    return std::move(jobs_[i]);
+}
