@@ -173,7 +173,11 @@ void TFormMain::FormCreate()
     AppTitle = windowTitle().toStdString();
     KvReopen1->OnReopenMenuClick = [this](QAction* item) { ReopenMenuClick(item); };
     KvReopen1->CommandGuard = [](const std::function<void()>& command) { Guarded(command); };
-    TempDir = SystemTempPath();
+    // Not the shared temp folder itself: there another user could plant a
+    // link at the name the preview writes, and two windows would write
+    // over each other's files.
+    scratch_ = std::make_unique<TPrivateTempFolder>();
+    TempDir = scratch_->Path();
     setAcceptDrops(true);
     SetExceptionHandler([this](const std::string& message) { ApplicationEvents1Exception(message); });
 }
@@ -267,6 +271,25 @@ void TFormMain::FormClose()
         if (FileExists(path))
             DeleteFile(path);
     }
+    // The private folder goes with whatever a failed preview left in it.
+    if (scratch_ && TempDir == scratch_->Path())
+        TempDir.clear();
+    scratch_.reset();
+}
+
+const std::string& TFormMain::ScratchFolder()
+{
+    // Made anew when start-up could not make it, or when it is no longer
+    // as made (a temp cleaner took it, someone else made one in its place).
+    const bool ours = scratch_ && !TempDir.empty() && TempDir == scratch_->Path();
+    if (TempDir.empty() || (ours && !scratch_->Intact())) {
+        TempDir.clear();
+        scratch_ = std::make_unique<TPrivateTempFolder>();
+        if (scratch_->Path().empty())
+            throw Exception(scratch_->Error());
+        TempDir = scratch_->Path();
+    }
+    return TempDir;
 }
 
 void TFormMain::ApplicationEvents1Hint(const QString& hint)

@@ -21,6 +21,7 @@ class QToolButton;
 class TImagePreview;
 class TImageList;
 class TKvReopen;
+class TPrivateTempFolder;
 
 enum class PreviewPosition { Top = 1, Right = 2, Bottom = 3, Left = 4 };
 
@@ -59,6 +60,9 @@ public:
 
     std::string CurrentFileName;
     bool Modified = false;
+    // The preview's scratch folder, with a trailing separator: a private
+    // folder of this window's own, made at creation and removed on close
+    // (empty when it could not be made).
     std::string TempDir;
 
     // ---- vault file commands ---------------------------------------------
@@ -201,6 +205,9 @@ private:
     std::string SettingsPrefix() const;
 
     bool shown_ = false;
+    std::unique_ptr<TPrivateTempFolder> scratch_;
+    // TempDir, made now if it could not be made before.
+    const std::string& ScratchFolder();
     // Selection changes wait for this to fire, once per turn of the event loop.
     QTimer* selectionRefresh_ = nullptr;
     bool listMouseDown_ = false;

@@ -31,13 +31,13 @@ void TFormMain::UpdatePreview()
     ImgPreview->ClearPicture();
     std::string name, kind;
     SplitItemCaption(rows.front(), name, kind);
-    const std::string tempFile = TempDir + RecordFileName(name, kind);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WithCleanup(
         [&] {
             if (!DMMain->LocateImage(name, kind))
                 return;
             ++PreviewDecodes;
+            const std::string tempFile = ScratchFolder() + RecordFileName(name, kind);
             DMMain->SaveImageToFile(tempFile);
             TBitmap bitmap;
             const bool drawsItself = !kind.empty() && kind[0] == 'G';

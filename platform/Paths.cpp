@@ -1,9 +1,12 @@
 #include "Paths.h"
 
+#include "Exception.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +24,47 @@ std::string IncludeTrailingSeparator(const std::string& path)
 }
 
 std::string SystemTempPath() { return IncludeTrailingSeparator(QDir::tempPath().toStdString()); }
+
+TPrivateTempFolder::TPrivateTempFolder()
+{
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    for (const QString& base : {QDir::tempPath(), cache.isEmpty() ? QString() : cache + "/glimmerbox"}) {
+        if (base.isEmpty())
+            continue;
+        if (base != QDir::tempPath())
+            QDir().mkpath(base); // the cache folder may not be there yet
+        // Made with mode 0700 under a name no one can guess; an existing
+        // folder of that name is never reused.
+        auto dir = std::make_unique<QTemporaryDir>(base + "/glimmerbox-XXXXXX");
+        if (dir->isValid()) {
+            path_ = IncludeTrailingSeparator(dir->path().toStdString());
+            owner_ = QFileInfo(dir->path()).ownerId();
+            dir_ = std::move(dir);
+            error_.clear();
+            return;
+        }
+        if (error_.empty())
+            error_ = Format("Cannot create a folder in \"%s\". %s", base.toStdString().c_str(),
+                            dir->errorString().toStdString().c_str());
+    }
+}
+
+TPrivateTempFolder::~TPrivateTempFolder()
+{
+    // A folder of that name that is no longer ours is left to its owner.
+    if (dir_ && !Intact())
+        dir_->setAutoRemove(false);
+}
+
+bool TPrivateTempFolder::Intact() const
+{
+    if (!dir_)
+        return false;
+    const QFileInfo info(dir_->path());
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
+                                      QFile::WriteOther | QFile::ExeOther;
+    return info.isDir() && !info.isSymLink() && info.ownerId() == owner_ && !(info.permissions() & others);
+}
 
 std::string SettingsDirectory()
 {

@@ -1,9 +1,40 @@
 #pragma once
 // Where the program keeps its files on this system.
+#include <memory>
 #include <string>
+
+class QTemporaryDir;
 
 // The system's temporary directory, ending in a separator.
 std::string SystemTempPath();
+
+// A folder of this process's own for scratch files: a unique name, mode
+// 0700, under the system temporary directory, or under the user's cache
+// folder when that cannot be written. No other user can plant files or
+// links in it, and two processes never share one. It goes, with all it
+// holds, when the object does.
+class TPrivateTempFolder {
+public:
+    TPrivateTempFolder();
+    ~TPrivateTempFolder();
+    TPrivateTempFolder(const TPrivateTempFolder&) = delete;
+    TPrivateTempFolder& operator=(const TPrivateTempFolder&) = delete;
+
+    // The folder with a trailing separator; empty when none could be made.
+    const std::string& Path() const { return path_; }
+    // Why none could be made.
+    const std::string& Error() const { return error_; }
+    // Whether the folder is still there as made: ours, a folder, not a
+    // link, closed to others (a temp cleaner may remove it, and another
+    // user may then make one of the same name).
+    bool Intact() const;
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::string path_;
+    std::string error_;
+    unsigned owner_ = 0;
+};
 
 // The directory that stands in for the Windows directory: $windir when it is
 // set (as given), else the user's configuration directory.

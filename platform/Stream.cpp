@@ -3,6 +3,7 @@
 #include "Exception.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
 #include <cstring>
@@ -134,24 +135,30 @@ void TMemoryStream::SaveToFile(const std::string& path) const
 // ---- file stream ---------------------------------------------------------
 
 struct TFileStream::Impl {
-    QFile file;
+    QFile own;
+    QFileDevice* file = &own;
 };
 
 TFileStream::TFileStream(const std::string& path, FileMode mode) : impl_(std::make_unique<Impl>()), path_(path)
 {
-    impl_->file.setFileName(QString::fromStdString(path));
+    impl_->own.setFileName(QString::fromStdString(path));
     bool ok = false;
     switch (mode) {
-    case FileMode::OpenRead: ok = impl_->file.open(QIODevice::ReadOnly); break;
-    case FileMode::OpenReadWrite: ok = impl_->file.open(QIODevice::ReadWrite); break;
-    case FileMode::Create: ok = impl_->file.open(QIODevice::WriteOnly | QIODevice::Truncate); break;
+    case FileMode::OpenRead: ok = impl_->own.open(QIODevice::ReadOnly); break;
+    case FileMode::OpenReadWrite: ok = impl_->own.open(QIODevice::ReadWrite); break;
+    case FileMode::Create: ok = impl_->own.open(QIODevice::WriteOnly | QIODevice::Truncate); break;
     }
     if (!ok) {
-        const std::string reason = impl_->file.errorString().toStdString();
+        const std::string reason = impl_->own.errorString().toStdString();
         if (mode == FileMode::Create)
             throw EFCreateError(Format("Cannot create file \"%s\". %s", path.c_str(), reason.c_str()));
         throw EFOpenError(Format("Cannot open file \"%s\". %s", path.c_str(), reason.c_str()));
     }
+}
+
+TFileStream::TFileStream(QFileDevice& file, const std::string& path) : impl_(std::make_unique<Impl>()), path_(path)
+{
+    impl_->file = &file;
 }
 
 TFileStream::~TFileStream() = default;
@@ -160,16 +167,23 @@ int64_t TFileStream::Read(void* buffer, int64_t count)
 {
     if (count <= 0)
         return 0;
-    const qint64 n = impl_->file.read(static_cast<char*>(buffer), count);
+    const qint64 n = impl_->file->read(static_cast<char*>(buffer), count);
     return n < 0 ? 0 : n;
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count)
 {
-    if (count <= 0)
-        return 0;
-    const qint64 n = impl_->file.write(static_cast<const char*>(buffer), count);
-    return n < 0 ? 0 : n;
+    // A full disk may first take part of the bytes without an error; the
+    // next try fails and leaves the system's reason on the file.
+    const char* bytes = static_cast<const char*>(buffer);
+    int64_t done = 0;
+    while (done < count) {
+        const qint64 n = impl_->file->write(bytes + done, count - done);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
 }
 
 int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin)
@@ -177,26 +191,26 @@ int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin)
     int64_t base = 0;
     switch (origin) {
     case SeekOrigin::Begin: base = 0; break;
-    case SeekOrigin::Current: base = impl_->file.pos(); break;
-    case SeekOrigin::End: base = impl_->file.size(); break;
+    case SeekOrigin::Current: base = impl_->file->pos(); break;
+    case SeekOrigin::End: base = impl_->file->size(); break;
     }
-    impl_->file.seek(std::max<int64_t>(0, base + offset));
-    return impl_->file.pos();
+    impl_->file->seek(std::max<int64_t>(0, base + offset));
+    return impl_->file->pos();
 }
 
-int64_t TFileStream::Size() { return impl_->file.size(); }
+int64_t TFileStream::Size() { return impl_->file->size(); }
 
 void TFileStream::SetSize(int64_t newSize)
 {
-    if (!impl_->file.resize(newSize))
+    if (!impl_->file->resize(newSize))
         throw EWriteError("Stream write error");
 }
 
 void TFileStream::Flush()
 {
-    if (!impl_->file.flush())
+    if (!impl_->file->flush())
         throw EWriteError(Format("Cannot write file \"%s\". %s", path_.c_str(),
-                                 impl_->file.errorString().toStdString().c_str()));
+                                 impl_->file->errorString().toStdString().c_str()));
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path)
@@ -208,11 +222,51 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path)
     return bytes;
 }
 
+namespace {
+
+// Why path cannot be opened for writing, in the words a plain create of it
+// uses: QSaveFile words some refusals its own way (a folder, a read-only
+// file). The probe neither truncates nor creates, so nothing changes.
+QString PlainRefusal(const QString& path, const QString& fallback)
+{
+    if (!QFileInfo::exists(path))
+        return fallback;
+    QFile probe(path);
+    if (probe.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly))
+        return fallback;
+    return probe.errorString();
+}
+
+} // namespace
+
+void WriteFileSafely(const std::string& path, const std::function<void(TStream& file)>& write)
+{
+    // QSaveFile writes a file of its own in path's folder and renames it
+    // over path in commit, after syncing it; destroyed without a commit, it
+    // removes that file. Nothing touches path before the rename, so a
+    // failure at any step leaves path as it was. No direct-write fallback:
+    // that would truncate path first.
+    QSaveFile file(QString::fromStdString(path));
+    const auto cannotCreate = [&](const QString& reason) {
+        return EFCreateError(Format("Cannot create file \"%s\". %s", path.c_str(), reason.toStdString().c_str()));
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        throw cannotCreate(PlainRefusal(file.fileName(), file.errorString()));
+    try {
+        TFileStream stream(file, path);
+        write(stream);
+    } catch (const EWriteError&) {
+        if (file.error() == QFileDevice::NoError)
+            throw;
+        throw cannotCreate(file.errorString()); // the disk refused: say why
+    }
+    // What the buffer still holds must reach the file before commit, so a
+    // full disk is reported here rather than lost when the file closes.
+    if (!file.flush() || !file.commit())
+        throw cannotCreate(file.errorString());
+}
+
 void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path)
 {
-    QSaveFile file(QString::fromStdString(path));
-    const auto size = static_cast<qint64>(bytes.size());
-    if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char*>(bytes.data()), size) != size ||
-        !file.commit())
-        throw EFCreateError(Format("Cannot create file \"%s\". %s", path.c_str(), file.errorString().toStdString().c_str()));
+    WriteFileSafely(path, [&](TStream& file) { file.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size())); });
 }

@@ -2,6 +2,7 @@
 // A small stream family shared by the store, the GIF codec and the loaders:
 // read up to n bytes, write, seek, position and size.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,8 @@ private:
 
 enum class FileMode { OpenRead, OpenReadWrite, Create };
 
+class QFileDevice;
+
 // A file on disk. Paths are UTF-8. Opening raises EFOpenError, creating
 // raises EFCreateError, with the system's reason in the message.
 class TFileStream : public TStream {
@@ -82,6 +85,10 @@ public:
     void Flush();
 
 private:
+    friend void WriteFileSafely(const std::string& path, const std::function<void(TStream& file)>& write);
+    // Over a file someone else opened and closes (the safe writer's).
+    TFileStream(QFileDevice& file, const std::string& path);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::string path_;
@@ -89,7 +96,13 @@ private:
 
 // Reads a whole file into memory (EFOpenError when it cannot be opened).
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
-// Writes bytes to path through a file beside it that replaces path only
-// once complete, so a failure never leaves a half-written file.
-// "Cannot create file "<path>". <reason>" (EFCreateError) when that fails.
+// Hands write a stream on a new file beside path that replaces path only
+// once write has returned and everything is on disk; until then path keeps
+// what it held. If write raises, or the file cannot be made or written, the
+// new file goes and path is left untouched. A new path gets the usual
+// permissions (0666 less the umask), a replaced one keeps its own.
+// "Cannot create file "<path>". <reason>" (EFCreateError) when the file
+// cannot be made or written; write's own errors pass on unchanged.
+void WriteFileSafely(const std::string& path, const std::function<void(TStream& file)>& write);
+// WriteFileSafely with bytes.
 void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path);

@@ -232,11 +232,14 @@ void TDMMain::LoadImageFromFile(const std::string& path)
 
 void TDMMain::SaveImageToFile(const std::string& path)
 {
-    TMemoryStream packed;
-    TFileStream file(path, FileMode::Create);
-    CDSImage.SaveToStream(packed);
-    packed.SetPosition(0);
-    DecompressStream(packed, file);
+    // Inflated into a file beside the target that replaces it only when
+    // complete: a damaged blob or a full disk leaves an existing file whole.
+    WriteFileSafely(path, [&](TStream& file) {
+        TMemoryStream packed;
+        CDSImage.SaveToStream(packed);
+        packed.SetPosition(0);
+        DecompressStream(packed, file);
+    });
 }
 
 std::unique_ptr<TMemoryStream> TDMMain::CreateImageStream()

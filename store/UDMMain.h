@@ -72,9 +72,9 @@ public:
     // Compresses the file into CDSImage of the record being inserted or
     // edited; the caller has called Append or Edit and posts afterwards.
     void LoadImageFromFile(const std::string& path);
-    // Creates (or truncates) the file and writes the inflated CDSImage of
-    // the current record into it. A file that fails half-way keeps what was
-    // written.
+    // Writes the inflated CDSImage of the current record to the file, made
+    // or replaced only once complete (WriteFileSafely): on any failure an
+    // existing file keeps its bytes and no partial file is left.
     void SaveImageToFile(const std::string& path);
     // The inflated CDSImage of the current record, positioned at 0. Raises
     // "Error" for a damaged blob (and frees what it made).

@@ -1,9 +1,14 @@
 // The store module: compression, the image operations and New/Open.
 #include "StoreTestSupport.h"
 
+#include "../FileChecks.h"
 #include "store/UDMMain.h"
 
 #include <zlib.h>
+
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace storetest;
 
@@ -184,6 +189,98 @@ TEST_F(StoreTest, ADamagedBlobRaisesErrorFromEveryReader)
     EXPECT_EQ(MessageOf([&] { dm.CreateImageStream(); }), "Error");
     EXPECT_EQ(MessageOf([&] { dm.SaveImageToFile(dir.File("broken.jpg")); }), "Error");
     EXPECT_EQ(dm.CDS.State(), TDataSetState::Browse);
+}
+
+using filechecks::PlainCreateMessage;
+
+// fn's result as a user without privileges gets it: run as nobody in a
+// child process when the tests run as root, who may write anywhere.
+std::string AsUnprivilegedUser(const std::function<std::string()>& fn)
+{
+    if (::geteuid() != 0)
+        return fn();
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "(no pipe)";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        const std::string text = fn();
+        const ssize_t n = ::write(fds[1], text.data(), text.size());
+        ::_exit(n == static_cast<ssize_t>(text.size()) ? 0 : 3);
+    }
+    ::close(fds[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return text;
+}
+
+TEST_F(StoreTest, ADamagedRecordExtractedOverAFileLeavesItWhole)
+{
+    // A wrong check value: found only once every byte has been inflated.
+    auto packed = Compress(RandomBytes(300000, 5));
+    packed.back() ^= 1;
+    AddRecord(dm.CDS, "broken", "J", 1, 1, packed);
+    const std::string out = dir.File("photo.jpg");
+    const auto mine = RandomBytes(1000, 6);
+    WriteBytes(out, mine);
+    EXPECT_EQ(MessageOf([&] { dm.SaveImageToFile(out); }), "Error");
+    EXPECT_EQ(FileBytes(out), mine);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"photo.jpg"});
+    // Where there was no file, none is left.
+    EXPECT_EQ(MessageOf([&] { dm.SaveImageToFile(dir.File("new.jpg")); }), "Error");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"photo.jpg"});
+}
+
+TEST_F(StoreTest, ExtractedFilesGetTheUsualModeOrKeepTheirOwn)
+{
+    AddFile(kJpegDir + "testorig.jpg", "a", "J");
+    using filechecks::ModeOf;
+    const std::string made = dir.File("made.jpg");
+    dm.SaveImageToFile(made);
+    EXPECT_EQ(ModeOf(made), 0666 & ~filechecks::CurrentUmask());
+    const std::string kept = dir.File("kept.jpg");
+    WriteBytes(kept, {1, 2, 3});
+    ASSERT_EQ(::chmod(kept.c_str(), 0604), 0);
+    dm.SaveImageToFile(kept);
+    EXPECT_EQ(ModeOf(kept), 0604u);
+    EXPECT_EQ(FileBytes(kept), FileBytes(kJpegDir + "testorig.jpg"));
+}
+
+TEST_F(StoreTest, AFolderThatCannotTakeTheFileGivesThePlainCreateMessage)
+{
+    AddFile(kJpegDir + "testorig.jpg", "a", "J");
+    WriteBytes(dir.File("plain"), {1});
+    for (const std::string& path : {dir.File("missing/a.jpg"), dir.File("plain/a.jpg")}) {
+        SCOPED_TRACE(path);
+        const std::string message = MessageOf([&] { dm.SaveImageToFile(path); });
+        EXPECT_EQ(message.rfind("Cannot create file \"" + path + "\". ", 0), 0u) << message;
+        EXPECT_EQ(message, PlainCreateMessage(path));
+    }
+    // A folder the user may look into but not write to, new file or old.
+    const std::string locked = dir.File("locked");
+    ASSERT_EQ(::mkdir(locked.c_str(), 0755), 0);
+    WriteBytes(locked + "/old.jpg", {1, 2, 3});
+    ASSERT_EQ(::chmod((locked + "/old.jpg").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    for (const std::string& path : {locked + "/a.jpg", locked + "/old.jpg"}) {
+        SCOPED_TRACE(path);
+        const std::string message = AsUnprivilegedUser([&] { return MessageOf([&] { dm.SaveImageToFile(path); }); });
+        EXPECT_EQ(message.rfind("Cannot create file \"" + path + "\". ", 0), 0u) << message;
+        EXPECT_EQ(message, AsUnprivilegedUser([&] { return PlainCreateMessage(path); }));
+    }
+    EXPECT_EQ(FileBytes(locked + "/old.jpg"), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(locked), std::filesystem::directory_iterator()), 1);
+    ::chmod(locked.c_str(), 0755); // so that it can be cleared away
 }
 
 TEST_F(StoreTest, LoadingAMissingFileRaisesThePlatformErrorAndStoresNothing)

@@ -247,6 +247,37 @@ TEST_F(VaultTool, ExtractWritesStoredBytesUnderSafeNamesInsideTheFolder)
     EXPECT_EQ(written, (std::vector<std::string>{"Sunset.jpg", "a.gif"}));
 }
 
+TEST_F(VaultTool, ExtractingADamagedRecordLeavesTheFileItWouldReplace)
+{
+    {
+        TDMMain store;
+        store.CreateNewTable();
+        store.StoreImageFile(false, "a", "B", 1, 1, kData + "/bmp/g/pal8.bmp");
+        TMemoryStream raw(FileBytes(kData + "/jpeg/testorig.jpg")), packed;
+        CompressStream(raw, packed);
+        std::vector<uint8_t> bad = packed.TakeBytes();
+        bad.back() ^= 1; // the check value: found once every byte is inflated
+        store.StorePackedImage(false, "Sunset", "J", 1, 1, bad);
+        store.CDS.SetFileName(vault);
+        store.CDS.Save();
+        store.SetActive(false);
+    }
+    const fs::path out = dir.Path() / "out";
+    fs::create_directories(out);
+    const std::vector<uint8_t> mine{'m', 'i', 'n', 'e'};
+    WriteBytes((out / "Sunset.jpg").string(), mine);
+    const ToolResult r = Vault({"extract", vault, "-o", out.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "Sunset.jpg: Error\n")) << r.err;
+    EXPECT_EQ(FileBytes((out / "Sunset.jpg").string()), mine);
+    EXPECT_EQ(FileBytes((out / "a.bmp").string()), FileBytes(kData + "/bmp/g/pal8.bmp"));
+    std::vector<std::string> written;
+    for (const auto& e : fs::directory_iterator(out))
+        written.push_back(e.path().filename().string());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, (std::vector<std::string>{"Sunset.jpg", "a.bmp"}));
+}
+
 TEST_F(VaultTool, RemoveAndRenameFollowTheWindowsRules)
 {
     ASSERT_EQ(Vault({"add", vault, kData + "/jpeg/testorig.jpg", kData + "/jpeg/gray.jpg", kData + "/bmp/g/pal8.bmp"}).status, 0);
