@@ -38,7 +38,9 @@ void TFormMain::UpdatePreview()
                 return;
             ++PreviewDecodes;
             const std::string tempFile = ScratchFolder() + RecordFileName(name, kind);
-            DMMain->SaveImageToFile(tempFile);
+            // A scratch file in the window's own folder: written straight,
+            // without the synced replace that protects an extracted file.
+            DMMain->CreateImageStream()->SaveToFile(tempFile);
             TBitmap bitmap;
             const bool drawsItself = !kind.empty() && kind[0] == 'G';
             if (drawsItself) {
