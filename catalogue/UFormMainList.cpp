@@ -10,6 +10,7 @@
 #include "platform/Cleanup.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+#include "platform/Stream.h"
 #include "imaging/ShellIcon.h"
 #include "imaging/ThumbnailCache.h"
 #include "platform/WorkerPool.h"
@@ -27,6 +28,8 @@
 namespace {
 
 constexpr int kImageIndexRole = Qt::UserRole + 1;
+// Thumbnails to make from which the whole vault is read ahead.
+constexpr long kReadAheadFrom = 64;
 
 } // namespace
 
@@ -154,6 +157,12 @@ void TFormMain::FillList()
     }
 
     TWorkerPool pool(WorkerThreads);
+    // Most records' bytes will be read here, one after another: the system
+    // starts reading the vault in now, so that a read rarely waits for the
+    // disk with the window in its hands.
+    const auto misses = std::count_if(entries.begin(), entries.end(), [](const TFillEntry& e) { return !e.thumbnail; });
+    if (pool.Threads() > 0 && misses >= kReadAheadFrom && !cds.FileName().empty())
+        pool.Submit([path = cds.FileName()] { HintWholeFileWillBeRead(path); });
     const size_t ahead = static_cast<size_t>(4 * std::max(1, pool.Threads()));
     size_t submitted = 0;
     // Reads the stored bytes of the records up to limit that need making

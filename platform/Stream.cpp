@@ -9,6 +9,12 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__linux__)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 int64_t TStream::Size()
 {
     const int64_t here = Position();
@@ -269,4 +275,20 @@ void WriteFileSafely(const std::string& path, const std::function<void(TStream& 
 void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path)
 {
     WriteFileSafely(path, [&](TStream& file) { file.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size())); });
+}
+
+void HintWholeFileWillBeRead(const std::string& path)
+{
+#if defined(__linux__)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+    if (::fstat(fd, &st) == 0 && pages > 0 && pageSize > 0 && st.st_size <= int64_t(pages) * pageSize / 4)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+    ::close(fd);
+#else
+    (void)path;
+#endif
 }

@@ -104,5 +104,9 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // "Cannot create file "<path>". <reason>" (EFCreateError) when the file
 // cannot be made or written; write's own errors pass on unchanged.
 void WriteFileSafely(const std::string& path, const std::function<void(TStream& file)>& write);
+// Asks the system to start reading the file into memory now, without
+// waiting for it (a hint: nothing happens where it is not supported, or for
+// a file larger than a quarter of the machine's memory).
+void HintWholeFileWillBeRead(const std::string& path);
 // WriteFileSafely with bytes.
 void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path);
