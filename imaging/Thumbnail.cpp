@@ -5,6 +5,7 @@
 #include "LoadersJpeg.h"
 #include "LoadersMetafile.h"
 #include "ShellIcon.h"
+#include "ThumbnailJpeg.h"
 
 #include "platform/Exception.h"
 #include "platform/RasterOps.h"
@@ -76,6 +77,8 @@ void TImageList::Add(const QImage& image)
 
 TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
 {
+    if (KindOf(kind).Letter == 'J')
+        return MakeJpegThumbnailFromStream(image, width, height);
     TBitmap natural;
     KindOf(kind).Loader(image, natural);
     TBitmap thumbnail(width, height);
