@@ -25,6 +25,16 @@ int RoundHalfEven(long double v)
     return static_cast<int>(r);
 }
 
+// A metafile is played at the thumbnail's size.
+TBitmap MakeMetafileThumbnail(TStream& image, int width, int height)
+{
+    TMetafile metafile;
+    metafile.LoadFromStream(image);
+    TBitmap thumbnail(width, height);
+    DrawMetafileThumbnail(metafile, thumbnail);
+    return thumbnail;
+}
+
 } // namespace
 
 TRect FitRect(int ws, int hs, int wt, int ht)
@@ -79,6 +89,8 @@ TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
 {
     if (KindOf(kind).Letter == 'J')
         return MakeJpegThumbnailFromStream(image, width, height);
+    if (KindOf(kind).Letter == 'E' || KindOf(kind).Letter == 'W')
+        return MakeMetafileThumbnail(image, width, height);
     TBitmap natural;
     KindOf(kind).Loader(image, natural);
     TBitmap thumbnail(width, height);
@@ -99,11 +111,12 @@ TBitmap MakeThumbnailOfGraphic(const TGraphic& graphic, int width, int height)
         StretchToFit(jpeg->Bitmap(), thumbnail);
         return thumbnail;
     }
+    if (const auto* metafile = dynamic_cast<const TMetafile*>(&graphic)) {
+        DrawMetafileThumbnail(*metafile, thumbnail);
+        return thumbnail;
+    }
     TBitmap natural;
-    if (const auto* metafile = dynamic_cast<const TMetafile*>(&graphic))
-        DrawMetafileNatural(*metafile, natural);
-    else
-        graphic.AssignTo(natural); // icons and GIFs: what their loaders copy
+    graphic.AssignTo(natural); // icons and GIFs: what their loaders copy
     StretchToFit(natural, thumbnail);
     return thumbnail;
 }

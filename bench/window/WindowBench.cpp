@@ -5,7 +5,8 @@
 // decoding and compressing one photo.
 //
 // The photos (1920 x 1080 JPEGs) are made once with ImageMagick into
-// $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000).
+// $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000),
+// GMB_BENCH_EXIF=1 gives each a 160 x 90 EXIF thumbnail (exiftool).
 #include "imaging/ImageKinds.h"
 #include "imaging/ThumbnailCache.h"
 #include "catalogue/UFormMain.h"
@@ -39,12 +40,19 @@ int PhotoCount()
     return n ? std::max(1, std::atoi(n)) : 1000;
 }
 
+// GMB_BENCH_EXIF=1: every photo carries an EXIF thumbnail.
+bool WithExifThumbnails()
+{
+    const char* e = std::getenv("GMB_BENCH_EXIF");
+    return e && std::string(e) == "1";
+}
+
 // A few distinct photos, copied under many names: distinct content for the
 // decoder, the count the window really has to handle.
 const std::vector<std::string>& Photos()
 {
     static std::vector<std::string> photos = [] {
-        const QString dir = QDir::tempPath() + "/glimmerbox-bench-photos";
+        const QString dir = QDir::tempPath() + "/glimmerbox-bench-photos" + (WithExifThumbnails() ? "-exif" : "");
         QDir().mkpath(dir);
         const int distinct = 8;
         for (int i = 0; i < distinct; ++i) {
@@ -55,6 +63,13 @@ const std::vector<std::string>& Photos()
                                             .arg(path)
                                             .toStdString();
                 if (std::system(cmd.c_str()) != 0)
+                    std::abort();
+                // A 160 x 90 EXIF thumbnail, as a camera writes for 16:9.
+                const std::string exif = QString("convert '%1' -resize 160x90! '%1.t.jpg' && exiftool -q -overwrite_original "
+                                                 "'-ThumbnailImage<=%1.t.jpg' '%1'")
+                                             .arg(path)
+                                             .toStdString();
+                if (WithExifThumbnails() && std::system(exif.c_str()) != 0)
                     std::abort();
             }
         }
@@ -177,7 +192,8 @@ private:
 const std::string& PhotoVault()
 {
     static const std::string path = [] {
-        const std::string p = QDir::tempPath().toStdString() + "/glimmerbox-bench-photos-" + std::to_string(PhotoCount()) + ".gmb";
+        const std::string p = QDir::tempPath().toStdString() + "/glimmerbox-bench-photos-" + std::to_string(PhotoCount()) +
+                              (WithExifThumbnails() ? "-exif" : "") + ".gmb";
         if (!QFile::exists(QString::fromStdString(p))) {
             Window w(true);
             w.form->AddFiles(Photos());

@@ -1,6 +1,7 @@
-// JPEG thumbnails without a full-size decode: the EXIF reader, the scaled
-// decode against the full one, orientation, embedded thumbnails, and the
-// add path that proves a photo with the same decode.
+// Thumbnails without a full-size picture: the EXIF reader, the scaled JPEG
+// decode against the full one, orientation, embedded thumbnails, the add
+// path that proves a photo with the same decode, and metafiles played at
+// the thumbnail's size.
 #include "store/UDMMain.h" // before Qt: the store's headers clash with Qt's macros
 
 #include "ImagingTestSupport.h"
@@ -8,6 +9,7 @@
 #include "imaging/Exif.h"
 #include "imaging/Loaders.h"
 #include "imaging/LoadersJpeg.h"
+#include "imaging/LoadersMetafile.h"
 #include "imaging/Thumbnail.h"
 #include "imaging/ThumbnailCache.h"
 #include "imaging/ThumbnailJpeg.h"
@@ -422,6 +424,35 @@ TEST(JpegThumbnail, AddingProvesThePhotoAndFeedsTheSameThumbnail)
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), "JPEG error #" + std::to_string(JERR_NO_QUANT_TABLE));
     }
+}
+
+TEST(MetafileThumbnail, PlayedAtTheThumbnailsSizeIsNoFurtherFromTheTruePictureThanBefore)
+{
+    EnsureApp();
+    for (const char* f : {"emf/test-008.emf", "emf/test-016.emf", "emf/test-028.emf", "wmf/2doorvan.wmf", "wmf/ant.wmf",
+                          "wmf/formula1.wmf"})
+        for (auto [w, h] : {std::pair{32, 32}, {96, 64}}) {
+            SCOPED_TRACE(testing::Message() << f << " " << w << "x" << h);
+            TMetafile metafile;
+            TMemoryStream stream(FileOf(f));
+            metafile.LoadFromStream(stream);
+            // Before: played at its natural size (at most 4096), pixels dropped.
+            TBitmap natural;
+            DrawMetafileNatural(metafile, natural);
+            TBitmap before(w, h);
+            StretchToFit(natural, before);
+            const TRect fit = FitRect(metafile.Width(), metafile.Height(), w, h);
+            const QImage reduced = natural.ToQImage().scaled(fit.Width(), fit.Height(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            TBitmap small;
+            small.Assign(reduced);
+            TBitmap truth(w, h);
+            StretchBlt(truth, fit.Left, fit.Top, fit.Width(), fit.Height(), small, 0, 0, small.Width(), small.Height(), SRCCOPY);
+
+            stream.SetPosition(0);
+            const TBitmap now = MakeThumbnail(stream, f[0] == 'e' ? 'E' : 'W', w, h);
+            EXPECT_EQ(Covered(now).Width() > 0, Covered(before).Width() > 0);
+            EXPECT_LE(Compare(now, truth).meanPerChannel, Compare(before, truth).meanPerChannel + 1.0);
+        }
 }
 
 } // namespace
