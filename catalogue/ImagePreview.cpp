@@ -70,7 +70,7 @@ void TImagePreview::resizeEvent(QResizeEvent* event)
         return;
     try {
         picture_ = decode_(fit.width(), fit.height());
-    } catch (const Exception&) {
+    } catch (const std::exception&) {
         // It decoded once: keep the smaller picture rather than none.
     }
     update();
