@@ -49,6 +49,30 @@ void TImagePreview::SetPicture(const QImage& image)
 {
     DropGraphic();
     picture_ = image;
+    decode_ = nullptr;
+    update();
+}
+
+void TImagePreview::SetScaledPicture(const QImage& image, QSize full, std::function<QImage(int, int)> decode)
+{
+    SetPicture(image);
+    full_ = full;
+    decode_ = std::move(decode);
+}
+
+void TImagePreview::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    if (!decode_ || picture_.isNull() || picture_.width() >= full_.width())
+        return;
+    const QRect fit = FitPreviewRect(full_.width(), full_.height(), width(), height());
+    if (fit.width() <= picture_.width() && fit.height() <= picture_.height())
+        return;
+    try {
+        picture_ = decode_(fit.width(), fit.height());
+    } catch (const std::exception&) {
+        // It decoded once: keep the smaller picture rather than none.
+    }
     update();
 }
 
@@ -56,6 +80,7 @@ void TImagePreview::SetGraphic(std::unique_ptr<TGraphic> graphic)
 {
     DropGraphic();
     picture_ = QImage();
+    decode_ = nullptr;
     graphic_ = std::move(graphic);
     if (graphic_) {
         // Queued: a change may be told while the control paints, and a
@@ -71,6 +96,7 @@ void TImagePreview::ClearPicture()
 {
     DropGraphic();
     picture_ = QImage();
+    decode_ = nullptr;
     update();
 }
 

@@ -9,6 +9,7 @@
 #include <QRect>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class TGraphic;
@@ -23,6 +24,10 @@ public:
     ~TImagePreview() override;
 
     void SetPicture(const QImage& image);
+    // A picture decoded smaller than its full size: whenever the control
+    // grows past what it holds, decode (given the fitted size) makes it
+    // again at that size, up to full.
+    void SetScaledPicture(const QImage& image, QSize full, std::function<QImage(int, int)> decode);
     // Takes the graphic; every change it reports repaints the control.
     void SetGraphic(std::unique_ptr<TGraphic> graphic);
     // Frees the picture (a graphic stops its animation first).
@@ -33,11 +38,14 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void DropGraphic();
 
     QImage picture_;
+    QSize full_;
+    std::function<QImage(int, int)> decode_;
     std::unique_ptr<TGraphic> graphic_;
     // The fitted rectangle the graphic draws into.
     TBitmap canvas_;

@@ -111,6 +111,8 @@ public:
     void SplitItemCaption(int index, std::string& name, std::string& kind) const;
     // Shows the first selected record in the preview pane (shown or not).
     void UpdatePreview();
+    // A JPEG's preview, decoded at the smallest scale that fills the pane.
+    void ShowJpegPreview(std::shared_ptr<const std::vector<uint8_t>> bytes);
 
     // ---- preview pane and views ---------------------------------------------
     void ArrangePreview();

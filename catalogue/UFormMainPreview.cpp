@@ -5,6 +5,7 @@
 #include "imaging/ImageKinds.h"
 #include "ImagePreview.h"
 #include "imaging/Loaders.h"
+#include "imaging/LoadersJpeg.h"
 #include "imaging/LoadersMetafile.h"
 #include "gif/mygifimage.h"
 #include "platform/Bitmap.h"
@@ -40,10 +41,16 @@ void TFormMain::UpdatePreview()
             const std::string tempFile = ScratchFolder() + RecordFileName(name, kind);
             // A scratch file in the window's own folder: written straight,
             // without the synced replace that protects an extracted file.
-            DMMain->CreateImageStream()->SaveToFile(tempFile);
+            const std::unique_ptr<TMemoryStream> image = DMMain->CreateImageStream();
+            image->SaveToFile(tempFile);
             TBitmap bitmap;
             const bool drawsItself = !kind.empty() && kind[0] == 'G';
-            if (drawsItself) {
+            const bool scalable = KindOf(kind).Letter == 'J';
+            if (scalable) {
+                // Decoded only as large as the pane shows it; the control
+                // decodes again should the pane grow past that.
+                ShowJpegPreview(std::make_shared<const std::vector<uint8_t>>(image->TakeBytes()));
+            } else if (drawsItself) {
                 // The control keeps the GIF and draws through it, so an
                 // animation plays.
                 auto gif = std::make_unique<TMyGIFImage>();
@@ -64,7 +71,7 @@ void TFormMain::UpdatePreview()
                 if (!bitmap.Empty())
                     picture.Graphic()->Draw(bitmap, Rect(0, 0, w, h));
             }
-            if (!drawsItself)
+            if (!drawsItself && !scalable)
                 ImgPreview->SetPicture(bitmap.ToQImage());
             ImgPreview->setVisible(true);
             DeleteFile(tempFile);
@@ -72,4 +79,20 @@ void TFormMain::UpdatePreview()
             txtName->setText(QString::fromStdString(name + KindOf(kind).ShownExtension));
         },
         [] { QApplication::restoreOverrideCursor(); });
+}
+
+void TFormMain::ShowJpegPreview(std::shared_ptr<const std::vector<uint8_t>> bytes)
+{
+    TJpegShape shape;
+    if (!ReadJpegShape(*bytes, shape)) {
+        TBitmap fails;
+        DecodeJpeg(*bytes, fails); // raises the decoder's message
+    }
+    const auto decodeAt = [bytes](int w, int h) {
+        TBitmap bitmap;
+        DecodeJpeg(*bytes, bitmap, TJpegScale{std::max(w, 1), std::max(h, 1)});
+        return bitmap.ToQImage();
+    };
+    const QRect fit = FitPreviewRect(shape.width, shape.height, ImgPreview->width(), ImgPreview->height());
+    ImgPreview->SetScaledPicture(decodeAt(fit.width(), fit.height()), QSize(shape.width, shape.height), decodeAt);
 }

@@ -2,12 +2,18 @@
 
 #include "imaging/ImageKinds.h"
 #include "imaging/Loaders.h"
+#include "imaging/LoadersJpeg.h"
+#include "imaging/ThumbnailJpeg.h"
 #include "imaging/Thumbnail.h"
+#include "platform/Paths.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
+#include "platform/Text.h"
 #include "store/UDMMain.h"
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <stdexcept>
 
 std::vector<uint8_t> TAddJob::TakePacked()
@@ -17,9 +23,50 @@ std::vector<uint8_t> TAddJob::TakePacked()
     return std::move(packed);
 }
 
+namespace {
+
+bool IsJpegFile(const std::string& path)
+{
+    const std::string ext = LowerCase(ExtractFileExt(path));
+    return ext == ".jpg" || ext == ".jpeg";
+}
+
+// A JPEG is read once and decoded only as large as its thumbnail needs:
+// that decode proves it, its header gives the size, the same bytes are
+// compressed.
+void PrepareJpegAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thumbnails)
+{
+    TMemoryStream file;
+    file.LoadFromFile(path);
+    const std::span<const uint8_t> bytes(file.Memory(), static_cast<size_t>(file.Size()));
+    TJpegShape shape;
+    std::optional<QImage> thumbnail;
+    const int w = thumbnails.size.width();
+    const int h = thumbnails.size.height();
+    if (thumbnails.cache && w > 0 && h > 0) {
+        thumbnail = MakeJpegThumbnail(bytes, w, h, &shape).ToQImage();
+    } else {
+        TBitmap proof;
+        DecodeJpeg(bytes, proof, TJpegScale{1, 1}, &shape);
+    }
+    job.width = shape.width;
+    job.height = shape.height;
+    TMemoryStream packed;
+    CompressStream(file, packed);
+    job.packed = packed.TakeBytes();
+    if (thumbnail)
+        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, 'J', w, h), *thumbnail);
+}
+
+} // namespace
+
 void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thumbnails)
 {
     RegisterCatalogueGraphics();
+    if (IsJpegFile(path)) {
+        PrepareJpegAdd(job, path, thumbnails);
+        return;
+    }
     TPicture picture;
     picture.LoadFromFile(path);
     job.width = picture.Width();

@@ -19,7 +19,8 @@ void LoadIconFromFile(const std::string& fileName, TBitmap& bitmap);
 // An EMF or WMF played at (0, 0) on a white bitmap of the metafile's size
 // at 96 pixels per inch ("Metafile is not valid").
 void LoadMetafileFromStream(TStream& stream, TBitmap& bitmap);
-// The JPEG at full size, 24 bits ("JPEG error #%d", libjpeg's message code).
+// The JPEG at full size, 24 bits, turned upright by its EXIF orientation
+// ("JPEG error #%d", libjpeg's message code).
 void LoadJpegFromStream(TStream& stream, TBitmap& bitmap);
 // A copy of the GIF image's first-frame bitmap. Decoded by whatever class
 // is registered for "gif" (the GIF codec), which copies its image bitmap in

@@ -1,7 +1,9 @@
 #include "LoadersJpeg.h"
 
+#include "Exif.h"
 #include "Loaders.h"
 #include "platform/Exception.h"
+#include "platform/Orientation.h"
 #include "platform/Stream.h"
 
 #include <csetjmp>
@@ -36,10 +38,14 @@ void OnMessage(j_common_ptr, int) {}
 
 uint8_t Mul255(int a, int b) { return uint8_t((a * b + 127) / 255); }
 
+int ScaledSide(int side, int eighths) { return int((int64_t(side) * eighths + 7) / 8); }
+
 // Everything between setjmp and a longjmp is plain C data: no object with
 // a destructor lives in this frame, so the jump skips nothing. Returns 0 or
-// libjpeg's message code.
-int Decode(const unsigned char* data, unsigned long size, TBitmap& bitmap, JSAMPROW cmykRow[1], std::vector<uint8_t>& cmyk)
+// libjpeg's message code. minWidth and minHeight are as stored (not turned);
+// width and height get the header's size.
+int Decode(const unsigned char* data, unsigned long size, int minWidth, int minHeight, bool headerOnly, int& width, int& height,
+           TBitmap& bitmap, JSAMPROW cmykRow[1], std::vector<uint8_t>& cmyk)
 {
     jpeg_decompress_struct cinfo;
     ErrorManager err;
@@ -54,14 +60,24 @@ int Decode(const unsigned char* data, unsigned long size, TBitmap& bitmap, JSAMP
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, data, size);
     jpeg_read_header(&cinfo, TRUE);
+    width = int(cinfo.image_width);
+    height = int(cinfo.image_height);
+    if (headerOnly) {
+        jpeg_destroy_decompress(&cinfo);
+        return 0;
+    }
     const int64_t pixels = int64_t(cinfo.image_width) * cinfo.image_height;
     if (pixels > kFreePixels && pixels / kPixelsPerByte > int64_t(size))
         ERREXIT1(&cinfo, JERR_IMAGE_TOO_BIG, JPEG_MAX_DIMENSION);
+    // Held to the full size even when scaled: what is accepted does not
+    // depend on the size it is shown at.
     if (pixels * 3 > MaxBitmapBytes)
         ERREXIT1(&cinfo, JERR_IMAGE_TOO_BIG, JPEG_MAX_DIMENSION);
     const bool isCmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     cinfo.out_color_space = isCmyk ? JCS_CMYK : JCS_EXT_BGR;
     cinfo.dct_method = JDCT_ISLOW;
+    cinfo.scale_num = unsigned(JpegScaleEighths(width, height, minWidth, minHeight));
+    cinfo.scale_denom = 8;
     jpeg_start_decompress(&cinfo);
     // The bitmap's memory belongs to the caller's frame; only its rows are
     // written here.
@@ -96,21 +112,59 @@ int Decode(const unsigned char* data, unsigned long size, TBitmap& bitmap, JSAMP
     return 0;
 }
 
+int OrientationOf(std::span<const uint8_t> bytes) { return ReadExif(FindJpegExif(bytes)).orientation; }
+
 } // namespace
 
-void DecodeJpeg(const std::vector<uint8_t>& bytes, TBitmap& bitmap)
+int JpegScaleEighths(int w, int h, int minWidth, int minHeight)
+{
+    if (minWidth <= 0 && minHeight <= 0)
+        return 8;
+    for (int n = 1; n < 8; ++n)
+        if (ScaledSide(w, n) >= minWidth && ScaledSide(h, n) >= minHeight)
+            return n;
+    return 8;
+}
+
+void DecodeJpeg(std::span<const uint8_t> bytes, TBitmap& bitmap, const TJpegScale& scale, TJpegShape* shape)
 {
     bitmap.Clear();
     bitmap.SetPixelFormat(TPixelFormat::pf24bit);
     bitmap.SetPalette({});
+    const int orientation = scale.orientation != 0 ? scale.orientation : OrientationOf(bytes);
+    const bool swaps = OrientationSwapsSides(orientation);
     std::vector<uint8_t> cmyk;
     JSAMPROW cmykRow[1] = {nullptr};
+    int width = 0, height = 0;
     // Allocations made by SetSize and resize before a jump stay owned by
     // objects outside the jumping frame and are freed normally.
     const int code = bytes.empty() ? int(JERR_INPUT_EMPTY)
-                                   : Decode(bytes.data(), static_cast<unsigned long>(bytes.size()), bitmap, cmykRow, cmyk);
-    if (code != 0)
+                                   : Decode(bytes.data(), static_cast<unsigned long>(bytes.size()),
+                                            swaps ? scale.minHeight : scale.minWidth, swaps ? scale.minWidth : scale.minHeight,
+                                            false, width, height, bitmap, cmykRow, cmyk);
+    if (code != 0) {
+        bitmap.Clear();
         throw Exception(Format("JPEG error #%d", code));
+    }
+    OrientBitmap(bitmap, orientation);
+    if (shape)
+        *shape = TJpegShape{swaps ? height : width, swaps ? width : height, orientation};
+}
+
+bool ReadJpegShape(std::span<const uint8_t> bytes, TJpegShape& shape)
+{
+    if (bytes.empty())
+        return false;
+    TBitmap unused;
+    std::vector<uint8_t> cmyk;
+    JSAMPROW cmykRow[1] = {nullptr};
+    int width = 0, height = 0;
+    if (Decode(bytes.data(), static_cast<unsigned long>(bytes.size()), 0, 0, true, width, height, unused, cmykRow, cmyk) != 0)
+        return false;
+    const int orientation = OrientationOf(bytes);
+    const bool swaps = OrientationSwapsSides(orientation);
+    shape = TJpegShape{swaps ? height : width, swaps ? width : height, orientation};
+    return true;
 }
 
 static std::vector<uint8_t> ReadRest(TStream& stream)

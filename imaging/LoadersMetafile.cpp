@@ -1,8 +1,11 @@
 #include "LoadersMetafile.h"
 
+#include "Thumbnail.h"
+
 #include "Loaders.h"
 #include "MetafileHelper.h"
 #include "platform/Exception.h"
+#include "platform/RasterOps.h"
 #include "platform/Stream.h"
 
 #include <QImage>
@@ -173,4 +176,28 @@ void DrawMetafileNatural(const TMetafile& metafile, TBitmap& bitmap)
     TBitmap canvas(w, h); // starts white: unpainted areas stay white
     metafile.Draw(canvas, Rect(0, 0, w, h));
     bitmap.Assign(canvas);
+}
+
+void DrawMetafileThumbnail(const TMetafile& metafile, TBitmap& thumbnail)
+{
+    if (metafile.Width() <= 0 || metafile.Height() <= 0 || thumbnail.Empty())
+        return;
+    const TRect fit = FitRect(metafile.Width(), metafile.Height(), thumbnail.Width(), thumbnail.Height());
+    if (fit.Width() <= 0 || fit.Height() <= 0)
+        return;
+    // librsvg smooths what it draws, so an EMF goes straight in. libwmf's
+    // raster device does not: a tiny WMF loses its thin lines and text, so
+    // it is played at four times the size and reduced like any bitmap.
+    if (metafile.Enhanced()) {
+        metafile.Draw(thumbnail, fit);
+        return;
+    }
+    constexpr int kWmfOversample = 4;
+    int w = 0, h = 0;
+    MetafileBitmapSize(std::min(metafile.Width(), fit.Width() * kWmfOversample),
+                       std::min(metafile.Height(), fit.Height() * kWmfOversample), w, h);
+    TBitmap canvas(std::max(w, 1), std::max(h, 1));
+    metafile.Draw(canvas, Rect(0, 0, canvas.Width(), canvas.Height()));
+    if (!StretchBlt(thumbnail, fit.Left, fit.Top, fit.Width(), fit.Height(), canvas, 0, 0, canvas.Width(), canvas.Height(), SRCCOPY))
+        throw Exception("The parameter is incorrect");
 }

@@ -41,3 +41,7 @@ constexpr int MaxMetafileSide = 4096;
 void MetafileBitmapSize(int width, int height, int& outWidth, int& outHeight);
 // The metafile played on a white bitmap of that size.
 void DrawMetafileNatural(const TMetafile& metafile, TBitmap& bitmap);
+// The metafile played straight into its place in a thumbnail (FitRect),
+// over what the thumbnail holds: drawn at the thumbnail's size, not at its
+// natural size and then reduced.
+void DrawMetafileThumbnail(const TMetafile& metafile, TBitmap& thumbnail);

@@ -5,6 +5,7 @@
 #include "LoadersJpeg.h"
 #include "LoadersMetafile.h"
 #include "ShellIcon.h"
+#include "ThumbnailJpeg.h"
 
 #include "platform/Exception.h"
 #include "platform/RasterOps.h"
@@ -22,6 +23,16 @@ int RoundHalfEven(long double v)
     if (frac > 0.5L || (frac == 0.5L && std::fmod(lower, 2.0L) != 0))
         r = lower + 1;
     return static_cast<int>(r);
+}
+
+// A metafile is played at the thumbnail's size.
+TBitmap MakeMetafileThumbnail(TStream& image, int width, int height)
+{
+    TMetafile metafile;
+    metafile.LoadFromStream(image);
+    TBitmap thumbnail(width, height);
+    DrawMetafileThumbnail(metafile, thumbnail);
+    return thumbnail;
 }
 
 } // namespace
@@ -76,6 +87,10 @@ void TImageList::Add(const QImage& image)
 
 TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
 {
+    if (KindOf(kind).Letter == 'J')
+        return MakeJpegThumbnailFromStream(image, width, height);
+    if (KindOf(kind).Letter == 'E' || KindOf(kind).Letter == 'W')
+        return MakeMetafileThumbnail(image, width, height);
     TBitmap natural;
     KindOf(kind).Loader(image, natural);
     TBitmap thumbnail(width, height);
@@ -96,11 +111,12 @@ TBitmap MakeThumbnailOfGraphic(const TGraphic& graphic, int width, int height)
         StretchToFit(jpeg->Bitmap(), thumbnail);
         return thumbnail;
     }
+    if (const auto* metafile = dynamic_cast<const TMetafile*>(&graphic)) {
+        DrawMetafileThumbnail(*metafile, thumbnail);
+        return thumbnail;
+    }
     TBitmap natural;
-    if (const auto* metafile = dynamic_cast<const TMetafile*>(&graphic))
-        DrawMetafileNatural(*metafile, natural);
-    else
-        graphic.AssignTo(natural); // icons and GIFs: what their loaders copy
+    graphic.AssignTo(natural); // icons and GIFs: what their loaders copy
     StretchToFit(natural, thumbnail);
     return thumbnail;
 }

@@ -11,7 +11,7 @@
 namespace {
 
 // Changes whenever the thumbnails themselves would come out differently.
-constexpr uint32_t kFormatVersion = 1;
+constexpr uint32_t kFormatVersion = 2;
 // Small batches: the workers write most of them, the GUI thread's last
 // write stays short.
 constexpr int64_t kPendingLimit = 1LL << 20;

@@ -38,7 +38,8 @@ void CompressStream(TStream& source, TStream& dest);
 // Inflates the zlib stream that starts at source's position into dest,
 // 4096 bytes at a time. A stream cut short inflates to what came, without
 // an error; a damaged one raises EZLibError("Error"). Source is left just
-// after the stream's end when it ended.
+// after the stream's end when it ended. A memory stream holding a whole,
+// sound stream is inflated in one call (libdeflate), to the same bytes.
 void DecompressStream(TStream& source, TStream& dest);
 
 class TDMMain {

@@ -2,6 +2,7 @@
 // in this process: every EMF and WMF of tests/data made into a 96 x 96
 // thumbnail, per file, in the same run. And the helper's bare round trip (a
 // request it refuses at once) to show what the process itself costs.
+#include "imaging/LoadersMetafile.h"
 #include "imaging/MetafileHelper.h"
 #include "imaging/Thumbnail.h"
 #include "platform/Exception.h"
@@ -74,6 +75,29 @@ void BM_MetafileThumbnail(benchmark::State& state)
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(m.files.size()));
 }
 BENCHMARK(BM_MetafileThumbnail)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+
+// The way before, in process: played at the natural size (at most 4096
+// pixels) and then reduced, beside BM_MetafileThumbnail's in-process runs.
+void BM_MetafileThumbnailNaturalSize(benchmark::State& state)
+{
+    const Metafiles& m = state.range(0) == 0 ? Emf() : Wmf();
+    state.SetLabel(std::string(state.range(0) == 0 ? "emf" : "wmf") + " in-process, natural size (before)");
+    SetMetafilePlayback(MetafilePlayback::InProcess);
+    for (auto _ : state)
+        for (const auto& bytes : m.files) {
+            TMemoryStream s(bytes);
+            TMetafile metafile;
+            metafile.LoadFromStream(s);
+            TBitmap natural;
+            DrawMetafileNatural(metafile, natural);
+            TBitmap thumb(kThumb, kThumb);
+            StretchToFit(natural, thumb);
+            benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
+        }
+    SetMetafilePlayback(MetafilePlayback::Helper);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(m.files.size()));
+}
+BENCHMARK(BM_MetafileThumbnailNaturalSize)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // One thumbnail per file, by index, so a heavy file shows on its own.
 void BM_MetafileThumbnailPerFile(benchmark::State& state)

@@ -4,7 +4,10 @@
 // against a bare libjpeg-turbo decode of the same bytes.
 #include "store/UDMMain.h" // before Qt: the store's headers clash with Qt's macros
 
+#include "imaging/AddPreparation.h"
 #include "imaging/Loaders.h"
+#include "imaging/LoadersJpeg.h"
+#include "imaging/ThumbnailCache.h"
 #include "imaging/Thumbnail.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
@@ -13,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include <jpeglib.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +125,206 @@ void BM_PhotoThumbnail(benchmark::State& state)
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
 BENCHMARK(BM_PhotoThumbnail)->Unit(benchmark::kMillisecond);
+
+// Today's way beside it: the whole photo decoded at full size, then fitted.
+void BM_PhotoThumbnailFullDecode(benchmark::State& state)
+{
+    const auto& photos = Photos();
+    if (photos.empty()) {
+        state.SkipWithError("ImageMagick's convert is needed to make the photos");
+        return;
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        TBitmap natural;
+        DecodeJpeg(photos[i++ % photos.size()], natural);
+        TBitmap thumb(kThumb, kThumb);
+        StretchToFit(natural, thumb);
+        benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_PhotoThumbnailFullDecode)->Unit(benchmark::kMillisecond);
+
+std::string PhotoDir()
+{
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "gmb-bench-photos";
+    return dir.string();
+}
+
+// The same photos carrying a 160 x 90 EXIF thumbnail (exiftool), as a
+// camera writes one for a 16:9 picture.
+const std::vector<std::vector<uint8_t>>& PhotosWithExifThumbnail()
+{
+    static const std::vector<std::vector<uint8_t>> photos = [] {
+        std::vector<std::vector<uint8_t>> out;
+        Photos();
+        for (int i = 0; i < kPhotos; ++i) {
+            const std::string base = PhotoDir() + "/photo" + std::to_string(i);
+            const std::string file = base + "-exif.jpg";
+            if (!std::filesystem::exists(file)) {
+                const std::string cmd = "convert '" + base + ".jpg' -resize 160x90! -quality 85 '" + base + "-t.jpg' && cp '" + base +
+                                        ".jpg' '" + file + "' && exiftool -q -overwrite_original '-ThumbnailImage<=" + base + "-t.jpg' '" +
+                                        file + "'";
+                if (std::system(cmd.c_str()) != 0)
+                    continue;
+            }
+            out.push_back(ReadWholeFile(file));
+        }
+        return out;
+    }();
+    return photos;
+}
+
+void BM_PhotoThumbnailFromExif(benchmark::State& state)
+{
+    const auto& photos = PhotosWithExifThumbnail();
+    if (photos.empty()) {
+        state.SkipWithError("ImageMagick and exiftool are needed to make the photos");
+        return;
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        TMemoryStream s(photos[i++ % photos.size()]);
+        TBitmap thumb = MakeThumbnail(s, 'J', kThumb, kThumb);
+        benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_PhotoThumbnailFromExif)->Unit(benchmark::kMillisecond);
+
+// vipsthumbnail -s 96 on the same photos, one thread, 30 photos to a run
+// so that its start costs little per photo; its CPU time (a child's) is
+// the counter vips_cpu_ms_per_photo.
+void BM_VipsThumbnail(benchmark::State& state)
+{
+    Photos();
+    std::string files;
+    for (int k = 0; k < 10; ++k)
+        for (int i = 0; i < kPhotos; ++i)
+            files += " '" + PhotoDir() + "/photo" + std::to_string(i) + ".jpg'";
+    const std::string out = PhotoDir() + "/vips-out";
+    std::filesystem::create_directories(out);
+    const std::string cmd = "VIPS_CONCURRENCY=1 vipsthumbnail -s 96 -o '" + out + "/%s.jpg'" + files;
+    rusage before{}, after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    for (auto _ : state)
+        if (std::system(cmd.c_str()) != 0) {
+            state.SkipWithError("vipsthumbnail (libvips-tools) is needed");
+            return;
+        }
+    getrusage(RUSAGE_CHILDREN, &after);
+    const auto ms = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
+    };
+    state.counters["vips_cpu_ms_per_photo"] = (ms(after) - ms(before)) / double(state.iterations() * 10 * kPhotos);
+    state.SetItemsProcessed(int64_t(state.iterations()) * 10 * kPhotos);
+}
+BENCHMARK(BM_VipsThumbnail)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// A 6000 x 4000 photo for the preview pane: decoded to fill an 800 x 600
+// pane, beside the full decode the preview used to make.
+const std::vector<uint8_t>& BigPhoto()
+{
+    static const std::vector<uint8_t> bytes = [] {
+        Photos();
+        const std::string file = PhotoDir() + "/big.jpg";
+        if (!std::filesystem::exists(file)) {
+            const std::string cmd = "convert '" + PhotoDir() + "/photo0.jpg' -resize 6000x4000! -attenuate 0.3 +noise Gaussian -quality 90 '" + file + "'";
+            if (std::system(cmd.c_str()) != 0)
+                return std::vector<uint8_t>();
+        }
+        return ReadWholeFile(file);
+    }();
+    return bytes;
+}
+
+void BM_BigPhotoPreview(benchmark::State& state)
+{
+    const auto& bytes = BigPhoto();
+    if (bytes.empty()) {
+        state.SkipWithError("ImageMagick's convert is needed to make the photo");
+        return;
+    }
+    const bool scaled = state.range(0) != 0;
+    state.SetLabel(scaled ? "pane 800 x 600" : "full size (before)");
+    for (auto _ : state) {
+        TBitmap picture;
+        DecodeJpeg(bytes, picture, scaled ? TJpegScale{800, 533} : TJpegScale{});
+        const QImage shown = picture.ToQImage();
+        benchmark::DoNotOptimize(shown.constBits());
+    }
+}
+BENCHMARK(BM_BigPhotoPreview)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Inflating a stored photo: zlib piece by piece (before), libdeflate whole.
+class PieceStream : public TStream {
+public:
+    explicit PieceStream(const std::vector<uint8_t>& bytes) : inner_(bytes) {}
+    int64_t Read(void* buffer, int64_t count) override { return inner_.Read(buffer, count); }
+    int64_t Write(const void* buffer, int64_t count) override { return inner_.Write(buffer, count); }
+    int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
+    void SetSize(int64_t newSize) override { inner_.SetSize(newSize); }
+
+private:
+    TMemoryStream inner_;
+};
+
+void BM_InflatePhoto(benchmark::State& state)
+{
+    const auto& photos = Photos();
+    if (photos.empty()) {
+        state.SkipWithError("ImageMagick's convert is needed to make the photos");
+        return;
+    }
+    TMemoryStream source(photos[0]), packedStream;
+    CompressStream(source, packedStream);
+    const std::vector<uint8_t> packed = packedStream.TakeBytes();
+    const bool whole = state.range(0) != 0;
+    state.SetLabel(whole ? "libdeflate, whole" : "zlib, in pieces (before)");
+    for (auto _ : state) {
+        TMemoryStream out;
+        if (whole) {
+            TMemoryStream in(packed);
+            DecompressStream(in, out);
+        } else {
+            PieceStream in(packed);
+            DecompressStream(in, out);
+        }
+        benchmark::DoNotOptimize(out.Memory());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(photos[0].size()));
+}
+BENCHMARK(BM_InflatePhoto)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Preparing one photo for adding (prove, size, compress, thumbnail into the
+// cache): the scaled decode now, the full picture decode before.
+void BM_PrepareAddPhoto(benchmark::State& state)
+{
+    Photos();
+    const std::string file = PhotoDir() + "/photo0.jpg";
+    const bool now = state.range(0) != 0;
+    state.SetLabel(now ? "scaled decode" : "full decode (before)");
+    TThumbnailCache cache("");
+    for (auto _ : state) {
+        if (now) {
+            TAddJob job;
+            PrepareAdd(job, file, TAddThumbnails{&cache, QSize(kThumb, kThumb)});
+            benchmark::DoNotOptimize(job.packed.data());
+        } else {
+            TPicture picture;
+            picture.LoadFromFile(file);
+            TFileStream in(file, FileMode::OpenRead);
+            TMemoryStream packed;
+            CompressStream(in, packed);
+            const auto* jpeg = dynamic_cast<const TJPEGImage*>(picture.Graphic());
+            TBitmap thumb(kThumb, kThumb);
+            StretchToFit(jpeg->Bitmap(), thumb);
+            cache.Put(ThumbnailKeyOfPacked(packed.Bytes(), 'J', kThumb, kThumb), thumb.ToQImage());
+        }
+    }
+}
+BENCHMARK(BM_PrepareAddPhoto)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Only the decode: libjpeg-turbo into one reused RGB buffer.
 void BM_PhotoBareDecode(benchmark::State& state)

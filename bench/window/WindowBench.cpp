@@ -5,9 +5,11 @@
 // decoding and compressing one photo.
 //
 // The photos (1920 x 1080 JPEGs) are made once with ImageMagick into
-// $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000).
+// $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000),
+// GMB_BENCH_EXIF=1 gives each a 160 x 90 EXIF thumbnail (exiftool).
 #include "imaging/ImageKinds.h"
 #include "imaging/ThumbnailCache.h"
+#include "catalogue/ImagePreview.h"
 #include "catalogue/UFormMain.h"
 #include "catalogue/UKvApps.h"
 #include "platform/Bitmap.h"
@@ -15,6 +17,7 @@
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -39,12 +42,19 @@ int PhotoCount()
     return n ? std::max(1, std::atoi(n)) : 1000;
 }
 
+// GMB_BENCH_EXIF=1: every photo carries an EXIF thumbnail.
+bool WithExifThumbnails()
+{
+    const char* e = std::getenv("GMB_BENCH_EXIF");
+    return e && std::string(e) == "1";
+}
+
 // A few distinct photos, copied under many names: distinct content for the
 // decoder, the count the window really has to handle.
 const std::vector<std::string>& Photos()
 {
     static std::vector<std::string> photos = [] {
-        const QString dir = QDir::tempPath() + "/glimmerbox-bench-photos";
+        const QString dir = QDir::tempPath() + "/glimmerbox-bench-photos" + (WithExifThumbnails() ? "-exif" : "");
         QDir().mkpath(dir);
         const int distinct = 8;
         for (int i = 0; i < distinct; ++i) {
@@ -55,6 +65,13 @@ const std::vector<std::string>& Photos()
                                             .arg(path)
                                             .toStdString();
                 if (std::system(cmd.c_str()) != 0)
+                    std::abort();
+                // A 160 x 90 EXIF thumbnail, as a camera writes for 16:9.
+                const std::string exif = QString("convert '%1' -resize 160x90! '%1.t.jpg' && exiftool -q -overwrite_original "
+                                                 "'-ThumbnailImage<=%1.t.jpg' '%1'")
+                                             .arg(path)
+                                             .toStdString();
+                if (WithExifThumbnails() && std::system(exif.c_str()) != 0)
                     std::abort();
             }
         }
@@ -177,7 +194,8 @@ private:
 const std::string& PhotoVault()
 {
     static const std::string path = [] {
-        const std::string p = QDir::tempPath().toStdString() + "/glimmerbox-bench-photos-" + std::to_string(PhotoCount()) + ".gmb";
+        const std::string p = QDir::tempPath().toStdString() + "/glimmerbox-bench-photos-" + std::to_string(PhotoCount()) +
+                              (WithExifThumbnails() ? "-exif" : "") + ".gmb";
         if (!QFile::exists(QString::fromStdString(p))) {
             Window w(true);
             w.form->AddFiles(Photos());
@@ -358,6 +376,40 @@ void BM_VaultToolAddPrevious(benchmark::State& state)
 
 void BM_VaultToolAdd(benchmark::State& state) { VaultToolAdd(state, GMB_VAULT_TOOL); }
 
+// A click on a 6000 x 4000 photo with the preview pane 800 x 600: from the
+// selection to the picture in the pane (read, scratch file, decode, show).
+void BM_PreviewBigPhoto(benchmark::State& state)
+{
+    const QString big = QDir::tempPath() + "/glimmerbox-bench-photos/big.jpg";
+    if (!QFile::exists(big)) {
+        const std::string cmd = QString("convert -size 6000x4000 -seed 5 plasma:fractal -blur 0x1 -quality 90 '%1'").arg(big).toStdString();
+        if (std::system(cmd.c_str()) != 0) {
+            state.SkipWithError("ImageMagick's convert is needed");
+            return;
+        }
+    }
+    EmptyCache();
+    Window w(true);
+    w.form->AddFiles({big.toStdString()});
+    w.form->ActViewPreview->trigger();
+    w.form->ImgPreview->resize(800, 600);
+    QApplication::processEvents();
+    double work = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        w.form->ListView1->clearSelection();
+        w.form->UpdatePreview();
+        state.ResumeTiming();
+        const ProcessCpu cpu;
+        w.form->ListView1->item(0)->setSelected(true);
+        w.form->UpdatePreview();
+        QApplication::processEvents();
+        work += cpu.Seconds();
+    }
+    state.counters["all_threads_cpu_s"] = work / static_cast<double>(state.iterations());
+    state.counters["picture_width"] = w.form->ImgPreview->Picture().width();
+}
+
 BENCHMARK(BM_DecodeOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompressOnePhoto)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ZlibLevel9OnePhoto)->Unit(benchmark::kMillisecond);
@@ -368,6 +420,7 @@ BENCHMARK(BM_AddOnePhotoToAll)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->I
 BENCHMARK(BM_AddAllPhotos)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1);
 // The work runs in a child process: only wall time says what it costs.
 BENCHMARK(BM_VaultToolAddPrevious)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_PreviewBigPhoto)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_VaultToolAdd)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 } // namespace

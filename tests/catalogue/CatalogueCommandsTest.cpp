@@ -1,6 +1,7 @@
 #include "FormTestSupport.h"
 
 #include "catalogue/ImagePreview.h"
+#include "imaging/Loaders.h"
 #include "imaging/Thumbnail.h"
 #include "platform/Paths.h"
 #include "platform/Stream.h"
@@ -737,4 +738,33 @@ TEST_F(CommandsFixture, ThumbnailSizeIsSavedAndRebuildsTheList)
     prompts->AnswerMessage(MsgButton::Ok);
     form->ActHelpAbout->trigger();
     EXPECT_EQ(prompts->PendingAnswers(), 0u);
+}
+
+TEST_F(CommandsFixture, JpegPreviewIsDecodedAsLargeAsThePaneAndAgainWhenItGrows)
+{
+    prompts->AnswerFiles({File("turned.jpg", kData + "/jpeg-orientation/o6.jpg")});
+    form->ActImageAdd->trigger();
+    // Listed upright: 224 wide, 144 high.
+    ASSERT_EQ(Captions(), std::vector<std::string>{"turned.jpg (144x224)"});
+    form->ImgPreview->resize(60, 40);
+    Select({0});
+    form->UpdatePreview();
+    const QImage small = form->ImgPreview->Picture();
+    // 3/8 of 224 x 144 covers the 60 x 38 the pane shows.
+    EXPECT_EQ(small.size(), QSize(84, 54));
+    const QSize before = form->ImgPreview->size();
+    form->ImgPreview->resize(400, 300);
+    QResizeEvent grown(QSize(400, 300), before);
+    QApplication::sendEvent(form->ImgPreview, &grown);
+    EXPECT_EQ(form->ImgPreview->Picture().size(), QSize(224, 144));
+    // The full picture, upright: the same as the upright file decoded.
+    TBitmap upright;
+    LoadJpegFromStream(*std::make_unique<TFileStream>(kData + "/jpeg-orientation/upright.jpg", FileMode::OpenRead), upright);
+    const QImage expected = upright.ToQImage().convertToFormat(QImage::Format_RGB32);
+    const QImage shown = form->ImgPreview->Picture().convertToFormat(QImage::Format_RGB32);
+    int far = 0;
+    for (int y = 0; y < 144; ++y)
+        for (int x = 0; x < 224; ++x)
+            far += std::abs(qRed(shown.pixel(x, y)) - qRed(expected.pixel(x, y))) > 3;
+    EXPECT_EQ(far, 0);
 }

@@ -5,6 +5,7 @@
 #include "ImagingTestSupport.h"
 #include "imaging/Loaders.h"
 #include "imaging/Thumbnail.h"
+#include "imaging/AddPreparation.h"
 #include "imaging/ThumbnailCache.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
@@ -301,10 +302,13 @@ TEST(ThumbnailPaths, EveryTestFileGivesTheSamePixelsOnEveryPath)
         const auto cached = cache.Find(ThumbnailKeyOfPacked(Packed(Bytes(path)), kind, w, h));
         ASSERT_TRUE(cached);
         EXPECT_EQ(*cached, *plain[i]);
-        // The add command's path: the picture loaded by extension, fitted
-        // from the graphic it holds.
-        TPicture picture;
-        picture.LoadFromFile(path);
-        EXPECT_EQ(MakeThumbnailOfGraphic(*picture.Graphic(), w, h).ToQImage(), *plain[i]);
+        // The add command's path: the file proved and its thumbnail made
+        // as it is prepared for storing.
+        TThumbnailCache added("");
+        TAddJob job;
+        PrepareAdd(job, path, TAddThumbnails{&added, QSize(w, h)});
+        const auto prepared = added.Find(ThumbnailKeyOfPacked(job.TakePacked(), kind, w, h));
+        ASSERT_TRUE(prepared);
+        EXPECT_EQ(*prepared, *plain[i]);
     }
 }

@@ -1,6 +1,7 @@
 #include "platform/Bitmap.h"
 #include "platform/Exception.h"
 #include "platform/Icon.h"
+#include "platform/Orientation.h"
 #include "platform/Picture.h"
 #include "platform/RasterOps.h"
 #include "platform/Stream.h"
@@ -507,4 +508,51 @@ TEST(Bitmap, GrowingFromNoPixelsGivesWhite)
     b.SetSize(3, 0);
     b.SetSize(3, 2);
     EXPECT_EQ(b.Pixel(0, 1), clWhite);
+}
+
+// Where TIFF puts the stored pixel (column c, row r) of a w x h picture
+// when it is shown, for each orientation: the 0th row and 0th column's
+// visual sides, as the tag's table gives them.
+static void ShownAt(int orientation, int c, int r, int w, int h, int& x, int& y)
+{
+    switch (orientation) {
+    case 1: x = c; y = r; break;                  // top, left
+    case 2: x = w - 1 - c; y = r; break;          // top, right
+    case 3: x = w - 1 - c; y = h - 1 - r; break;  // bottom, right
+    case 4: x = c; y = h - 1 - r; break;          // bottom, left
+    case 5: x = r; y = c; break;                  // left, top
+    case 6: x = h - 1 - r; y = c; break;          // right, top
+    case 7: x = h - 1 - r; y = w - 1 - c; break;  // right, bottom
+    case 8: x = r; y = w - 1 - c; break;          // left, bottom
+    }
+}
+
+TEST(OrientBitmapTest, EveryOrientationShowsThePixelsWhereTiffSaysAndKeepsTheFormat)
+{
+    for (TPixelFormat format : {TPixelFormat::pf24bit, TPixelFormat::pf32bit, TPixelFormat::pf8bit, TPixelFormat::pf4bit}) {
+        const int w = 5, h = 3;
+        TBitmap stored(w, h, format);
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c)
+                stored.SetRawPixel(c, r, format == TPixelFormat::pf4bit ? uint32_t(r * w + c) % 16 : uint32_t(r * w + c) * 7);
+        for (int o = 1; o <= 8; ++o) {
+            SCOPED_TRACE(testing::Message() << "orientation " << o << " format " << int(format));
+            TBitmap shown = stored;
+            OrientBitmap(shown, o);
+            ASSERT_EQ(shown.Width(), o >= 5 ? h : w);
+            ASSERT_EQ(shown.Height(), o >= 5 ? w : h);
+            EXPECT_EQ(shown.PixelFormat(), format);
+            for (int r = 0; r < h; ++r)
+                for (int c = 0; c < w; ++c) {
+                    int x = 0, y = 0;
+                    ShownAt(o, c, r, w, h, x, y);
+                    EXPECT_EQ(shown.RawPixel(x, y), stored.RawPixel(c, r)) << c << "," << r;
+                }
+        }
+    }
+    TBitmap odd(2, 2);
+    odd.SetPixel(1, 0, clBlack);
+    OrientBitmap(odd, 0);
+    OrientBitmap(odd, 9);
+    EXPECT_EQ(odd.Pixel(1, 0), clBlack);
 }

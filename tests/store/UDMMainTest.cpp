@@ -126,6 +126,74 @@ TEST(CompressionTest, DamagedStreamsRaiseErrorAndShortOnesGiveWhatCame)
     EXPECT_EQ(in.Position(), static_cast<int64_t>(packed.size()));
 }
 
+// A stream that is not a memory stream: inflated piece by piece by zlib,
+// the reference for the one-call inflater that memory streams get.
+class PieceStream : public TStream {
+public:
+    explicit PieceStream(std::vector<uint8_t> bytes) : inner_(std::move(bytes)) {}
+    int64_t Read(void* buffer, int64_t count) override { return inner_.Read(buffer, count); }
+    int64_t Write(const void* buffer, int64_t count) override { return inner_.Write(buffer, count); }
+    int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
+    void SetSize(int64_t newSize) override { inner_.SetSize(newSize); }
+
+private:
+    TMemoryStream inner_;
+};
+
+struct InflateOutcome {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    int64_t position = 0;
+    bool operator==(const InflateOutcome&) const = default;
+};
+
+template <class Source>
+InflateOutcome InflateFrom(const std::vector<uint8_t>& packed)
+{
+    Source in(packed);
+    TMemoryStream out;
+    InflateOutcome o;
+    o.error = MessageOf([&] { DecompressStream(in, out); });
+    o.bytes = out.Bytes();
+    o.position = in.Position();
+    return o;
+}
+
+TEST(CompressionTest, WholeStreamsInMemoryInflateToTheStreamingInflatersBytes)
+{
+    std::vector<std::vector<uint8_t>> streams;
+    for (const char* name : {"testorig.jpg", "testimgint.jpg", "cmyk.jpg"})
+        streams.push_back(Compress(FileBytes(kJpegDir + name)));
+    streams.push_back(Compress(Text(300000)));
+    streams.push_back(Compress(std::vector<uint8_t>(4 << 20, 0))); // near deflate's largest ratio
+    streams.push_back(Compress(RandomBytes(200000, 11)));
+    const size_t sound = streams.size();
+    const auto base = streams[0];
+    auto cut = base;
+    cut.resize(base.size() / 3);
+    auto badCheck = base;
+    badCheck.back() ^= 0x01;
+    auto badMiddle = base;
+    badMiddle[base.size() / 2] ^= 0x5A;
+    auto trailing = base;
+    trailing.insert(trailing.end(), 100, 0xEE);
+    auto dictionary = base;
+    dictionary[1] = 0xBB; // FDICT set, header check still valid (0x78BB % 31 == 0)
+    for (const auto& s : {cut, badCheck, badMiddle, trailing, dictionary, std::vector<uint8_t>{0x78}})
+        streams.push_back(s);
+    for (size_t i = 0; i < streams.size(); ++i) {
+        SCOPED_TRACE(i);
+        const InflateOutcome whole = InflateFrom<TMemoryStream>(streams[i]);
+        EXPECT_EQ(whole, InflateFrom<PieceStream>(streams[i]));
+        if (i < sound) {
+            EXPECT_EQ(whole.error, "");
+            EXPECT_EQ(whole.position, static_cast<int64_t>(streams[i].size()));
+        }
+    }
+    EXPECT_EQ(InflateFrom<TMemoryStream>(trailing).position, static_cast<int64_t>(base.size()));
+    EXPECT_EQ(InflateFrom<TMemoryStream>(badCheck).error, "Error");
+}
+
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override { dm.CreateNewTable(); }
