@@ -2,6 +2,7 @@
 // named after it.
 #include "UFormMain.h"
 
+#include "imaging/GifExport.h"
 #include "imaging/ImageKinds.h"
 #include "ImagePreview.h"
 #include "imaging/Loaders.h"
@@ -42,12 +43,16 @@ void TFormMain::UpdatePreview()
             // without the synced replace that protects an extracted file.
             DMMain->CreateImageStream()->SaveToFile(tempFile);
             TBitmap bitmap;
-            const bool drawsItself = !kind.empty() && kind[0] == 'G';
+            // An animation of another kind plays as a GIF made of its frames.
+            std::unique_ptr<TMyGIFImage> gif = kind.empty() ? nullptr : LoadAnimationAsGif(tempFile, kind[0]);
+            const bool drawsItself = (!kind.empty() && kind[0] == 'G') || gif;
             if (drawsItself) {
                 // The control keeps the GIF and draws through it, so an
                 // animation plays.
-                auto gif = std::make_unique<TMyGIFImage>();
-                gif->LoadFromFile(tempFile);
+                if (!gif) {
+                    gif = std::make_unique<TMyGIFImage>();
+                    gif->LoadFromFile(tempFile);
+                }
                 ImgPreview->SetGraphic(std::move(gif));
             } else if (!kind.empty() && kind[0] == 'I') {
                 // Drawn on white at its natural size, so it scales like the others.
