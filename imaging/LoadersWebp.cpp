@@ -52,6 +52,7 @@ void DecodeStill(const uint8_t* data, size_t size, const WebPBitstreamFeatures& 
     WebPFreeDecBuffer(&config.output);
     if (status != VP8_STATUS_OK)
         RaisePictureError(kKind, StatusText(status));
+    DropOpaqueAlpha(pixels);
     out.Pixels.TakeFrom(pixels);
 }
 

@@ -5,6 +5,8 @@
 // HEIF or AVIF reader) decoding and scaling to the same size, and libvips's
 // vipsthumbnail as a program (its start-up measured alone on a 1 x 1 PNG,
 // to be taken off).
+#include "gif/mygifimage.h"
+#include "imaging/GifExport.h"
 #include "imaging/Loaders.h"
 #include "imaging/Thumbnail.h"
 #include "platform/Stream.h"
@@ -154,5 +156,52 @@ void BM_VipsStartUp(benchmark::State& state)
 }
 BENCHMARK(BM_VipsStartUp)->Unit(benchmark::kMillisecond)->Iterations(10);
 
+// What the preview does before an animated WebP plays: every frame decoded
+// and made a GIF frame (optimised palette, error diffusion), on a 480 x 270
+// animation of 12 frames; beside it, the first frame alone as a still
+// picture is decoded for the preview.
+const std::string& AnimationFile()
+{
+    static const std::string file = [] {
+        const std::string path = (Folder() / "animation.webp").string();
+        std::string frames;
+        for (int i = 0; i < 12; ++i)
+            frames += " -seed " + std::to_string(31 + i) + " plasma:fractal";
+        const std::string cmd = "/usr/bin/convert -size 480x270 -delay 8" + frames + " -loop 0 -quality 80 '" + path + "'";
+        return std::filesystem::exists(path) || std::system(cmd.c_str()) == 0 ? path : std::string();
+    }();
+    return file;
+}
+
+void BM_AnimationAsGif(benchmark::State& state)
+{
+    if (AnimationFile().empty()) {
+        state.SkipWithError("ImageMagick could not make the animation");
+        return;
+    }
+    for (auto _ : state) {
+        std::unique_ptr<TMyGIFImage> gif = LoadAnimationAsGif(AnimationFile(), 'V');
+        benchmark::DoNotOptimize(gif.get());
+    }
+}
+BENCHMARK(BM_AnimationAsGif)->Unit(benchmark::kMillisecond);
+
+void BM_AnimationFirstFrame(benchmark::State& state)
+{
+    if (AnimationFile().empty()) {
+        state.SkipWithError("ImageMagick could not make the animation");
+        return;
+    }
+    const std::vector<uint8_t> bytes = ReadWholeFile(AnimationFile());
+    for (auto _ : state) {
+        TMemoryStream s(bytes);
+        TBitmap natural;
+        LoadWebpFromStream(s, natural);
+        benchmark::DoNotOptimize(natural.ScanLine(0));
+    }
+}
+BENCHMARK(BM_AnimationFirstFrame)->Unit(benchmark::kMillisecond);
+
 } // namespace
+
 BENCHMARK_MAIN();

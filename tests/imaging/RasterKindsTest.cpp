@@ -332,3 +332,25 @@ TEST(RasterKinds, AnAnimatedWebpPlaysAsAGifOfItsFrames)
     EXPECT_FALSE(LoadAnimationAsGif(Data("png/rgb8.png"), 'P'));
     EXPECT_THROW(LoadAnimationAsGif(Data("webp/lying-header.webp.bad"), 'V'), Exception);
 }
+
+TEST(RasterKinds, SizesAreBoundByWhatTheFileCanHold)
+{
+    // Up to 16 Mpixel any file may claim its size.
+    EXPECT_TRUE(PictureSizeAllowed(4096, 4096, 10));
+    EXPECT_FALSE(PictureSizeAllowed(4097, 4096, 10));
+    // Beyond, a byte of file for every 1024 pixels.
+    EXPECT_TRUE(PictureSizeAllowed(8192, 8192, 65536));
+    EXPECT_FALSE(PictureSizeAllowed(8192, 8192, 65535));
+    // And never more than one bitmap can hold, whatever the file's size.
+    EXPECT_TRUE(PictureSizeAllowed(16384, 16384, size_t(1) << 30));
+    EXPECT_FALSE(PictureSizeAllowed(16385, 16384, size_t(1) << 30));
+    EXPECT_FALSE(PictureSizeAllowed(60000, 60000, size_t(1) << 40));
+    EXPECT_FALSE(PictureSizeAllowed(0, 10, 100));
+    EXPECT_FALSE(PictureSizeAllowed(int64_t(1) << 40, 1, size_t(1) << 40));
+    try {
+        CheckPictureSize("TIFF", 60000, 60000, 8296);
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "TIFF image is not valid: 60000x60000 pixels cannot come from a file of 8296 bytes");
+    }
+}
