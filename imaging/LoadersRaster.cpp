@@ -148,5 +148,8 @@ void LoadRasterFromStream(TRasterDecoder decoder, TStream& stream, TBitmap& bitm
     const std::vector<uint8_t> bytes = ReadRestOfStream(stream);
     TDecodedPicture decoded;
     decoder(bytes.data(), bytes.size(), decoded, false);
-    ComposeOverWhite(decoded.Pixels, bitmap);
+    if (decoded.Pixels.PixelFormat() == TPixelFormat::pf32bit)
+        ComposeOverWhite(decoded.Pixels, bitmap);
+    else
+        bitmap.TakeFrom(decoded.Pixels); // opaque: the decoded bitmap itself, not a copy
 }
