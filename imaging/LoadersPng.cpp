@@ -10,13 +10,18 @@
 
 #include <png.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
 constexpr const char* kKind = "PNG";
+// Ancillary chunks kept (text, palettes of suggestions, unknown ones).
+constexpr png_uint_32 kChunksMax = 1000;
 constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 uint32_t Be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]); }
@@ -50,6 +55,47 @@ void OnRead(png_structp png, png_bytep out, size_t n)
     r->position += n;
 }
 
+struct Chunk {
+    const uint8_t* type = nullptr;
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+};
+
+// Calls visit for each chunk in order until it answers false or IEND is
+// seen. Answers false when a chunk claims more bytes than the file still
+// holds (the walk stops there).
+template <typename Visit>
+bool WalkChunks(const uint8_t* data, size_t size, Visit visit)
+{
+    size_t at = sizeof kSignature;
+    while (size - at >= 12) {
+        Chunk chunk{data + at + 4, data + at + 8, Be32(data + at)};
+        if (chunk.length > size - at - 12)
+            return false;
+        if (!visit(chunk) || std::memcmp(chunk.type, "IEND", 4) == 0)
+            return true;
+        at += 12 + size_t(chunk.length);
+    }
+    return true;
+}
+
+// libpng allocates an ancillary chunk's declared length before it reads
+// its bytes (even past its own limit for some chunks): a chunk that claims
+// more than the file holds is refused here first.
+void CheckChunkLengths(const uint8_t* data, size_t size)
+{
+    Chunk last;
+    if (!WalkChunks(data, size, [&last](const Chunk& c) { last = c; return true; })) {
+        // The chunk after the last whole one: its header is whole.
+        size_t at = sizeof kSignature;
+        if (last.type)
+            at = size_t(last.data - data) + last.length + 4;
+        const std::string type(reinterpret_cast<const char*>(data + at + 4), 4);
+        const bool printable = std::all_of(type.begin(), type.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
+        RaisePictureError(kKind, (printable ? "the " + type + " chunk" : std::string("a chunk")) + " runs past the end of the file");
+    }
+}
+
 // Between setjmp and any jump only plain data lives in this frame. Returns
 // false with the reason in the reader.
 bool Read(Reader& r, TBitmap& pixels, std::vector<png_bytep>& rows)
@@ -70,6 +116,7 @@ bool Read(Reader& r, TBitmap& pixels, std::vector<png_bytep>& rows)
         return false;
     }
     png_set_read_fn(png, &r, OnRead);
+    png_set_chunk_cache_max(png, kChunksMax);
     png_read_info(png, info);
     r.width = png_get_image_width(png, info);
     r.height = png_get_image_height(png, info);
@@ -103,6 +150,7 @@ void DecodePng(const uint8_t* data, size_t size, TDecodedPicture& out, bool)
 {
     if (size < sizeof kSignature || std::memcmp(data, kSignature, sizeof kSignature) != 0)
         RaisePictureError(kKind, "the PNG signature is missing");
+    CheckChunkLengths(data, size);
     Reader reader;
     reader.data = data;
     reader.size = size;
@@ -119,20 +167,15 @@ void DecodePng(const uint8_t* data, size_t size, TDecodedPicture& out, bool)
 
 std::vector<uint8_t> FindPngExif(const uint8_t* data, size_t size)
 {
-    // The chunks in order; eXIf may stand before or after the image data.
+    // eXIf may stand before or after the image data.
     if (size < sizeof kSignature || std::memcmp(data, kSignature, sizeof kSignature) != 0)
         return {};
-    size_t at = sizeof kSignature;
-    while (size - at >= 12) {
-        const uint32_t length = Be32(data + at);
-        const uint8_t* type = data + at + 4;
-        if (length > size - at - 12)
-            return {};
-        if (std::memcmp(type, "eXIf", 4) == 0)
-            return std::vector<uint8_t>(type + 4, type + 4 + length);
-        if (std::memcmp(type, "IEND", 4) == 0)
-            return {};
-        at += 12 + size_t(length);
-    }
-    return {};
+    std::vector<uint8_t> exif;
+    WalkChunks(data, size, [&exif](const Chunk& c) {
+        if (std::memcmp(c.type, "eXIf", 4) != 0)
+            return true;
+        exif.assign(c.data, c.data + c.length);
+        return false;
+    });
+    return exif;
 }
