@@ -26,6 +26,9 @@ constexpr TCountLabel kCountLabels[] = {
     {'B', &TDlgStatistic::txtBMP, "txtBMP"}, {'I', &TDlgStatistic::txtICO, "txtICO"},
     {'E', &TDlgStatistic::txtEMF, "txtEMF"}, {'W', &TDlgStatistic::txtWMF, "txtWMF"},
     {'J', &TDlgStatistic::txtJPG, "txtJPG"}, {'G', &TDlgStatistic::txtGIF, "txtGIF"},
+    {'P', &TDlgStatistic::txtPNG, "txtPNG"}, {'V', &TDlgStatistic::txtWEBP, "txtWEBP"},
+    {'T', &TDlgStatistic::txtTIFF, "txtTIFF"}, {'H', &TDlgStatistic::txtHEIF, "txtHEIF"},
+    {'A', &TDlgStatistic::txtAVIF, "txtAVIF"},
 };
 
 const TCountLabel* CountSlot(char kind)

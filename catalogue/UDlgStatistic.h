@@ -25,6 +25,11 @@ public:
     QLabel* txtWMF = nullptr;
     QLabel* txtJPG = nullptr;
     QLabel* txtGIF = nullptr;
+    QLabel* txtPNG = nullptr;
+    QLabel* txtWEBP = nullptr;
+    QLabel* txtTIFF = nullptr;
+    QLabel* txtHEIF = nullptr;
+    QLabel* txtAVIF = nullptr;
 
     // The count label of an image kind letter (null for any other letter).
     QLabel* CountLabel(char kind) const;

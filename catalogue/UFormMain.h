@@ -172,6 +172,11 @@ public:
     QAction* ActFilterWMF = nullptr;
     QAction* ActFilterJPEG = nullptr;
     QAction* ActFilterGIF = nullptr;
+    QAction* ActFilterPNG = nullptr;
+    QAction* ActFilterWEBP = nullptr;
+    QAction* ActFilterTIFF = nullptr;
+    QAction* ActFilterHEIF = nullptr;
+    QAction* ActFilterAVIF = nullptr;
     QAction* ActFilterNoFilter = nullptr;
     QAction* ActViewThumbnailSize = nullptr;
     QAction* ActToolsStatistic = nullptr;

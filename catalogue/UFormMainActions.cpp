@@ -69,6 +69,11 @@ void TFormMain::CreateActions()
     ActFilterWMF = make("ActFilterWMF", "WMF", "WMF|Display metafiles only");
     ActFilterJPEG = make("ActFilterJPEG", "JPEG", "JPEG|Display JPEG only");
     ActFilterGIF = make("ActFilterGIF", "GIF", "GIF|Display GIF only");
+    ActFilterPNG = make("ActFilterPNG", "PNG", "PNG|Display PNG only");
+    ActFilterWEBP = make("ActFilterWEBP", "WebP", "WebP|Display WebP only");
+    ActFilterTIFF = make("ActFilterTIFF", "TIFF", "TIFF|Display TIFF only");
+    ActFilterHEIF = make("ActFilterHEIF", "HEIF", "HEIF|Display HEIF only");
+    ActFilterAVIF = make("ActFilterAVIF", "AVIF", "AVIF|Display AVIF only");
     ActFilterNoFilter = make("ActFilterNoFilter", "No Filter", "No Filter|Display all supported image types");
     filterGroup_ = new QActionGroup(this);
     for (QAction* a : FilterActions()) {
@@ -142,7 +147,8 @@ void TFormMain::CreateActions()
 
 std::vector<QAction*> TFormMain::FilterActions() const
 {
-    return {ActFilterBMP, ActFilterICO, ActFilterEMF, ActFilterWMF, ActFilterJPEG, ActFilterGIF, ActFilterNoFilter};
+    return {ActFilterBMP, ActFilterICO, ActFilterEMF,  ActFilterWMF,  ActFilterJPEG, ActFilterGIF,
+            ActFilterPNG, ActFilterWEBP, ActFilterTIFF, ActFilterHEIF, ActFilterAVIF, ActFilterNoFilter};
 }
 
 void TFormMain::CreateMenusAndToolBar()

@@ -21,9 +21,12 @@
 namespace {
 
 const char* const kAddFilter =
-    "All (*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg)|*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg"
+    "All (*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg;*.png;*.webp;*.tif;*.tiff;*.heic;*.heif;*.avif)"
+    "|*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg;*.png;*.webp;*.tif;*.tiff;*.heic;*.heif;*.avif"
     "|Bitmaps (*.bmp)|*.bmp|Icons (*.ico)|*.ico|Enhanced Metafiles (*.emf)|*.emf|Metafiles (*.wmf)|*.wmf"
-    "|GIF Image (*.gif)|*.gif|JPEG Image File (*.jpg;*.jpeg)|*.jpg;*.jpeg";
+    "|GIF Image (*.gif)|*.gif|JPEG Image File (*.jpg;*.jpeg)|*.jpg;*.jpeg"
+    "|PNG Image (*.png)|*.png|WebP Image (*.webp)|*.webp|TIFF Image (*.tif;*.tiff)|*.tif;*.tiff"
+    "|HEIF Image (*.heic;*.heif)|*.heic;*.heif|AVIF Image (*.avif)|*.avif";
 
 MsgButton AskReplace(const std::string& name)
 {

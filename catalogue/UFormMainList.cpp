@@ -252,8 +252,10 @@ void TFormMain::SplitItemCaption(int index, std::string& name, std::string& kind
         return;
     }
     name = caption.substr(0, dot);
-    kind = dot + 1 < caption.size() ? std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(caption[dot + 1]))))
-                                    : std::string();
+    // The shown extension runs to the blank before the size: ".webp" is V.
+    const size_t blank = caption.find(' ', dot);
+    const ImageKind letter = KindOfShownExtension(caption.substr(dot, blank == std::string::npos ? std::string::npos : blank - dot));
+    kind = letter ? std::string(1, letter) : std::string();
 }
 
 std::string TFormMain::ItemFileName(int index) const
@@ -290,8 +292,9 @@ void TFormMain::ActFilterExecute()
     TVaultTable& cds = DMMain->CDS;
     cds.SetFiltered(false);
     cds.SetFilter(std::string());
-    const std::vector<QAction*> kinds = {ActFilterBMP, ActFilterICO, ActFilterEMF, ActFilterWMF, ActFilterJPEG, ActFilterGIF};
-    const char letters[] = {'B', 'I', 'E', 'W', 'J', 'G'};
+    const std::vector<QAction*> kinds = {ActFilterBMP, ActFilterICO,  ActFilterEMF,  ActFilterWMF,  ActFilterJPEG, ActFilterGIF,
+                                         ActFilterPNG, ActFilterWEBP, ActFilterTIFF, ActFilterHEIF, ActFilterAVIF};
+    const char letters[] = {'B', 'I', 'E', 'W', 'J', 'G', 'P', 'V', 'T', 'H', 'A'};
     for (size_t i = 0; i < kinds.size(); ++i)
         if (kinds[i]->isChecked()) {
             cds.SetFilter(KindOf(letters[i]).FilterExpression);

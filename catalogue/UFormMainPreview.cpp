@@ -2,6 +2,7 @@
 // named after it.
 #include "UFormMain.h"
 
+#include "imaging/GifExport.h"
 #include "imaging/ImageKinds.h"
 #include "ImagePreview.h"
 #include "imaging/Loaders.h"
@@ -44,8 +45,11 @@ void TFormMain::UpdatePreview()
             const std::unique_ptr<TMemoryStream> image = DMMain->CreateImageStream();
             image->SaveToFile(tempFile);
             TBitmap bitmap;
-            const bool drawsItself = !kind.empty() && kind[0] == 'G';
             const bool scalable = KindOf(kind).Letter == 'J';
+            // An animation of another kind plays as a GIF made of its frames.
+            std::unique_ptr<TMyGIFImage> gif =
+                kind.empty() || scalable ? nullptr : LoadAnimationAsGif(tempFile, kind[0]);
+            const bool drawsItself = (!kind.empty() && kind[0] == 'G') || gif;
             if (scalable) {
                 // Decoded only as large as the pane shows it; the control
                 // decodes again should the pane grow past that.
@@ -53,8 +57,10 @@ void TFormMain::UpdatePreview()
             } else if (drawsItself) {
                 // The control keeps the GIF and draws through it, so an
                 // animation plays.
-                auto gif = std::make_unique<TMyGIFImage>();
-                gif->LoadFromFile(tempFile);
+                if (!gif) {
+                    gif = std::make_unique<TMyGIFImage>();
+                    gif->LoadFromFile(tempFile);
+                }
                 ImgPreview->SetGraphic(std::move(gif));
             } else if (!kind.empty() && kind[0] == 'I') {
                 // Drawn on white at its natural size, so it scales like the others.

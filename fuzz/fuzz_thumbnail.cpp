@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::EnsureGuiApplication();
     RegisterCatalogueGraphics();
     SetMetafilePlayback(MetafilePlayback::InProcess); // the players under the sanitizers
-    static const char kKinds[] = {'B', 'I', 'E', 'W', 'J', 'G'};
+    static const char kKinds[] = {'B', 'I', 'E', 'W', 'J', 'G', 'P', 'V', 'T', 'H', 'A'};
     const ImageKind kind = kKinds[(data[0] & 0x7F) % sizeof kKinds];
     const bool raw = (data[0] & 0x80) != 0;
     try {

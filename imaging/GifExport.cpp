@@ -1,13 +1,17 @@
 #include "GifExport.h"
 
 #include "Loaders.h"
+#include "LoadersRaster.h"
 #include "gif/mygifimage.h"
 #include "platform/Exception.h"
+#include "platform/Icon.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
 #include "platform/Text.h"
 
 #include <QString>
+
+#include <algorithm>
 
 namespace {
 
@@ -29,6 +33,28 @@ int AddFirstFrameOf(TMyGIFImage& image, const TMyGIFImage& source)
     return index;
 }
 
+constexpr uint8_t kOptimisedPalette = 7;
+constexpr uint8_t kFloydSteinberg = 1;
+constexpr int kDisposeToBackground = 2;
+
+// Pixels with alpha become transparent where an icon's would: where the
+// alpha is below half.
+int AddFrameOf(TMyGIFImage& image, const TBitmap& pixels)
+{
+    if (pixels.PixelFormat() != TPixelFormat::pf32bit)
+        return image.Add(pixels);
+    TIcon icon;
+    icon.SetImage(RasterToImage(pixels));
+    return image.Add(icon);
+}
+
+int AddGraphic(TMyGIFImage& image, const TGraphic& graphic)
+{
+    if (const auto* raster = dynamic_cast<const TRasterImage*>(&graphic))
+        return AddFrameOf(image, raster->Pixels());
+    return image.Add(graphic);
+}
+
 void LoadPicture(TPicture& picture, TStream& stream, const std::string& extension)
 {
     RegisterCatalogueGraphics();
@@ -45,7 +71,7 @@ int AddPictureAsFrame(TMyGIFImage& image, TStream& stream, const std::string& ex
     LoadPicture(picture, stream, extension);
     if (const auto* gif = dynamic_cast<const TMyGIFImage*>(picture.Graphic()))
         return AddFirstFrameOf(image, *gif);
-    return image.Add(*picture.Graphic());
+    return AddGraphic(image, *picture.Graphic());
 }
 
 void MakeGifOfPicture(TStream& stream, const std::string& extension, TMemoryStream& out)
@@ -60,8 +86,34 @@ void MakeGifOfPicture(TStream& stream, const std::string& extension, TMemoryStre
         return;
     }
     TMyGIFImage image;
-    image.Add(*picture.Graphic());
+    AddGraphic(image, *picture.Graphic());
     image.SaveToStream(out);
+}
+
+std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::string& path, char kind)
+{
+    if (kind != 'V')
+        return nullptr;
+    const std::vector<uint8_t> bytes = ReadWholeFile(path);
+    if (!IsAnimatedWebp(bytes.data(), bytes.size()))
+        return nullptr;
+    TDecodedPicture picture;
+    DecodeWebp(bytes.data(), bytes.size(), picture, true);
+    if (picture.Frames.size() < 2)
+        return nullptr;
+    auto image = std::make_unique<TMyGIFImage>();
+    // An optimised palette with error diffusion for each frame: the cube
+    // of the start settings bands the gradients animations are made of.
+    image->ColorReduction = kOptimisedPalette;
+    image->DitherMode = kFloydSteinberg;
+    for (const TRasterFrame& frame : picture.Frames) {
+        TGIFSubImage& added = *image->Frame(AddFrameOf(*image, frame.Pixels));
+        TGIFGraphicControlExtension& control = FrameControl(added);
+        control.SetDelayTime(uint16_t(std::clamp((frame.DelayMs + 5) / 10, 1, 0xFFFF)));
+        control.SetDisposalMethod(kDisposeToBackground);
+    }
+    SetLoopCount(*image, uint16_t(std::clamp(picture.LoopCount, 0, 0xFFFF)));
+    return image;
 }
 
 TGIFGraphicControlExtension& FrameControl(TGIFSubImage& frame)

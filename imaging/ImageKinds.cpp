@@ -1,6 +1,7 @@
 #include "ImageKinds.h"
 
 #include "Loaders.h"
+#include "LoadersRaster.h"
 #include "platform/Paths.h"
 #include "platform/Exception.h"
 #include "platform/Text.h"
@@ -19,6 +20,13 @@ const std::vector<TImageKind>& ImageKinds()
             {'W', {".wmf"}, ".wmf", LoadMetafileFromStream, " ImageType='W' ", "Metafiles:"},
             {'J', {".jpg", ".jpeg"}, ".jpg", LoadJpegFromStream, " ImageType='J' ", "JPEGs:"},
             {'G', {".gif"}, ".gif", LoadGifFromStream, " ImageType='G' ", "GIFs:"},
+            // WebP cannot take its extension's first letter: W is the
+            // Windows metafile's.
+            {'P', {".png"}, ".png", LoadPngFromStream, " ImageType='P' ", "PNGs:", FindPngExif},
+            {'V', {".webp"}, ".webp", LoadWebpFromStream, " ImageType='V' ", "WebPs:", FindWebpExif},
+            {'T', {".tif", ".tiff"}, ".tif", LoadTiffFromStream, " ImageType='T' ", "TIFFs:", FindTiffExif},
+            {'H', {".heic", ".heif"}, ".heic", LoadHeifFromStream, " ImageType='H' ", "HEIFs:", FindHeifExif},
+            {'A', {".avif"}, ".avif", LoadAvifFromStream, " ImageType='A' ", "AVIFs:", FindHeifExif},
         };
     }();
     return kinds;
@@ -32,13 +40,39 @@ const TImageKind& KindOf(ImageKind letter)
     return ImageKinds().front();
 }
 
-ImageKind KindLetterOfFile(const std::string& path)
+static ImageKind FirstLetterOf(const std::string& ext)
 {
-    const std::string ext = ExtensionOf(path);
     if (ext.size() < 2)
         return 0;
     const char c = ext[1];
     return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
+
+ImageKind KindLetterOfFile(const std::string& path)
+{
+    const std::string ext = ExtensionOf(path);
+    for (const TImageKind& k : ImageKinds())
+        for (const std::string& e : k.Extensions)
+            if (e == ext)
+                return k.Letter;
+    return FirstLetterOf(ext);
+}
+
+ImageKind KindOfShownExtension(const std::string& extension)
+{
+    const std::string ext = LowerCase(extension);
+    for (const TImageKind& k : ImageKinds())
+        if (k.ShownExtension == ext)
+            return k.Letter;
+    return FirstLetterOf(ext);
+}
+
+std::vector<uint8_t> FindExifBlock(ImageKind kind, const uint8_t* data, size_t size)
+{
+    const TImageKind& k = KindOf(kind);
+    if (k.Letter != kind || !k.FindExif || !data)
+        return {};
+    return k.FindExif(data, size);
 }
 
 bool IsAcceptedImageFile(const std::string& path)

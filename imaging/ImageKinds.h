@@ -2,6 +2,7 @@
 // The image kinds of the vault: the letter stored in a record's ImageType,
 // the extensions that give it, the extension a record is shown and written
 // with, its natural-size loader, its filter expression and statistic label.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +15,9 @@ using ImageKind = char;
 
 // Fills a caller-owned bitmap with the image at its natural size.
 using TImageLoader = void (*)(TStream& stream, TBitmap& bitmap);
+// The TIFF-structured EXIF block of a file's bytes (from its "II"/"MM"
+// header on); empty when there is none. Never raises.
+using TExifFinder = std::vector<uint8_t> (*)(const uint8_t* data, size_t size);
 
 struct TImageKind {
     ImageKind Letter;
@@ -22,24 +26,35 @@ struct TImageKind {
     TImageLoader Loader;
     std::string FilterExpression;        // " ImageType='B' "
     std::string StatisticLabel;          // "Bitmaps:"
+    TExifFinder FindExif = nullptr;      // kinds whose files carry EXIF
 };
 
 // The letter of the password record: never an image.
 constexpr ImageKind PasswordKind = '\\';
 
-// The six kinds in the order B, I, E, W, J, G.
+// The kinds in the order B, I, E, W, J, G, then the newer P (PNG), V (WebP),
+// T (TIFF), H (HEIF: .heic, .heif), A (AVIF).
 const std::vector<TImageKind>& ImageKinds();
-// The kind of a letter; any letter that is not one of the six (the
+// The kind of a letter; any letter that is not one of the kinds (the
 // password letter included) is treated as a bitmap.
 const TImageKind& KindOf(ImageKind letter);
 inline const TImageKind& KindOf(const std::string& imageType) { return KindOf(imageType.empty() ? 'B' : imageType[0]); }
 // False only for the password letter.
 inline bool IsImageKind(ImageKind letter) { return letter != PasswordKind; }
-// The letter of a file being added: the first character of its extension,
-// upper-cased (".jpeg" and ".jpg" both give J); 0 when it has none.
+// The letter of a file being added: the kind whose extensions hold the
+// file's (in any letter case; ".jpeg" and ".jpg" both give J, ".webp" V);
+// for any other extension its first character, upper-cased; 0 when it has
+// none.
 ImageKind KindLetterOfFile(const std::string& path);
-// Whether a file's extension is one of the seven that can be added.
+// The letter of a shown extension (".webp" gives V, ".jpg" J); any other
+// text gives its first character after the dot, upper-cased, as a caption's
+// extension always did.
+ImageKind KindOfShownExtension(const std::string& extension);
+// Whether a file's extension is one that can be added.
 bool IsAcceptedImageFile(const std::string& path);
+// The raw EXIF block of a record's bytes, by its kind; empty when the kind
+// or the file has none.
+std::vector<uint8_t> FindExifBlock(ImageKind kind, const uint8_t* data, size_t size);
 
 // The file name without its directory and without its last extension:
 // "C:\pics\my.cat.jpeg" gives "my.cat".

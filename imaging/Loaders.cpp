@@ -1,6 +1,7 @@
 #include "Loaders.h"
 
 #include "LoadersJpeg.h"
+#include "LoadersRaster.h"
 #include "LoadersMetafile.h"
 #include "gif/mygifimage.h"
 #include "platform/Exception.h"
@@ -37,6 +38,17 @@ void LoadGifFromStream(TStream& stream, TBitmap& bitmap)
     gif->AssignTo(bitmap);
 }
 
+void LoadPngFromStream(TStream& stream, TBitmap& bitmap) { LoadRasterFromStream(DecodePng, stream, bitmap); }
+void LoadWebpFromStream(TStream& stream, TBitmap& bitmap) { LoadRasterFromStream(DecodeWebp, stream, bitmap); }
+void LoadTiffFromStream(TStream& stream, TBitmap& bitmap) { LoadRasterFromStream(DecodeTiff, stream, bitmap); }
+void LoadHeifFromStream(TStream& stream, TBitmap& bitmap) { LoadRasterFromStream(DecodeHeif, stream, bitmap); }
+void LoadAvifFromStream(TStream& stream, TBitmap& bitmap) { LoadRasterFromStream(DecodeAvif, stream, bitmap); }
+
+static void RegisterRaster(const char* extension, const char* description, TRasterDecoder decoder)
+{
+    RegisterFileFormat(extension, description, [decoder] { return std::make_unique<TRasterImage>(decoder); });
+}
+
 void RegisterCatalogueGraphics()
 {
     static std::once_flag once;
@@ -46,5 +58,12 @@ void RegisterCatalogueGraphics()
         RegisterFileFormat("wmf", "Metafiles", [] { return std::make_unique<TMetafile>(); });
         RegisterFileFormat("jpg", "JPEG Image File", [] { return std::make_unique<TJPEGImage>(); });
         RegisterFileFormat("jpeg", "JPEG Image File", [] { return std::make_unique<TJPEGImage>(); });
+        RegisterRaster("png", "PNG Image", DecodePng);
+        RegisterRaster("webp", "WebP Image", DecodeWebp);
+        RegisterRaster("tif", "TIFF Image", DecodeTiff);
+        RegisterRaster("tiff", "TIFF Image", DecodeTiff);
+        RegisterRaster("heic", "HEIF Image", DecodeHeif);
+        RegisterRaster("heif", "HEIF Image", DecodeHeif);
+        RegisterRaster("avif", "AVIF Image", DecodeAvif);
     });
 }

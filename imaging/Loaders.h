@@ -26,7 +26,17 @@ void LoadJpegFromStream(TStream& stream, TBitmap& bitmap);
 // is registered for "gif" (the GIF codec), which copies its image bitmap in
 // AssignTo.
 void LoadGifFromStream(TStream& stream, TBitmap& bitmap);
+// The newer kinds, each through the library made for its format, at full
+// size, transparent parts over white ("PNG image is not valid: ...",
+// "WebP ...", "TIFF ...", "HEIF ...", "AVIF ..." with the library's reason).
+// An animated WebP gives its first frame, a multi-page TIFF its first page.
+void LoadPngFromStream(TStream& stream, TBitmap& bitmap);
+void LoadWebpFromStream(TStream& stream, TBitmap& bitmap);
+void LoadTiffFromStream(TStream& stream, TBitmap& bitmap);
+void LoadHeifFromStream(TStream& stream, TBitmap& bitmap);
+void LoadAvifFromStream(TStream& stream, TBitmap& bitmap);
 
 // Registers the catalogue's graphic classes with the picture registry:
-// "emf", "wmf" (metafiles), "jpg", "jpeg" (JPEG). Idempotent.
+// "emf", "wmf" (metafiles), "jpg", "jpeg" (JPEG), "png", "webp", "tif",
+// "tiff", "heic", "heif", "avif". Idempotent.
 void RegisterCatalogueGraphics();

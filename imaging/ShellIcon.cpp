@@ -26,7 +26,7 @@ QIcon BundledIcon(const std::string& ext)
 {
     static const bool initialised = (InitShellIconResources(), true);
     (void)initialised;
-    const std::string known = (ext == "jpeg") ? "jpg" : ext;
+    const std::string known = ext == "jpeg" ? "jpg" : ext == "tiff" ? "tif" : ext == "heif" ? "heic" : ext;
     QIcon icon(QString::fromStdString(":/shellicons/" + known + ".png"));
     if (icon.availableSizes().isEmpty())
         icon = QIcon(QStringLiteral(":/shellicons/generic.png"));

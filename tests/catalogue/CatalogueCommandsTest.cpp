@@ -1,6 +1,7 @@
 #include "FormTestSupport.h"
 
 #include "catalogue/ImagePreview.h"
+#include "gif/mygifimage.h"
 #include "imaging/Loaders.h"
 #include "imaging/Thumbnail.h"
 #include "platform/Paths.h"
@@ -89,7 +90,11 @@ TEST_F(CommandsFixture, AddingListsTheImageWithProgressAndCaption)
     EXPECT_EQ(dialog.title, "Add");
     EXPECT_TRUE(dialog.multiSelect);
     EXPECT_EQ(dialog.filterIndex, 1);
-    EXPECT_EQ(dialog.filter.substr(0, 51), "All (*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg)|*.");
+    EXPECT_EQ(dialog.filter.substr(0, 110), "All (*.bmp;*.ico;*.emf;*.wmf;*.gif;*.jpg;*.jpeg;*.png;*.webp;*.tif;*.tiff;*.heic;*.heif;*.avif)"
+                                            "|*.bmp;*.ico;*.");
+    EXPECT_NE(dialog.filter.find("|PNG Image (*.png)|*.png|WebP Image (*.webp)|*.webp|TIFF Image (*.tif;*.tiff)|*.tif;*.tiff"
+                                 "|HEIF Image (*.heic;*.heif)|*.heic;*.heif|AVIF Image (*.avif)|*.avif"),
+              std::string::npos);
     EXPECT_NE(std::find(status.begin(), status.end(), "Adding new images... (100% of 1)"), status.end());
     EXPECT_NE(std::find(status.begin(), status.end(), "Loading images... (100% of 1)"), status.end());
     EXPECT_EQ(Captions(), std::vector<std::string>{"Sunset.jpg (149x227)"});
@@ -224,6 +229,50 @@ TEST_F(CommandsFixture, KindFilterListsAndCountsOnlyItsKind)
     prompts->AnswerFiles({File("d.jpg", kJpeg)});
     form->ActImageAdd->trigger();
     EXPECT_EQ(Captions(), std::vector<std::string>{"b.ico (256x256)"});
+}
+
+TEST_F(CommandsFixture, TheNewerKindsAreAddedListedFilteredAndPreviewed)
+{
+    prompts->AnswerFiles({File("shot.PNG", kData + "/png/rgba8.png"), File("anim.webp", kData + "/webp/animated.webp"),
+                          File("scan.tiff", kData + "/tiff/multipage.tif"), File("phone.heic", kData + "/heif/photo.heic"),
+                          File("small.HEIF", kData + "/heif/small.heif"), File("hero.avif", kData + "/avif/alpha.avif")});
+    form->ActImageAdd->trigger();
+    EXPECT_EQ(Captions(), (std::vector<std::string>{"anim.webp (42x64)", "hero.avif (42x64)", "phone.heic (42x64)", "scan.tif (42x64)",
+                                                    "shot.png (42x64)", "small.heic (26x40)"}));
+    EXPECT_EQ(Records(), (std::vector<std::string>{"anim/V", "hero/A", "phone/H", "scan/T", "shot/P", "small/H"}));
+
+    const std::pair<QAction*, std::vector<std::string>> filters[] = {
+        {form->ActFilterPNG, {"shot.png (42x64)"}},
+        {form->ActFilterWEBP, {"anim.webp (42x64)"}},
+        {form->ActFilterTIFF, {"scan.tif (42x64)"}},
+        {form->ActFilterHEIF, {"phone.heic (42x64)", "small.heic (26x40)"}},
+        {form->ActFilterAVIF, {"hero.avif (42x64)"}},
+        {form->ActFilterWMF, {}},
+    };
+    for (const auto& [action, captions] : filters) {
+        action->trigger();
+        EXPECT_TRUE(action->isChecked());
+        EXPECT_EQ(Captions(), captions) << action->text().toStdString();
+    }
+    EXPECT_EQ(form->ActFilterWEBP->statusTip().toStdString(), "Display WebP only");
+    form->ActFilterNoFilter->trigger();
+
+    // The animated WebP plays through a GIF of its frames; its item, read
+    // back from the caption, is the V record, not a metafile.
+    Select({0});
+    ASSERT_NE(dynamic_cast<TMyGIFImage*>(form->ImgPreview->Graphic()), nullptr);
+    EXPECT_EQ(static_cast<TMyGIFImage*>(form->ImgPreview->Graphic())->Frames().Count(), 3);
+    EXPECT_EQ(form->txtName->text().toStdString(), "anim.webp");
+    // A transparent PNG shows white where it is clear, as icons do.
+    Select({4});
+    const QImage shown = form->ImgPreview->Picture();
+    ASSERT_EQ(shown.size(), QSize(64, 42));
+    EXPECT_EQ(shown.pixel(10, 41), qRgb(255, 255, 255));
+
+    prompts->AnswerInput("Moving");
+    Select({0});
+    form->ActImageRename->trigger();
+    EXPECT_EQ(Records().front(), "Moving/V");
 }
 
 TEST_F(CommandsFixture, ExtractWritesTheStoredBytes)

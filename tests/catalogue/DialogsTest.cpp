@@ -198,14 +198,15 @@ protected:
         store.CDS.Post();
     }
 
-    // The six counts as shown, in the order B I E W J G.
+    // The counts as shown, in the order B I E W J G P V T H A.
     std::vector<std::string> Counts()
     {
         std::vector<std::string> counts;
         prompts->AnswerDialog([&counts](QDialog& d) {
             auto& dialog = static_cast<TDlgStatistic&>(d);
             for (const QLabel* label : {dialog.txtBMP, dialog.txtICO, dialog.txtEMF, dialog.txtWMF, dialog.txtJPG,
-                                        dialog.txtGIF})
+                                        dialog.txtGIF, dialog.txtPNG, dialog.txtWEBP, dialog.txtTIFF, dialog.txtHEIF,
+                                        dialog.txtAVIF})
                 counts.push_back(Text(label).toStdString());
             d.accept();
             return d.result();
@@ -215,7 +216,7 @@ protected:
     }
 };
 
-using Six = std::vector<std::string>;
+using Counted = std::vector<std::string>;
 
 } // namespace
 
@@ -230,11 +231,13 @@ TEST_F(DlgStatisticTest, LooksAsDesigned)
     for (QLabel* label : dialog.findChildren<QLabel*>())
         if (!label->objectName().startsWith("txt"))
             captions << label->text();
-    EXPECT_EQ(captions, QStringList({"Bitmaps:", "Icons:", "Enhanced metafiles:", "Metafiles:", "JPEGs:", "GIFs:"}));
+    EXPECT_EQ(captions, QStringList({"Bitmaps:", "Icons:", "Enhanced metafiles:", "Metafiles:", "JPEGs:", "GIFs:", "PNGs:",
+                                     "WebPs:", "TIFFs:", "HEIFs:", "AVIFs:"}));
 
-    const char* names[] = {"txtBMP", "txtICO", "txtEMF", "txtWMF", "txtJPG", "txtGIF"};
-    const char kinds[] = {'B', 'I', 'E', 'W', 'J', 'G'};
-    for (size_t i = 0; i < 6; ++i) {
+    const char* names[] = {"txtBMP", "txtICO", "txtEMF", "txtWMF", "txtJPG", "txtGIF",
+                           "txtPNG", "txtWEBP", "txtTIFF", "txtHEIF", "txtAVIF"};
+    const char kinds[] = {'B', 'I', 'E', 'W', 'J', 'G', 'P', 'V', 'T', 'H', 'A'};
+    for (size_t i = 0; i < 11; ++i) {
         QLabel* label = dialog.CountLabel(kinds[i]);
         ASSERT_TRUE(label) << kinds[i];
         EXPECT_EQ(label->objectName(), names[i]);
@@ -257,9 +260,10 @@ TEST_F(DlgStatisticTest, FilterTextHasBlanksAroundTheEqualsSign)
 
 TEST_F(DlgStatisticTest, EmptyVaultAndPasswordOnlyVaultShowZeros)
 {
-    EXPECT_EQ(Counts(), Six({"0", "0", "0", "0", "0", "0"}));
+    const Counted zeros(11, "0");
+    EXPECT_EQ(Counts(), zeros);
     store.SetPassword("", "secret");
-    EXPECT_EQ(Counts(), Six({"0", "0", "0", "0", "0", "0"}));
+    EXPECT_EQ(Counts(), zeros);
 }
 
 TEST_F(DlgStatisticTest, CountsEveryKindWhateverTheMainFilterAndLeavesTheStoreAlone)
@@ -273,6 +277,14 @@ TEST_F(DlgStatisticTest, CountsEveryKindWhateverTheMainFilterAndLeavesTheStoreAl
     Add("g", 'W');
     Add("h", 'G');
     Add("a", 'J'); // same name, other kind
+    Add("p", 'P');
+    Add("v", 'V');
+    Add("w", 'V');
+    Add("t", 'T');
+    Add("h", 'H');
+    Add("a", 'A');
+    Add("b", 'A');
+    Add("c", 'A');
     store.SetPassword("", "secret");
 
     store.CDS.SetFilter(" ImageType='G' ");
@@ -280,7 +292,7 @@ TEST_F(DlgStatisticTest, CountsEveryKindWhateverTheMainFilterAndLeavesTheStoreAl
     ASSERT_TRUE(store.LocateImage("h", "G"));
     const bool changedBefore = store.CDS.HasChanges();
 
-    EXPECT_EQ(Counts(), Six({"2", "1", "1", "3", "1", "1"}));
+    EXPECT_EQ(Counts(), Counted({"2", "1", "1", "3", "1", "1", "1", "2", "1", "1", "3"}));
 
     EXPECT_TRUE(store.CDS.Filtered());
     EXPECT_EQ(store.CDS.Filter(), " ImageType='G' ");
@@ -297,7 +309,7 @@ TEST_F(DlgStatisticTest, ThousandsCarryTheLocaleSeparator)
     Add("logo", 'G');
     {
         ScopedLocale english(QLocale(QLocale::English, QLocale::UnitedStates));
-        EXPECT_EQ(Counts(), Six({"0", "0", "0", "0", "1,500", "1"}));
+        EXPECT_EQ(Counts(), Counted({"0", "0", "0", "0", "1,500", "1", "0", "0", "0", "0", "0"}));
     }
     {
         ScopedLocale german(QLocale(QLocale::German, QLocale::Germany));

@@ -7,11 +7,17 @@
 TEST(Kinds, TableOfLettersExtensionsAndLabels)
 {
     const auto& kinds = ImageKinds();
-    ASSERT_EQ(kinds.size(), 6u);
+    ASSERT_EQ(kinds.size(), 11u);
     std::string letters;
     for (const auto& k : kinds)
         letters += k.Letter;
-    EXPECT_EQ(letters, "BIEWJG");
+    // The six of old first, in their order, then the newer kinds.
+    EXPECT_EQ(letters, "BIEWJGPVTHA");
+    EXPECT_EQ(KindOf('P').StatisticLabel, "PNGs:");
+    EXPECT_EQ(KindOf('V').FilterExpression, " ImageType='V' ");
+    EXPECT_EQ(KindOf('T').Extensions, (std::vector<std::string>{".tif", ".tiff"}));
+    EXPECT_EQ(KindOf('H').Extensions, (std::vector<std::string>{".heic", ".heif"}));
+    EXPECT_EQ(KindOf('A').ShownExtension, ".avif");
     EXPECT_EQ(KindOf('J').ShownExtension, ".jpg");
     EXPECT_EQ(KindOf('J').Extensions, (std::vector<std::string>{".jpg", ".jpeg"}));
     EXPECT_EQ(KindOf('E').FilterExpression, " ImageType='E' ");
@@ -36,7 +42,8 @@ TEST(Kinds, LetterOfAFileAndNameWithoutExtension)
     EXPECT_EQ(KindLetterOfFile("dir.d/noext"), 0);
     EXPECT_TRUE(IsAcceptedImageFile("C:\\x\\Y.JPEG"));
     EXPECT_TRUE(IsAcceptedImageFile("y.wmf"));
-    EXPECT_FALSE(IsAcceptedImageFile("y.png"));
+    EXPECT_TRUE(IsAcceptedImageFile("y.png"));
+    EXPECT_FALSE(IsAcceptedImageFile("y.svg"));
     EXPECT_FALSE(IsAcceptedImageFile("y.jpe"));
 
     EXPECT_EQ(NameWithoutExt("C:\\pics\\my.cat.jpeg"), "my.cat");

@@ -87,6 +87,12 @@ TEST(ShellIcon, EveryKindHasAnIconWithoutATheme)
                 opaque += qAlpha(icon.pixel(x, y)) > 0;
         EXPECT_GT(opaque, 40) << k.ShownExtension;
     }
+    // Each kind's own bundled icon, not the generic page: the other
+    // extensions of a kind share its shown extension's icon.
+    const QImage generic = ShellIconImage("a.unknownext", 48, 48);
+    for (const char* name : {"a.png", "a.webp", "a.tif", "a.tiff", "a.heic", "a.heif", "a.avif"})
+        EXPECT_NE(ShellIconImage(name, 48, 48), generic) << name;
+    EXPECT_EQ(ShellIconImage("a.tiff", 48, 48), ShellIconImage("a.tif", 48, 48));
     TImageList small(16, 16), large(32, 32);
     AddShellIcon("a.gif", nullptr, &small);
     AddShellIcon("x.unknownext", &large, &small);

@@ -130,6 +130,42 @@ TEST_F(GifConvert, AnIconKeepsItsTransparency)
     EXPECT_GT(clear, 0);
 }
 
+TEST_F(GifConvert, TheNewerKindsConvertAndKeepTheirAlpha)
+{
+    // Each kind's oracle pixels say where the source is clear.
+    const struct {
+        const char* file;
+        const char* oracle;
+    } inputs[] = {
+        {"/png/rgba8.png", "/png/rgba8.rgba"},       {"/webp/lossless-alpha.webp", "/webp/lossless-alpha.rgba"},
+        {"/tiff/rgba-zip.tif", "/tiff/rgba-zip.rgba"}, {"/avif/alpha.avif", "/avif/alpha.rgba"},
+        {"/heif/alpha.heic", "/heif/alpha.rgba"},     {"/heif/small.heif", "/heif/small.rgba"},
+    };
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input.file);
+        const std::string out = Out("converted.gif");
+        const ToolRun run = Convert({kData + input.file, out});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        Gif gif = Slurp(out);
+        ASSERT_TRUE(gif);
+        const std::vector<uint8_t> rgba = ReadWholeFile(kData + input.oracle);
+        ASSERT_EQ(rgba.size(), size_t(gif->SWidth) * gif->SHeight * 4);
+        // An opaque picture may have no control extension at all.
+        GraphicsControlBlock control{};
+        control.TransparentColor = NO_TRANSPARENT_COLOR;
+        DGifSavedExtensionToGCB(gif.get(), 0, &control);
+        const int transparent = control.TransparentColor;
+        const GifByteType* pixels = gif->SavedImages[0].RasterBits;
+        int clear = 0;
+        for (int i = 0; i < gif->SWidth * gif->SHeight; ++i) {
+            const bool seeThrough = rgba[size_t(i) * 4 + 3] < 128;
+            clear += seeThrough;
+            ASSERT_EQ(transparent != NO_TRANSPARENT_COLOR && pixels[i] == transparent, seeThrough) << i;
+        }
+        EXPECT_EQ(clear > 0, std::string(input.file) != "/heif/small.heif");
+    }
+}
+
 TEST_F(GifConvert, SeveralPicturesMakeAnAnimationWithTheirTiming)
 {
     const std::string out = Out("anim.gif");

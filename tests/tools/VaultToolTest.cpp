@@ -155,10 +155,63 @@ TEST_F(VaultTool, AddStoresGoodFilesNamesBadOnesAndListsThem)
     const ToolResult stat = Vault({"stat", vault});
     EXPECT_EQ(stat.status, 0);
     EXPECT_EQ(stat.out, "Bitmaps:             1\nIcons:               1\nEnhanced metafiles:  1\n"
-                        "Metafiles:           1\nJPEGs:               1\nGIFs:                1\n");
+                        "Metafiles:           1\nJPEGs:               1\nGIFs:                1\n"
+                        "PNGs:                0\nWebPs:               0\nTIFFs:               0\n"
+                        "HEIFs:               0\nAVIFs:               0\n");
     const QJsonObject counts = QJsonDocument::fromJson(QByteArray::fromStdString(Vault({"stat", "--json", vault}).out)).object();
     EXPECT_EQ(counts["J"].toInt(), 1);
-    EXPECT_EQ(counts.size(), 6);
+    EXPECT_EQ(counts.size(), 11);
+}
+
+TEST_F(VaultTool, TheNewerKindsAreFoundInFoldersInAnyLetterCaseAndCounted)
+{
+    const fs::path pics = dir.Path() / "phone";
+    fs::create_directories(pics / "web");
+    fs::copy_file(kData + "/png/rgba8.png", pics / "Shot.PNG");
+    fs::copy_file(kData + "/png/rgb16.png", pics / "deep.png");
+    fs::copy_file(kData + "/webp/lossy-alpha.webp", pics / "web" / "sticker.WebP");
+    fs::copy_file(kData + "/webp/animated.webp", pics / "web" / "anim.webp");
+    fs::copy_file(kData + "/tiff/multipage.tif", pics / "scan.TIFF");
+    fs::copy_file(kData + "/heif/photo.heic", pics / "IMG_0001.HEIC");
+    fs::copy_file(kData + "/heif/small.heif", pics / "small.heif");
+    fs::copy_file(kData + "/avif/alpha.avif", pics / "web" / "hero.avif");
+    // Damaged files of the new kinds are named and skipped; files whose
+    // extension is no kind's are not looked at.
+    fs::copy_file(kData + "/tiff/truncated.tif.bad", pics / "cut.tif");
+    fs::copy_file(kData + "/png/lying-header.png.bad", pics / "lying.png");
+    fs::copy_file(kData + "/heif/truncated.heic.bad", pics / "truncated.heic.bad");
+
+    const ToolResult add = Vault({"add", vault, pics.string()});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_TRUE(Contains(add.err, "cut.tif: TIFF image is not valid: ")) << add.err;
+    EXPECT_TRUE(Contains(add.err, "lying.png: PNG image is not valid: 60000x60000 pixels cannot come from a file of")) << add.err;
+    EXPECT_FALSE(Contains(add.err, "truncated.heic.bad"));
+
+    const ToolResult list = Vault({"list", vault});
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = list.out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(list.out.substr(at, nl - at));
+    const std::vector<std::string> expected = {"IMG_0001.heic\tH\t64\t42\t", "Shot.png\tP\t64\t42\t", "anim.webp\tV\t64\t42\t",
+                                               "deep.png\tP\t64\t42\t",      "hero.avif\tA\t64\t42\t", "scan.tif\tT\t64\t42\t",
+                                               "small.heic\tH\t40\t26\t",    "sticker.webp\tV\t64\t42\t"};
+    ASSERT_EQ(lines.size(), expected.size()) << list.out;
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].rfind(expected[i], 0), 0u) << lines[i];
+
+    const QJsonObject counts = QJsonDocument::fromJson(QByteArray::fromStdString(Vault({"stat", "--json", vault}).out)).object();
+    EXPECT_EQ(counts["P"].toInt(), 2);
+    EXPECT_EQ(counts["V"].toInt(), 2);
+    EXPECT_EQ(counts["T"].toInt(), 1);
+    EXPECT_EQ(counts["H"].toInt(), 2);
+    EXPECT_EQ(counts["A"].toInt(), 1);
+    EXPECT_EQ(counts["W"].toInt(), 0); // WebP is not the metafile's W
+
+    // Named as listed, the records are found again; extracted, they keep
+    // the stored bytes under the shown extension.
+    const fs::path out = dir.Path() / "out";
+    ASSERT_EQ(Vault({"extract", vault, "sticker.webp", "scan.tif", "-o", out.string()}).status, 0);
+    EXPECT_EQ(FileBytes((out / "sticker.webp").string()), FileBytes((pics / "web" / "sticker.WebP").string()));
+    EXPECT_EQ(FileBytes((out / "scan.tif").string()), FileBytes((pics / "scan.TIFF").string()));
 }
 
 TEST_F(VaultTool, ExistingImagesAreSkippedUnlessReplaced)

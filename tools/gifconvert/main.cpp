@@ -24,7 +24,7 @@ constexpr int kDisposeToBackground = 2;
 
 const char* const kHelp =
     "usage: gifconvert [options] INPUT... OUTPUT.gif\n"
-    "Makes a GIF of any picture Glimmerbox reads (BMP, ICO, EMF, WMF, GIF, JPEG).\n"
+    "Makes a GIF of any picture Glimmerbox reads (BMP, ICO, EMF, WMF, GIF, JPEG, PNG, WebP, TIFF, HEIF, AVIF).\n"
     "Several inputs make an animated GIF with one frame each; a GIF input gives its first frame.\n"
     "\n"
     "  --reduction N  colour reduction of deep pictures, 0-9 (default 6):\n"

@@ -216,7 +216,7 @@ bool LocateNamed(TDMMain& store, const TOutput& io, const std::string& text)
 {
     std::string name, kind;
     if (!SplitImageFileName(text, name, kind)) {
-        ReportError(io, text, "Name the image with the extension of its kind (.bmp, .ico, .emf, .wmf, .gif, .jpg).");
+        ReportError(io, text, "Name the image with the extension of its kind (.bmp, .ico, .emf, .wmf, .gif, .jpg, .png, .webp, .tif, .heic, .avif).");
         return false;
     }
     if (!store.LocateImage(name, kind)) {

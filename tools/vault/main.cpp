@@ -49,7 +49,8 @@ struct TCommand {
 const TCommand kCommands[] = {
     {"list", "Lists the images of the vault: file name, kind, width, height, stored bytes (tab-separated).", "", 0, 0, Access::Read},
     {"stat", "Counts the images of each kind.", "", 0, 0, Access::Read},
-    {"add", "Adds image files; folders are searched recursively for .bmp, .ico, .emf, .wmf, .gif, .jpg and .jpeg.\n"
+    {"add", "Adds image files; folders are searched recursively for .bmp, .ico, .emf, .wmf, .gif, .jpg, .jpeg,\n"
+            ".png, .webp, .tif, .tiff, .heic, .heif and .avif.\n"
             "An image whose name and kind are already in the vault is skipped unless --replace.\n"
             "A vault that does not exist yet is created.",
      "FILE|FOLDER...", 1, -1, Access::WriteOrCreate},
