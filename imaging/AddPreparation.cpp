@@ -17,6 +17,13 @@ std::vector<uint8_t> TAddJob::TakePacked()
     return std::move(packed);
 }
 
+namespace {
+
+// The size a file is proved at when no thumbnail is kept: the list's first size.
+constexpr int kProofSide = 32;
+
+} // namespace
+
 void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thumbnails)
 {
     RegisterCatalogueGraphics();
@@ -24,25 +31,29 @@ void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thu
     picture.LoadFromFile(path);
     job.width = picture.Width();
     job.height = picture.Height();
+    TMemoryStream bytes;
     try {
-        TFileStream file(path, FileMode::OpenRead);
+        bytes.LoadFromFile(path);
+    } catch (const std::exception&) {
+        job.packError = std::current_exception();
+        return;
+    }
+    // The proof: its thumbnail is made exactly as the list will make it, so
+    // nothing is stored that the list would call broken.
+    const bool keep = thumbnails.cache && !thumbnails.size.isEmpty();
+    const int w = keep ? thumbnails.size.width() : kProofSide;
+    const int h = keep ? thumbnails.size.height() : kProofSide;
+    const TBitmap thumbnail = MakeThumbnail(bytes, KindLetterOfFile(path), w, h);
+    try {
         TMemoryStream packed;
-        CompressStream(file, packed);
+        CompressStream(bytes, packed);
         job.packed = packed.TakeBytes();
     } catch (const std::exception&) {
         job.packError = std::current_exception();
         return;
     }
-    if (!thumbnails.cache || !picture.Graphic())
-        return;
-    try {
-        const int w = thumbnails.size.width();
-        const int h = thumbnails.size.height();
-        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, KindLetterOfFile(path), w, h),
-                              MakeThumbnailOfGraphic(*picture.Graphic(), w, h).ToQImage());
-    } catch (const std::exception&) {
-        // The list's own fill makes it again and reports what is wrong.
-    }
+    if (keep)
+        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, KindLetterOfFile(path), w, h), thumbnail.ToQImage());
 }
 
 TAddPreparation::TAddPreparation(std::vector<std::string> paths, int threads, TAddThumbnails thumbnails)
