@@ -2,6 +2,7 @@
 // every record is listed, one warning names the broken ones, and commands
 // on an item act on exactly that item's record.
 #include "FormTestSupport.h"
+#include "../DamagedImages.h"
 
 #include "catalogue/ImagePreview.h"
 #include "imaging/Thumbnail.h"
@@ -26,20 +27,8 @@ const std::string kJpeg = kData + "/jpeg/testorig.jpg";
 const std::string kBmp = kData + "/bmp/g/pal8.bmp";
 const std::string kGif = kData + "/gif-suite/four-colors.gif";
 
-// A one-pixel GIF on a logical screen of w x h: without any colour table,
-// or with one on a screen too big to render.
-std::vector<uint8_t> OnePixelGif(int w, int h, bool palette)
-{
-    std::vector<uint8_t> g = {'G', 'I', 'F', '8', '9', 'a', uint8_t(w), uint8_t(w >> 8), uint8_t(h), uint8_t(h >> 8),
-                              uint8_t(palette ? 0x80 : 0x00), 0, 0};
-    if (palette)
-        g.insert(g.end(), {0, 0, 0, 255, 255, 255});
-    // One 1 x 1 image: clear, pixel 0, end, in 3-bit codes.
-    g.insert(g.end(), {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B});
-    return g;
-}
-std::vector<uint8_t> NoPaletteGif() { return OnePixelGif(1, 1, false); }
-std::vector<uint8_t> BombGif() { return OnePixelGif(32767, 32767, true); }
+using damaged::BombGif;
+using damaged::NoPaletteGif;
 
 class DamagedFixture : public StartedFormFixture {
 protected:

@@ -1,5 +1,6 @@
 // glimmerbox-vault run as a user runs it: each command's output, errors and
 // exit status over temporary vaults made from real files of every kind.
+#include "../DamagedImages.h"
 #include "../store/StoreTestSupport.h"
 
 #include "store/UDMMain.h"
@@ -425,20 +426,11 @@ TEST_F(VaultTool, LongNamesAreKeptWholeAndTooLongOnesRefused)
 
 TEST_F(VaultTool, AddRefusesWhatTheListCouldNotShowAndCheckAgrees)
 {
-    // A one-pixel GIF without any colour table, and one on a screen too
-    // big to render: both have a header good enough to measure.
-    auto gif = [](int w, int h, bool palette) {
-        std::vector<uint8_t> g = {'G', 'I', 'F', '8', '9', 'a', uint8_t(w), uint8_t(w >> 8), uint8_t(h), uint8_t(h >> 8),
-                                  uint8_t(palette ? 0x80 : 0x00), 0, 0};
-        if (palette)
-            g.insert(g.end(), {0, 0, 0, 255, 255, 255});
-        g.insert(g.end(), {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B});
-        return g;
-    };
+    // Both have a header good enough to measure.
     const std::string nopal = dir.File("no_palette.gif");
     const std::string bomb = dir.File("decompression_bomb.gif");
-    WriteBytes(nopal, gif(1, 1, false));
-    WriteBytes(bomb, gif(32767, 32767, true));
+    WriteBytes(nopal, damaged::NoPaletteGif());
+    WriteBytes(bomb, damaged::BombGif());
     const ToolResult add = Vault({"add", vault, kData + "/bmp/g/pal8.bmp", nopal, bomb});
     EXPECT_EQ(add.status, 1);
     EXPECT_EQ(add.out, "added: " + kData + "/bmp/g/pal8.bmp\n");
