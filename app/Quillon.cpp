@@ -1,5 +1,6 @@
 // The program body: the main window first, then the store, then the loop.
 #include "catalogue/UFormMain.h"
+#include "platform/QtMessages.h"
 #include "store/UDMMain.h"
 #include "widgets/ErrorGuard.h"
 
@@ -55,6 +56,7 @@ int main(int argc, char** argv)
 {
     if (const std::optional<int> rc = AnswerInformation(argc, argv))
         return *rc;
+    InstallQuietQtMessages();
     TApplication app(argc, argv);
     QCoreApplication::setApplicationName("Glimmerbox");
     // Ties the windows to the installed menu entry and its icon.

@@ -48,6 +48,7 @@ void TImagePreview::DropGraphic()
 void TImagePreview::SetPicture(const QImage& image)
 {
     DropGraphic();
+    message_.clear();
     picture_ = image;
     decode_ = nullptr;
     update();
@@ -81,6 +82,7 @@ void TImagePreview::SetGraphic(std::unique_ptr<TGraphic> graphic)
     DropGraphic();
     picture_ = QImage();
     decode_ = nullptr;
+    message_.clear();
     graphic_ = std::move(graphic);
     if (graphic_) {
         // Queued: a change may be told while the control paints, and a
@@ -97,6 +99,15 @@ void TImagePreview::ClearPicture()
     DropGraphic();
     picture_ = QImage();
     decode_ = nullptr;
+    message_.clear();
+    update();
+}
+
+void TImagePreview::SetMessage(const QString& text)
+{
+    DropGraphic();
+    picture_ = QImage();
+    message_ = text;
     update();
 }
 
@@ -130,6 +141,11 @@ void TImagePreview::paintEvent(QPaintEvent*)
         }
         QPainter painter(this);
         painter.drawImage(fit.topLeft(), canvas_.ToQImage());
+        return;
+    }
+    if (!message_.isEmpty()) {
+        QPainter painter(this);
+        painter.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap, message_);
         return;
     }
     if (picture_.isNull())

@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QRect>
+#include <QString>
 #include <QWidget>
 
 #include <functional>
@@ -32,6 +33,10 @@ public:
     void SetGraphic(std::unique_ptr<TGraphic> graphic);
     // Frees the picture (a graphic stops its animation first).
     void ClearPicture();
+    // Shows why a record cannot be shown, in place of its picture, until the
+    // next picture or clear.
+    void SetMessage(const QString& text);
+    const QString& Message() const { return message_; }
     TGraphic* Graphic() const { return graphic_.get(); }
     // What the control shows, at the picture's own size.
     QImage Picture() const;
@@ -46,6 +51,7 @@ private:
     QImage picture_;
     QSize full_;
     std::function<QImage(int, int)> decode_;
+    QString message_;
     std::unique_ptr<TGraphic> graphic_;
     // The fitted rectangle the graphic draws into.
     TBitmap canvas_;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QAction;
@@ -107,9 +108,14 @@ public:
     void ShowStatus(const std::string& text);
     // "%s%s (%dx%d)": name, shown extension, height, width of the current record.
     std::string ItemCaption();
-    // The name before the caption's last '.', and the letter after it.
+    // The item's record: its name (exactly as stored) and kind letter.
     void SplitItemCaption(int index, std::string& name, std::string& kind) const;
-    // Shows the first selected record in the preview pane (shown or not).
+    // After a rename: the item's record name and caption.
+    void SetItemRecordName(int index, const std::string& name);
+    // Why the item's record cannot be shown; empty when it can.
+    std::string ItemBrokenMessage(int index) const;
+    // Shows the first selected record in the preview pane (shown or not);
+    // a record that cannot be shown puts its message there instead.
     void UpdatePreview();
     // A JPEG's preview, decoded at the smallest scale that fills the pane.
     void ShowJpegPreview(std::shared_ptr<const std::vector<uint8_t>> bytes);
@@ -228,6 +234,10 @@ private:
     // The thumbnail size of the settings file, held to the size dialog's ranges.
     QSize ThumbnailSetting() const;
     void FillList();
+    // The records the last fill could not show: item file name, message.
+    std::vector<std::pair<std::string, std::string>> fillFailures_;
+    // One warning for them all, once the fill has ended.
+    void ReportFillFailures();
     // Lets the window paint when it is time, if it may.
     void Breathe();
     void AddFilesLoop(const std::vector<std::string>& paths);

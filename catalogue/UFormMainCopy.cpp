@@ -22,8 +22,10 @@ void TFormMain::ActImageCopyExecute()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WithCleanup(
         [&] {
-            if (!DMMain->LocateImage(name, kind))
+            if (!DMMain->LocateRecord(name, kind))
                 return;
+            if (!IsKnownKind(kind))
+                throw Exception(kUnknownImageKind);
             const std::unique_ptr<TMemoryStream> stream = DMMain->CreateImageStream();
             // Every program takes a bitmap; a GIF record also goes as it is
             // stored, so that programs that read GIF keep its frames.

@@ -168,7 +168,7 @@ void TFormMain::ActImageExtractExecute()
         [this](int row, const std::string& path) {
             std::string name, kind;
             SplitItemCaption(row, name, kind);
-            if (DMMain->LocateImage(name, kind))
+            if (DMMain->LocateRecord(name, kind))
                 DMMain->SaveImageToFile(path);
         });
 }
@@ -234,12 +234,14 @@ void TFormMain::ExportRecordAsGif(int row, const std::string& path)
 {
     std::string name, kind;
     SplitItemCaption(row, name, kind);
-    if (!DMMain->LocateImage(name, kind))
+    if (!DMMain->LocateRecord(name, kind))
         return;
     // Made whole in memory first: a picture that cannot be converted leaves
     // no file behind.
     TMemoryStream gif;
     try {
+        if (!IsKnownKind(kind))
+            throw Exception(kUnknownImageKind);
         const std::unique_ptr<TMemoryStream> bytes = DMMain->CreateImageStream();
         MakeGifOfPicture(*bytes, KindOf(kind).ShownExtension, gif);
     } catch (const std::exception& e) {
@@ -295,9 +297,7 @@ void TFormMain::ActImageRenameExecute()
     DMMain->RenameImage(oldName, kind, stored);
     // The store has changed: marked now, whatever the preview below does.
     Modified = true;
-    QListWidgetItem* item = ListView1->item(row);
-    const std::string caption = item->text().toStdString();
-    item->setText(QString::fromStdString(stored + caption.substr(caption.rfind('.'))));
+    SetItemRecordName(row, stored);
     UpdatePreview();
 }
 

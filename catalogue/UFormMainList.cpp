@@ -16,6 +16,7 @@
 #include "platform/WorkerPool.h"
 #include "store/UDMMain.h"
 #include "widgets/KeepPainting.h"
+#include "widgets/Prompts.h"
 
 #include <QAction>
 #include <QApplication>
@@ -28,6 +29,10 @@
 namespace {
 
 constexpr int kImageIndexRole = Qt::UserRole + 1;
+// The item's record: its name's bytes and its kind letter, and why it cannot be shown.
+constexpr int kRecordNameRole = Qt::UserRole + 2;
+constexpr int kRecordKindRole = Qt::UserRole + 3;
+constexpr int kBrokenRole = Qt::UserRole + 4;
 // Thumbnails to make from which the whole vault is read ahead.
 constexpr long kReadAheadFrom = 64;
 
@@ -74,6 +79,7 @@ void TFormMain::RefreshList()
                     ShowStatus(std::string());
                     UpdateControls();
                 });
+    ReportFillFailures();
 }
 
 namespace {
@@ -90,11 +96,16 @@ struct TFillEntry {
     std::exception_ptr error;         // reading the record failed
 };
 
-// The decoder's own message first; then which record it was, since a bare
-// "Error" from a damaged blob would not say.
-Exception CannotShow(const std::exception& e, const std::string& caption)
+// Failures named one by one in the warning after a fill; the rest are counted.
+constexpr size_t kFailuresNamed = 5;
+
+std::string FileNameOfCaption(const std::string& caption) { return caption.substr(0, caption.rfind(' ')); }
+
+QByteArray Bytes(const std::string& text) { return QByteArray(text.data(), static_cast<qsizetype>(text.size())); }
+std::string Text(const QVariant& bytes)
 {
-    return Exception(Format("%s\r\rThe image \"%s\" cannot be shown.", e.what(), caption.substr(0, caption.rfind(' ')).c_str()));
+    const QByteArray b = bytes.toByteArray();
+    return std::string(b.constData(), static_cast<size_t>(b.size()));
 }
 
 // The thumbnail of a record from its stored (compressed) bytes: what the
@@ -125,6 +136,7 @@ void TFormMain::FillList()
     ImgLstLarge->Clear();
     ImgLstSmall->Clear();
     ListView1->clear();
+    fillFailures_.clear();
 
     TVaultTable& cds = DMMain->CDS;
     if (!cds.Active() || cds.RecordCount() == 0)
@@ -139,19 +151,21 @@ void TFormMain::FillList()
     for (cds.First(); !cds.Eof(); cds.Next()) {
         TFillEntry& e = entries.emplace_back();
         e.type = DMMain->CDSImageType.AsString();
-        e.password = !e.type.empty() && e.type[0] == PasswordKind;
+        e.password = e.type == std::string(1, PasswordKind);
         if (e.password)
             continue;
         e.name = DMMain->CDSFileName.AsString();
         e.caption = ItemCaption();
+        // A record that cannot be read costs only itself: it is listed broken
+        // when the fill reaches it.
         try {
+            if (!IsKnownKind(e.type))
+                throw Exception(kUnknownImageKind);
             e.key = ThumbnailKeyOfRecord(*DMMain, width, height);
             if (cache)
                 e.thumbnail = cache->Find(e.key);
         } catch (const std::exception&) {
-            // Reported when the fill reaches this record; none after it is looked at.
             e.error = std::current_exception();
-            break;
         }
         Breathe();
     }
@@ -198,6 +212,7 @@ void TFormMain::FillList()
         if (e.password)
             continue;
         submitUpTo(i + 1 + ahead);
+        std::string broken;
         try {
             if (e.error)
                 std::rethrow_exception(e.error);
@@ -206,17 +221,57 @@ void TFormMain::FillList()
                 ++ThumbnailsMade;
             }
         } catch (const std::exception& error) {
-            throw CannotShow(error, e.caption);
+            broken = error.what();
+            if (broken.empty())
+                broken = "Error";
         }
-        ImgLstLarge->Add(*e.thumbnail);
-        ImgLstSmall->Add(CachedShellIconImage("a" + KindOf(e.type).ShownExtension, ImgLstSmall->Width(), ImgLstSmall->Height()));
+        if (broken.empty()) {
+            ImgLstLarge->Add(*e.thumbnail);
+            ImgLstSmall->Add(CachedShellIconImage("a" + KindOf(e.type).ShownExtension, ImgLstSmall->Width(), ImgLstSmall->Height()));
+        } else {
+            ImgLstLarge->Add(BrokenImagePicture(width, height));
+            ImgLstSmall->Add(BrokenImagePicture(ImgLstSmall->Width(), ImgLstSmall->Height()));
+            fillFailures_.emplace_back(FileNameOfCaption(e.caption), broken);
+        }
         e.thumbnail.reset();
         auto* item = new QListWidgetItem(QString::fromStdString(e.caption));
         item->setData(kImageIndexRole, ImgLstLarge->Count() - 1);
+        // The record itself, not its caption: the name's bytes need not be
+        // valid UTF-8, and another record may differ only in letter case.
+        item->setData(kRecordNameRole, Bytes(e.name));
+        item->setData(kRecordKindRole, Bytes(e.type));
+        if (!broken.empty())
+            item->setData(kBrokenRole, Bytes(broken));
         ListView1->addItem(item);
         Breathe();
     }
 }
+
+void TFormMain::ReportFillFailures()
+{
+    const std::vector<std::pair<std::string, std::string>> failures = std::move(fillFailures_);
+    fillFailures_.clear();
+    if (failures.empty())
+        return;
+    MessageRequest q;
+    q.title = "Warning";
+    q.icon = MsgIcon::Warning;
+    if (failures.size() == 1) {
+        q.text = Format("%s\r\rThe image \"%s\" cannot be shown.", failures.front().second.c_str(), failures.front().first.c_str());
+    } else {
+        q.text = Format("%d images cannot be shown.\r", static_cast<int>(failures.size()));
+        for (size_t i = 0; i < std::min(failures.size(), kFailuresNamed); ++i) {
+            std::string message = failures[i].second;
+            std::replace(message.begin(), message.end(), '\r', ' ');
+            q.text += Format("\r\"%s\": %s", failures[i].first.c_str(), message.c_str());
+        }
+        if (failures.size() > kFailuresNamed)
+            q.text += Format("\r... and %d more.", static_cast<int>(failures.size() - kFailuresNamed));
+    }
+    Prompts().Message(q);
+}
+
+std::string TFormMain::ItemBrokenMessage(int index) const { return Text(ListView1->item(index)->data(kBrokenRole)); }
 
 void TFormMain::ApplyItemIcons()
 {
@@ -238,13 +293,20 @@ void TFormMain::ApplyItemIcons()
 
 std::string TFormMain::ItemCaption()
 {
-    return Format("%s%s (%dx%d)", DMMain->CDSFileName.AsString().c_str(), KindOf(DMMain->CDSImageType.AsString()).ShownExtension.c_str(),
+    return Format("%s%s (%dx%d)", DMMain->CDSFileName.AsString().c_str(), ShownExtensionOf(DMMain->CDSImageType.AsString()).c_str(),
                   DMMain->CDSDimY.AsInteger(), DMMain->CDSDimX.AsInteger());
 }
 
 void TFormMain::SplitItemCaption(int index, std::string& name, std::string& kind) const
 {
-    const std::string caption = ListView1->item(index)->text().toStdString();
+    const QListWidgetItem* item = ListView1->item(index);
+    if (item->data(kRecordKindRole).isValid()) {
+        name = Text(item->data(kRecordNameRole));
+        kind = Text(item->data(kRecordKindRole));
+        return;
+    }
+    // An item made without its record (none of the fill's): read back from the caption.
+    const std::string caption = item->text().toStdString();
     const size_t dot = caption.rfind('.');
     if (dot == std::string::npos) {
         name = caption;
@@ -256,6 +318,17 @@ void TFormMain::SplitItemCaption(int index, std::string& name, std::string& kind
     const size_t blank = caption.find(' ', dot);
     const ImageKind letter = KindOfShownExtension(caption.substr(dot, blank == std::string::npos ? std::string::npos : blank - dot));
     kind = letter ? std::string(1, letter) : std::string();
+}
+
+void TFormMain::SetItemRecordName(int index, const std::string& name)
+{
+    QListWidgetItem* item = ListView1->item(index);
+    std::string unused, kind;
+    SplitItemCaption(index, unused, kind);
+    const std::string caption = item->text().toStdString();
+    const size_t blank = caption.rfind(' ');
+    item->setText(QString::fromStdString(name + ShownExtensionOf(kind) + (blank == std::string::npos ? std::string() : caption.substr(blank))));
+    item->setData(kRecordNameRole, Bytes(name));
 }
 
 std::string TFormMain::ItemFileName(int index) const

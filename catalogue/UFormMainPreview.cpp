@@ -15,6 +15,7 @@
 #include "platform/Picture.h"
 #include "platform/RasterOps.h"
 #include "store/UDMMain.h"
+#include "widgets/Prompts.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -33,13 +34,27 @@ void TFormMain::UpdatePreview()
     ImgPreview->ClearPicture();
     std::string name, kind;
     SplitItemCaption(rows.front(), name, kind);
+    // A record that cannot be shown says why in the pane, not in a box per click.
+    const auto showBroken = [&](const std::string& message) {
+        ImgPreview->SetMessage(QString::fromStdString(QtLineBreaks(message)));
+        ImgPreview->setVisible(true);
+        txtName->setText(QString::fromStdString(name + ShownExtensionOf(kind)));
+    };
+    if (const std::string broken = ItemBrokenMessage(rows.front()); !broken.empty()) {
+        showBroken(broken);
+        return;
+    }
+    std::string tempFile;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
     WithCleanup(
         [&] {
-            if (!DMMain->LocateImage(name, kind))
+            if (!DMMain->LocateRecord(name, kind))
                 return;
             ++PreviewDecodes;
-            const std::string tempFile = ScratchFolder() + RecordFileName(name, kind);
+            tempFile = ScratchFolder() + RecordFileName(name, kind);
+            if (!IsKnownKind(kind))
+                throw Exception(kUnknownImageKind);
             // A scratch file in the window's own folder: written straight,
             // without the synced replace that protects an extracted file.
             const std::unique_ptr<TMemoryStream> image = DMMain->CreateImageStream();
@@ -82,9 +97,16 @@ void TFormMain::UpdatePreview()
             ImgPreview->setVisible(true);
             DeleteFile(tempFile);
             // The record's own name, as the list shows it.
-            txtName->setText(QString::fromStdString(name + KindOf(kind).ShownExtension));
+            txtName->setText(QString::fromStdString(name + ShownExtensionOf(kind)));
         },
         [] { QApplication::restoreOverrideCursor(); });
+    } catch (const std::exception& e) {
+        // Without a scratch folder nothing was read: that goes to the error box.
+        if (tempFile.empty())
+            throw;
+        DeleteFile(tempFile);
+        showBroken(e.what());
+    }
 }
 
 void TFormMain::ShowJpegPreview(std::shared_ptr<const std::vector<uint8_t>> bytes)

@@ -25,11 +25,8 @@ std::vector<uint8_t> TAddJob::TakePacked()
 
 namespace {
 
-bool IsJpegFile(const std::string& path)
-{
-    const std::string ext = LowerCase(ExtractFileExt(path));
-    return ext == ".jpg" || ext == ".jpeg";
-}
+// The size a file is proved at when no thumbnail is kept: the list's first size.
+constexpr int kProofSide = 32;
 
 // A JPEG is read once and decoded only as large as its thumbnail needs:
 // that decode proves it, its header gives the size, the same bytes are
@@ -40,22 +37,19 @@ void PrepareJpegAdd(TAddJob& job, const std::string& path, const TAddThumbnails&
     file.LoadFromFile(path);
     const std::span<const uint8_t> bytes(file.Memory(), static_cast<size_t>(file.Size()));
     TJpegShape shape;
-    std::optional<QImage> thumbnail;
-    const int w = thumbnails.size.width();
-    const int h = thumbnails.size.height();
-    if (thumbnails.cache && w > 0 && h > 0) {
-        thumbnail = MakeJpegThumbnail(bytes, w, h, &shape).ToQImage();
-    } else {
-        TBitmap proof;
-        DecodeJpeg(bytes, proof, TJpegScale{1, 1}, &shape);
-    }
+    // The proof is the list's own thumbnail, made at the list's size when
+    // the thumbnail is kept.
+    const bool keep = thumbnails.cache && !thumbnails.size.isEmpty();
+    const int w = keep ? thumbnails.size.width() : kProofSide;
+    const int h = keep ? thumbnails.size.height() : kProofSide;
+    const QImage thumbnail = MakeJpegThumbnail(bytes, w, h, &shape).ToQImage();
     job.width = shape.width;
     job.height = shape.height;
     TMemoryStream packed;
     CompressStream(file, packed);
     job.packed = packed.TakeBytes();
-    if (thumbnail)
-        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, 'J', w, h), *thumbnail);
+    if (keep)
+        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, 'J', w, h), thumbnail);
 }
 
 } // namespace
@@ -63,7 +57,7 @@ void PrepareJpegAdd(TAddJob& job, const std::string& path, const TAddThumbnails&
 void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thumbnails)
 {
     RegisterCatalogueGraphics();
-    if (IsJpegFile(path)) {
+    if (KindLetterOfFile(path) == 'J') {
         PrepareJpegAdd(job, path, thumbnails);
         return;
     }
@@ -71,25 +65,29 @@ void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thu
     picture.LoadFromFile(path);
     job.width = picture.Width();
     job.height = picture.Height();
+    TMemoryStream bytes;
     try {
-        TFileStream file(path, FileMode::OpenRead);
+        bytes.LoadFromFile(path);
+    } catch (const std::exception&) {
+        job.packError = std::current_exception();
+        return;
+    }
+    // The proof: its thumbnail is made exactly as the list will make it, so
+    // nothing is stored that the list would call broken.
+    const bool keep = thumbnails.cache && !thumbnails.size.isEmpty();
+    const int w = keep ? thumbnails.size.width() : kProofSide;
+    const int h = keep ? thumbnails.size.height() : kProofSide;
+    const TBitmap thumbnail = MakeThumbnail(bytes, KindLetterOfFile(path), w, h);
+    try {
         TMemoryStream packed;
-        CompressStream(file, packed);
+        CompressStream(bytes, packed);
         job.packed = packed.TakeBytes();
     } catch (const std::exception&) {
         job.packError = std::current_exception();
         return;
     }
-    if (!thumbnails.cache || !picture.Graphic())
-        return;
-    try {
-        const int w = thumbnails.size.width();
-        const int h = thumbnails.size.height();
-        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, KindLetterOfFile(path), w, h),
-                              MakeThumbnailOfGraphic(*picture.Graphic(), w, h).ToQImage());
-    } catch (const std::exception&) {
-        // The list's own fill makes it again and reports what is wrong.
-    }
+    if (keep)
+        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, KindLetterOfFile(path), w, h), thumbnail.ToQImage());
 }
 
 TAddPreparation::TAddPreparation(std::vector<std::string> paths, int threads, TAddThumbnails thumbnails)

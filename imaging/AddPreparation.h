@@ -1,8 +1,8 @@
 #pragma once
 // Files being added to a vault, prepared on worker threads a bounded
-// number ahead of the thread that stores them: each is decoded once (the
-// proof that it is an image, and its natural size) and compressed as the
-// store keeps it. The window's Add and glimmerbox-vault add both go
+// number ahead of the thread that stores them: each is loaded as a picture
+// (its natural size), proved an image by making its thumbnail as the list
+// does, and compressed as the store keeps it. The window's Add and glimmerbox-vault add both go
 // through here, and both store the results in the order of the files.
 #include "imaging/ThumbnailCache.h"
 #include "platform/WorkerPool.h"
@@ -35,9 +35,11 @@ struct TAddThumbnails {
     QSize size;
 };
 
-// Loads the file as a picture by its extension, raising "Unknown picture
-// file extension (.%s)", the decoder's message or the "Cannot open file"
-// error; then compresses it and feeds the cache. Thread-safe.
+// Loads the file as a picture by its extension (its natural size), raising
+// "Unknown picture file extension (.%s)", the decoder's message or the
+// "Cannot open file" error; proves it an image by making its thumbnail as
+// the list does (MakeThumbnail), raising what that raises; then compresses
+// it and feeds the cache. Thread-safe.
 void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thumbnails = {});
 
 class TAddPreparation {

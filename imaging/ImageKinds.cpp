@@ -94,7 +94,11 @@ std::string NameWithoutExt(const std::string& path)
 
 std::string RecordFileName(const std::string& name, const std::string& imageType)
 {
-    return SafeFileName(name) + KindOf(imageType).ShownExtension;
+    // A file name holds at most 255 bytes: a name that long loses its end,
+    // never its extension.
+    constexpr size_t kFileNameBytes = 255;
+    const std::string ext = ShownExtensionOf(imageType);
+    return Utf8LeftBytes(SafeFileName(name), kFileNameBytes - ext.size()) + ext;
 }
 
 std::string StatisticFilter(char kind) { return Format(" ImageType = '%c' ", kind); }
@@ -121,4 +125,22 @@ std::vector<int64_t> CountImagesPerKind(TVaultTable& table, TVaultTable& copy)
         copy.SetFiltered(false);
     }
     return counts;
+}
+
+bool IsKnownKind(ImageKind letter)
+{
+    for (const TImageKind& k : ImageKinds())
+        if (k.Letter == letter)
+            return true;
+    return false;
+}
+
+std::string ShownExtensionOf(const std::string& imageType)
+{
+    if (IsKnownKind(imageType))
+        return KindOf(imageType).ShownExtension;
+    const unsigned char c = imageType.size() == 1 ? static_cast<unsigned char>(imageType[0]) : 0;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+        return std::string(".") + static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return ".dat";
 }

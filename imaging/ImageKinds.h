@@ -41,6 +41,17 @@ const TImageKind& KindOf(ImageKind letter);
 inline const TImageKind& KindOf(const std::string& imageType) { return KindOf(imageType.empty() ? 'B' : imageType[0]); }
 // False only for the password letter.
 inline bool IsImageKind(ImageKind letter) { return letter != PasswordKind; }
+// Whether the letter is one of ImageKinds(): a record of any other letter
+// (from a vault made elsewhere) is an image nobody here can decode.
+bool IsKnownKind(ImageKind letter);
+inline bool IsKnownKind(const std::string& imageType) { return imageType.size() == 1 && IsKnownKind(imageType[0]); }
+// The message for a record of such a letter.
+inline constexpr const char* kUnknownImageKind = "Unknown image kind";
+// The extension a record is shown, extracted and previewed with: its
+// kind's, or for an unknown letter the letter itself in lower case (".p"),
+// so that it never passes for a bitmap; ".dat" when the letter is no
+// letter or digit.
+std::string ShownExtensionOf(const std::string& imageType);
 // The letter of a file being added: the kind whose extensions hold the
 // file's (in any letter case; ".jpeg" and ".jpg" both give J, ".webp" V);
 // for any other extension its first character, upper-cased; 0 when it has
@@ -69,6 +80,6 @@ std::string StatisticFilter(char kind);
 std::vector<int64_t> CountImagesPerKind(TVaultTable& table, TVaultTable& copy);
 
 // The file a record is written to (preview scratch file, extraction): its
-// name made safe for a file name, plus the extension of its kind. The stored
-// name itself is never changed.
+// name made safe for a file name, plus ShownExtensionOf its kind. The
+// stored name itself is never changed.
 std::string RecordFileName(const std::string& name, const std::string& imageType);

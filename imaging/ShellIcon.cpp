@@ -8,6 +8,7 @@
 #include <QMimeDatabase>
 #include <QPainter>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -71,6 +72,26 @@ QImage CachedShellIconImage(const std::string& fileName, int width, int height)
     std::lock_guard guard(lock);
     icons.emplace(key, icon);
     return icon;
+}
+
+QImage BrokenImagePicture(int width, int height)
+{
+    static std::mutex lock;
+    static std::map<std::pair<int, int>, QImage> pictures;
+    std::lock_guard guard(lock);
+    if (auto it = pictures.find({width, height}); it != pictures.end())
+        return it->second;
+    QIcon icon = QIcon::fromTheme(QStringLiteral("image-missing"));
+    if (icon.isNull())
+        icon = BundledIcon("broken");
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    const int side = std::min(width, height);
+    icon.paint(&painter, QRect((width - side) / 2, (height - side) / 2, side, side));
+    painter.end();
+    pictures.emplace(std::make_pair(width, height), image);
+    return image;
 }
 
 void AddShellIcon(const std::string& fileName, TImageList* first, TImageList* second)

@@ -14,5 +14,9 @@ QImage ShellIconImage(const std::string& fileName, int width = 32, int height = 
 // The same, kept per extension and size for the run: a list of thousands
 // of records asks for the same few icons over and over.
 QImage CachedShellIconImage(const std::string& fileName, int width, int height);
+// The picture of a record that cannot be shown, width x height: the
+// theme's "image-missing" icon, else the bundled one, centred on white as
+// thumbnails are. Kept per size for the run.
+QImage BrokenImagePicture(int width, int height);
 // Appends that icon to each list given; each list scales it to its size.
 void AddShellIcon(const std::string& fileName, TImageList* first, TImageList* second);

@@ -87,6 +87,9 @@ void TImageList::Add(const QImage& image)
 
 TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
 {
+    // Never decoded as some other kind: a letter we do not know is a broken image.
+    if (!IsKnownKind(kind))
+        throw Exception(kUnknownImageKind);
     if (KindOf(kind).Letter == 'J')
         return MakeJpegThumbnailFromStream(image, width, height);
     if (KindOf(kind).Letter == 'E' || KindOf(kind).Letter == 'W')
@@ -123,7 +126,10 @@ TBitmap MakeThumbnailOfGraphic(const TGraphic& graphic, int width, int height)
 
 void AddRecordThumbnail(TDMMain& store, TImageList& large, TImageList& small)
 {
-    const TImageKind& kind = KindOf(store.CDSImageType.AsString());
+    const std::string type = store.CDSImageType.AsString();
+    if (!IsKnownKind(type))
+        throw Exception(kUnknownImageKind);
+    const TImageKind& kind = KindOf(type);
     std::unique_ptr<TMemoryStream> stream = store.CreateImageStream();
     const TBitmap thumbnail = MakeThumbnail(*stream, kind.Letter, large.Width(), large.Height());
     const QImage icon = CachedShellIconImage("a" + kind.ShownExtension, small.Width(), small.Height());

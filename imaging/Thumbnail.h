@@ -44,7 +44,10 @@ private:
 
 // The thumbnail of one image: the kind's loader on the stream (at the
 // start of the image bytes), then StretchToFit into a new white bitmap of
-// width x height. Raises the loader's message.
+// width x height. Raises the loader's message, or kUnknownImageKind for a
+// letter that is no kind. This is the one proof of an image: the list, the
+// window's Add and the vault tool's add and check all judge by it, so what
+// can be added can be shown.
 TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height);
 // The same thumbnail from a picture already loaded by its file's extension
 // (adding decodes each file once): the natural-size bitmap the kind's

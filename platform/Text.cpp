@@ -28,6 +28,16 @@ std::string Utf8Left(const std::string& text, size_t count)
     return text;
 }
 
+std::string Utf8LeftBytes(const std::string& text, size_t bytes)
+{
+    if (text.size() <= bytes)
+        return text;
+    size_t end = bytes;
+    while (end > 0 && IsContinuationByte(static_cast<unsigned char>(text[end])))
+        --end;
+    return text.substr(0, end);
+}
+
 bool SameText(const std::string& a, const std::string& b)
 {
     return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;

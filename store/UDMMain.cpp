@@ -19,7 +19,6 @@ constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;
 constexpr size_t kBufferSize = 65536;
 constexpr size_t kInflateRead = 4096;
-constexpr size_t kNameWidth = 32;
 // Files from this size on are sampled before they are compressed.
 constexpr int64_t kSampleBytes = 65536;
 // A sample that deflates to at least this share of its size (in 1/1000)
@@ -303,16 +302,22 @@ bool TDMMain::LocateImage(const std::string& name, const std::string& kind)
     return CDS.Locate("FileName;ImageType", {name, kind}, true);
 }
 
+bool TDMMain::LocateRecord(const std::string& name, const std::string& kind)
+{
+    return CDS.Locate("FileName;ImageType", {name, kind}, false);
+}
+
 void TDMMain::DeleteImage(const std::string& name, const std::string& kind)
 {
-    if (LocateImage(name, kind))
+    if (LocateRecord(name, kind))
         CDS.Delete();
 }
 
 void TDMMain::RenameImage(const std::string& name, const std::string& kind, const std::string& newName)
 {
-    if (!LocateImage(name, kind))
+    if (!LocateRecord(name, kind))
         return;
+    CheckImageNameLength(newName);
     CDS.Edit();
     try {
         CDSFileName.SetAsString(newName);
@@ -324,16 +329,24 @@ void TDMMain::RenameImage(const std::string& name, const std::string& kind, cons
     }
 }
 
+void CheckImageNameLength(const std::string& name)
+{
+    // Refused rather than cut: a cut name could merge two files into one record.
+    if (name.size() > kVaultNameBytes)
+        throw Exception(Format("The image name is too long: %zu bytes, and a vault keeps at most %zu (UTF-8).",
+                               name.size(), kVaultNameBytes));
+}
+
 bool TDMMain::LocateImageToReplace(const std::string& name, const std::string& kind)
 {
-    // Compared as it will be stored, so a long name finds its stored twin
-    // instead of breaking the key.
-    return LocateImage(Utf8Left(name, kNameWidth), kind);
+    CheckImageNameLength(name);
+    return LocateImage(name, kind);
 }
 
 void TDMMain::StoreImageRecord(bool replace, const std::string& name, const std::string& kind, int width, int height,
                                const std::function<void()>& setImage)
 {
+    CheckImageNameLength(name);
     if (replace)
         CDS.Edit();
     else
@@ -370,10 +383,10 @@ std::string TDMMain::CheckNewImageName(const std::string& newName, const std::st
     // only replaced in the file names built from the name.
     if (trimmed.empty() || trimmed.find_first_of("/\\") != std::string::npos)
         throw Exception("Invalid image name.");
-    const std::string stored = Utf8Left(trimmed, kNameWidth);
-    if (LocateImage(stored, kind))
+    CheckImageNameLength(trimmed);
+    if (LocateImage(trimmed, kind))
         throw Exception("Image name duplication.");
-    return stored;
+    return trimmed;
 }
 
 void AppendImageRecord(TDMMain& store, const std::string& name, int width, int height, const std::string& kind,

@@ -5,7 +5,7 @@
 //
 // Adding a record (the callers' part):
 //   DMMain->CDS.Append();                       // or LocateImage + CDS.Edit()
-//   DMMain->CDSFileName.SetAsString(name);      // cut to 32 characters
+//   DMMain->CDSFileName.SetAsString(name);      // at most 255 bytes (kVaultNameBytes)
 //   DMMain->CDSDimX.SetAsInteger(width);        // 16-bit, else range error
 //   DMMain->CDSDimY.SetAsInteger(height);
 //   DMMain->LoadImageFromFile(path);
@@ -83,32 +83,39 @@ public:
 
     // Moves to the record with this FileName and ImageType, ignoring letter
     // case in both (Unicode-aware); sees every record whatever the filter.
-    // False (cursor unchanged) when there is none.
+    // False (cursor unchanged) when there is none. Only for the questions
+    // that ask whether a name is taken (replace, rename's duplicate).
     bool LocateImage(const std::string& name, const std::string& kind);
-    // Deletes the record LocateImage finds (the next one becomes current);
+    // Moves to exactly this record: the same name bytes and kind letter.
+    // What commands on one record use, so that Photo is never taken for photo.
+    bool LocateRecord(const std::string& name, const std::string& kind);
+    // Deletes the record LocateRecord finds (the next one becomes current);
     // nothing when there is none.
     void DeleteImage(const std::string& name, const std::string& kind);
-    // Sets FileName of the record LocateImage finds to newName (cut to 32
-    // characters) and posts; nothing when there is none. If the post raises
-    // (a key violation), the edit is cancelled and the error passes on.
+    // Sets FileName of the record LocateRecord finds to newName and posts;
+    // nothing when there is none. A name over kVaultNameBytes is refused. If
+    // the post raises (a key violation), the edit is cancelled and the error
+    // passes on.
     void RenameImage(const std::string& name, const std::string& kind, const std::string& newName);
 
     // ---- adding and renaming, as every front end does it ----
     // Looks for the record that adding an image called name would replace:
-    // the name as it will be stored (its first 32 characters), ignoring case.
+    // the same name and kind, ignoring case. Raises for a name too long to
+    // store (CheckImageNameLength).
     bool LocateImageToReplace(const std::string& name, const std::string& kind);
     // Stores the file as an image record: into the current record when
     // replace (found by LocateImageToReplace), else into a new one. On any
-    // failure the record is left as it was (nothing half-added) and the
-    // error passes on.
+    // failure (a name too long among them) the record is left as it was
+    // (nothing half-added) and the error passes on.
     void StoreImageFile(bool replace, const std::string& name, const std::string& kind, int width, int height,
                         const std::string& path);
     // The same with the image already compressed as the store keeps it.
     void StorePackedImage(bool replace, const std::string& name, const std::string& kind, int width, int height,
                           std::vector<uint8_t> packed);
-    // The name a record of this kind may be renamed to, trimmed and cut to
-    // the stored width. Raises "Invalid image name." (empty, or holds a path
-    // separator) or "Image name duplication." (taken, letter case ignored).
+    // The name a record of this kind may be renamed to, trimmed. Raises
+    // "Invalid image name." (empty, or holds a path separator), the
+    // too-long message (CheckImageNameLength) or "Image name duplication."
+    // (taken, letter case ignored).
     std::string CheckNewImageName(const std::string& newName, const std::string& kind);
 
     // ---- the password record (DimX 0, DimY 0, ImageType '\\') ----
@@ -127,6 +134,10 @@ private:
     void StoreImageRecord(bool replace, const std::string& name, const std::string& kind, int width, int height,
                           const std::function<void()>& setImage);
 };
+
+// Raises a clear message for a name longer than the vault keeps
+// (kVaultNameBytes of UTF-8).
+void CheckImageNameLength(const std::string& name);
 
 // Appends a record holding bytes as its image and posts it: compressed as
 // the store keeps images, or with compress false as they stand (a damaged

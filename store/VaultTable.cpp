@@ -304,7 +304,7 @@ void TStringField::SetAsString(const std::string& value)
         return;
     }
     slot.null = false;
-    slot.text = Utf8Left(value, size_);
+    slot.text = width_ == TTextWidth::Utf8Bytes ? Utf8LeftBytes(value, size_) : Utf8Left(value, size_);
 }
 
 int TSmallintField::AsInteger() const
@@ -379,7 +379,7 @@ std::vector<uint8_t> TBlobField::Tail(size_t n) const
 
 TVaultTable::TVaultTable(std::string name)
     : name_(std::move(name)),
-      fileName_(*this, TFieldIndex::FileName, "FileName", 32),
+      fileName_(*this, TFieldIndex::FileName, "FileName", kVaultNameBytes, TTextWidth::Utf8Bytes),
       dimX_(*this, TFieldIndex::DimX, "DimX"),
       dimY_(*this, TFieldIndex::DimY, "DimY"),
       image_(*this, TFieldIndex::Image, "Image"),

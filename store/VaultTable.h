@@ -9,7 +9,7 @@
 // when it is closed.
 //
 // Shape of every table (fixed, in this order; all five required):
-//   FileName  TEXT     32 characters   \  primary, unique key,
+//   FileName  TEXT     255 bytes UTF-8 \  primary, unique key,
 //   DimX      INTEGER  16-bit signed    |  compared exactly (BINARY)
 //   DimY      INTEGER  16-bit signed    |
 //   Image     BLOB                      |
@@ -84,6 +84,10 @@ enum class TDataSetState { Inactive, Browse, Insert, Edit };
 // Position of a field in the table, also its column number.
 enum class TFieldIndex { FileName = 0, DimX = 1, DimY = 2, Image = 3, ImageType = 4 };
 inline constexpr int kVaultFieldCount = 5;
+// The longest FileName, in bytes of UTF-8: what file systems allow for a
+// file name, so a name is kept as whole as the file it came from. Vaults
+// of older versions hold at most 32 characters, well within it.
+inline constexpr size_t kVaultNameBytes = 255;
 
 // A value given to Locate: a number for DimX/DimY, a text for the others.
 using TLocateValue = TFilterValue;
@@ -117,22 +121,28 @@ private:
     std::string name_;
 };
 
-// A text field of Size characters (Unicode code points, not bytes). A
-// longer text is cut to its first Size characters without a word; an empty
-// text makes the field null.
+// What a text field's Size counts.
+enum class TTextWidth { Characters, Utf8Bytes };
+
+// A text field of Size characters (Unicode code points), or of Size bytes
+// of UTF-8. A longer text is cut to fit, never inside a character, without
+// a word; an empty text makes the field null.
 class TStringField : public TField {
 public:
-    TStringField(TVaultTable& table, TFieldIndex index, std::string name, size_t size)
-        : TField(table, index, std::move(name)), size_(size)
+    TStringField(TVaultTable& table, TFieldIndex index, std::string name, size_t size,
+                 TTextWidth width = TTextWidth::Characters)
+        : TField(table, index, std::move(name)), size_(size), width_(width)
     {
     }
     size_t Size() const { return size_; }
+    TTextWidth Width() const { return width_; }
     // "" when null.
     std::string AsString() const;
     void SetAsString(const std::string& value);
 
 private:
     size_t size_;
+    TTextWidth width_;
 };
 
 // A 16-bit signed integer field. Out-of-range values are refused with the

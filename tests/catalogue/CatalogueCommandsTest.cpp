@@ -153,17 +153,18 @@ TEST_F(CommandsFixture, ReplaceQuestionAndItsFiveAnswers)
     EXPECT_EQ(prompts->PendingAnswers(), 0u);
 }
 
-TEST_F(CommandsFixture, LongNamesMeetTheirStoredTwin)
+TEST_F(CommandsFixture, LongNamesAreStoredWholeAndMeetTheirTwin)
 {
     const std::string longName(40, 'x');
     prompts->AnswerFiles({File(longName + ".jpg", kJpeg)});
     form->ActImageAdd->trigger();
-    EXPECT_EQ(Records(), std::vector<std::string>{std::string(32, 'x') + "/J"});
+    EXPECT_EQ(Records(), std::vector<std::string>{longName + "/J"});
     // The same file again asks instead of breaking the key.
     prompts->AnswerFiles({File(longName + ".jpg", kGray)});
     prompts->AnswerMessage(MsgButton::Yes);
     form->ActImageAdd->trigger();
     EXPECT_EQ(LastMessage().title, "Information");
+    EXPECT_EQ(LastMessage().text, "\"" + longName + "\" already exists.\r\rDo you want to replace existing image?");
     EXPECT_EQ(Records().size(), 1u);
 }
 
@@ -553,11 +554,11 @@ TEST_F(CommandsFixture, RenameTrimsAndRefusesDuplicates)
     form->ActImageRename->trigger();
     EXPECT_EQ(form->ListView1->item(2)->text().toStdString(), "other.bmp (64x127)");
 
-    // A long name shows as stored, so later commands find the record.
+    // A long name is stored and shown whole, and later commands find the record.
     Select({0});
     prompts->AnswerInput(std::string(40, 'L'));
     form->ActImageRename->trigger();
-    EXPECT_EQ(form->ListView1->item(0)->text().toStdString(), std::string(32, 'L') + ".jpg (149x227)");
+    EXPECT_EQ(form->ListView1->item(0)->text().toStdString(), std::string(40, 'L') + ".jpg (149x227)");
     prompts->AnswerMessage(MsgButton::Yes);
     form->ActImageDelete->trigger();
     EXPECT_EQ(Records(), (std::vector<std::string>{"Dawn/J", "other/B"}));
@@ -575,10 +576,13 @@ TEST_F(CommandsFixture, RenameMarksTheVaultChangedEvenWhenThePreviewFails)
     DMMain->CDS.Post();
     form->Modified = false;
 
+    // The preview says why in its pane; no box interrupts the rename.
     prompts->AnswerInput("Dawn");
-    prompts->AnswerMessage(MsgButton::Ok);
     form->ActImageRename->trigger();
-    EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_EQ(prompts->PendingAnswers(), 0u);
+    EXPECT_EQ(prompts->Records().back().kind, TScriptedPrompts::Record::Kind::InputBox);
+    EXPECT_EQ(form->ImgPreview->Message().toStdString(), "Error");
+    EXPECT_EQ(form->txtName->text().toStdString(), "Dawn.jpg");
     EXPECT_EQ(Records(), std::vector<std::string>{"Dawn/J"});
     EXPECT_EQ(Captions(), std::vector<std::string>{"Dawn.jpg (149x227)"});
     EXPECT_TRUE(form->Modified);
@@ -706,7 +710,7 @@ TEST_F(CommandsFixture, PreviewOfAVanishedRecordIsCleared)
     EXPECT_TRUE(form->txtName->text().isEmpty());
 }
 
-TEST_F(CommandsFixture, DamagedBlobStopsTheFillAtThatRecord)
+TEST_F(CommandsFixture, DamagedBlobCostsOnlyItsOwnRecord)
 {
     prompts->AnswerFiles({File("a.jpg", kJpeg), File("b.jpg", kJpeg), File("c.jpg", kJpeg)});
     form->ActImageAdd->trigger();
@@ -716,8 +720,9 @@ TEST_F(CommandsFixture, DamagedBlobStopsTheFillAtThatRecord)
     DMMain->CDS.Post();
     prompts->AnswerMessage(MsgButton::Ok);
     Guarded([&] { form->RefreshList(); });
+    EXPECT_EQ(LastMessage().title, "Warning");
     EXPECT_EQ(LastMessage().text, "Error\r\rThe image \"b.jpg\" cannot be shown.");
-    EXPECT_EQ(Captions(), std::vector<std::string>{"a.jpg (149x227)"});
+    EXPECT_EQ(Captions(), (std::vector<std::string>{"a.jpg (149x227)", "b.jpg (149x227)", "c.jpg (149x227)"}));
     EXPECT_TRUE(form->StatusPanel1->text().isEmpty());
 }
 

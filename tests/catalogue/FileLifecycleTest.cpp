@@ -163,7 +163,7 @@ TEST_F(LifecycleFixture, BoundVaultIsWrittenBackOnNewOnlyWhenChanged)
     QFile::setPermissions(QString::fromStdString(x), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
     form->OpenFile(x);
-    DMMain->DeleteImage("a", "B");
+    DMMain->DeleteImage("A", "B");
     form->Modified = true;
     form->ActFileNew->trigger();
     EXPECT_TRUE(prompts->Records().empty());

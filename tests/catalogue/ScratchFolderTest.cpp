@@ -2,6 +2,8 @@
 // of the window's own, and Extract replacing a file only once it is whole.
 #include "FormTestSupport.h"
 
+#include "catalogue/ImagePreview.h"
+
 #include "../FileChecks.h"
 #include "../ScopedEnv.h"
 #include "platform/Paths.h"
@@ -99,8 +101,8 @@ TEST_F(ScratchFixture, ThePreviewWritesIntoAPrivateFolderAndLeavesPlantedLinksAl
     EXPECT_EQ(ReadWholeFile(victim), (std::vector<uint8_t>{'v', 'i', 'c', 't', 'i', 'm'}));
     EXPECT_EQ(QFileInfo(QString::fromStdString(planted)).symLinkTarget().toStdString(), victim);
 
-    // A picture that cannot be decoded leaves its scratch file behind: it
-    // is in the private folder, nowhere else.
+    // A picture that cannot be decoded says so in the pane, without a box,
+    // and its scratch file goes as well; it was in the private folder only.
     ListRecord("Broken", "J", kJpeg);
     const std::string junk = Path("junk.jpg");
     TMemoryStream(std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0, 0, 0}).SaveToFile(junk);
@@ -108,10 +110,11 @@ TEST_F(ScratchFixture, ThePreviewWritesIntoAPrivateFolderAndLeavesPlantedLinksAl
     DMMain->CDS.Edit();
     DMMain->LoadImageFromFile(junk);
     DMMain->CDS.Post();
-    prompts->AnswerMessage(MsgButton::Ok);
+    const size_t prompted = prompts->Records().size();
     SelectRows({0}); // "Broken" sorts first
-    EXPECT_EQ(LastMessage().title, "Error");
-    EXPECT_EQ(Entries(folder), QStringList{"Broken.jpg"});
+    EXPECT_EQ(prompts->Records().size(), prompted);
+    EXPECT_EQ(f.ImgPreview->Message().left(12).toStdString(), "JPEG error #");
+    EXPECT_TRUE(Entries(folder).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(systemTemp + "/Broken.jpg")));
     EXPECT_TRUE(Entries(systemTemp).contains(QDir(QString::fromStdString(folder)).dirName()));
 
@@ -264,8 +267,8 @@ TEST_F(ExtractFixture, ADamagedRecordLeavesTheFileItWouldReplaceWhole)
     Damage("b", "J");
 
     // One item, over the user's file.
-    prompts->AnswerMessage(MsgButton::Ok); // the preview of the damaged record
-    SelectRows({1});
+    SelectRows({1}); // its preview says why in the pane, without a box
+    EXPECT_EQ(form->ImgPreview->Message().toStdString(), "Error");
     prompts->AnswerFile(Path("out/b.jpg"));
     prompts->AnswerMessage(MsgButton::Ok);
     form->ActImageExtract->trigger();

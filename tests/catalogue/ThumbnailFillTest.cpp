@@ -255,7 +255,7 @@ TEST_F(FillFixture, DamagedUnwritableOrMissingCacheStillFills)
     TThumbnailCache::ResetShared();
 }
 
-TEST_F(FillFixture, DamagedRecordStopsEveryPathAtTheSameRecord)
+TEST_F(FillFixture, DamagedRecordCostsOnlyItselfOnEveryPath)
 {
     const std::vector<uint8_t> good = SmallBitmap(qRgb(1, 2, 3));
     for (int i = 0; i < 12; ++i)
@@ -264,18 +264,28 @@ TEST_F(FillFixture, DamagedRecordStopsEveryPathAtTheSameRecord)
     DMMain->CDS.Edit();
     DMMain->CDSImage.SetBytes({0x78, 0xDA, 0xFF, 0xFF, 0xFF, 0xFF});
     DMMain->CDS.Post();
+    std::vector<QImage> first;
     for (int workers : {0, 1, 3}) {
         SCOPED_TRACE(workers);
         Fast(workers);
         TThumbnailCache::ResetShared();
         prompts->AnswerMessage(MsgButton::Ok);
         status.clear();
+        const size_t before = prompts->Records().size();
         Guarded([&] { form->RefreshList(); });
+        ASSERT_EQ(prompts->Records().size(), before + 1);
+        EXPECT_EQ(prompts->Records().back().message.title, "Warning");
         EXPECT_EQ(prompts->Records().back().message.text, "Error\r\rThe image \"r07.bmp\" cannot be shown.");
-        EXPECT_EQ(form->ListView1->count(), 7);
+        EXPECT_EQ(form->ListView1->count(), 12);
         ASSERT_GE(status.size(), 3u);
-        EXPECT_EQ(status[status.size() - 2], "Loading images... (66% of 12)");
+        EXPECT_EQ(status[status.size() - 2], "Loading images... (100% of 12)");
+        // Every path shows the same pictures, the broken one in its place.
+        if (first.empty())
+            first = Thumbnails();
+        EXPECT_EQ(Thumbnails(), first);
     }
+    EXPECT_NE(first[7], first[6]);
+    EXPECT_EQ(first[6], first[8]);
 }
 
 // The window paints while a fill runs; what would start another command

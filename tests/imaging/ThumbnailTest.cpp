@@ -2,6 +2,7 @@
 #include "store/UDMMain.h"
 
 #include "ImagingTestSupport.h"
+#include "imaging/ImageKinds.h"
 #include "imaging/Loaders.h"
 #include "imaging/ShellIcon.h"
 #include "imaging/Thumbnail.h"
@@ -39,7 +40,7 @@ TEST(Thumbnail, EveryKindFitsIntoTheThumbnailSize)
 {
     struct Case { const char* file; ImageKind kind; };
     for (const Case& c : {Case{"bmp/g/pal4rle.bmp", 'B'}, Case{"ico/favicon.ico", 'I'}, Case{"emf/test-008.emf", 'E'},
-                          Case{"wmf/ant.wmf", 'W'}, Case{"jpeg/testimgint.jpg", 'J'}, Case{"bmp/g/rgb24.bmp", '?'}}) {
+                          Case{"wmf/ant.wmf", 'W'}, Case{"jpeg/testimgint.jpg", 'J'}}) {
         const TBitmap t = ThumbnailOf(c.file, c.kind, 48, 40);
         EXPECT_EQ(t.Width(), 48) << c.file;
         EXPECT_EQ(t.Height(), 40) << c.file;
@@ -62,6 +63,47 @@ TEST(Thumbnail, TheDecodersMessagePassesOn)
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), "Icon image is not valid");
     }
+}
+
+TEST(Thumbnail, AnUnknownLetterIsNeverDecodedAsABitmap)
+{
+    EnsureApp();
+    for (ImageKind letter : {'?', 'Q', 'b', '\\'}) {
+        TFileStream s(Data("bmp/g/rgb24.bmp"), FileMode::OpenRead);
+        try {
+            MakeThumbnail(s, letter, 32, 32);
+            ADD_FAILURE() << letter;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), "Unknown image kind");
+        }
+    }
+    TDMMain store;
+    store.CreateNewTable();
+    store.StoreImageFile(false, "later", "Q", 1, 1, Data("bmp/g/rgb24.bmp"));
+    TImageList large(32, 32), small(16, 16);
+    ASSERT_TRUE(store.LocateRecord("later", "Q"));
+    EXPECT_THROW(AddRecordThumbnail(store, large, small), Exception);
+    EXPECT_EQ(large.Count(), 0);
+    EXPECT_EQ(RecordFileName("later", "Q"), "later.q");
+    EXPECT_EQ(RecordFileName("later", "?"), "later.dat");
+    EXPECT_EQ(RecordFileName("Sunset", "J"), "Sunset.jpg");
+    // A name of 255 bytes still makes a file name of 255 bytes, extension kept.
+    EXPECT_EQ(RecordFileName(std::string(250, 'n') + "\xC3\xA9\xC3\xA9", "J"), std::string(250, 'n') + ".jpg");
+    EXPECT_EQ(RecordFileName(std::string(249, 'n') + "\xC3\xA9\xC3\xA9", "J"), std::string(249, 'n') + "\xC3\xA9.jpg");
+}
+
+TEST(Thumbnail, TheBrokenPictureIsWhiteAroundItsIcon)
+{
+    EnsureApp();
+    const QImage broken = BrokenImagePicture(48, 32);
+    ASSERT_EQ(broken.size(), QSize(48, 32));
+    EXPECT_EQ(broken.pixel(0, 0), qRgb(255, 255, 255));
+    EXPECT_EQ(broken.pixel(47, 31), qRgb(255, 255, 255));
+    int coloured = 0;
+    for (int y = 0; y < 32; ++y)
+        for (int x = 8; x < 40; ++x)
+            coloured += broken.pixel(x, y) != qRgb(255, 255, 255);
+    EXPECT_GT(coloured, 50);
 }
 
 TEST(Thumbnail, ImageListsScaleToTheirSize)

@@ -12,6 +12,16 @@ TEST(Text, LengthsAndCutsCountCharactersNotBytes)
     EXPECT_EQ(Utf8Left("😀😀", 1), "😀");
 }
 
+TEST(Text, ByteCutsEndOnACharacterBoundary)
+{
+    EXPECT_EQ(Utf8LeftBytes("abc", 3), "abc");
+    EXPECT_EQ(Utf8LeftBytes("abc", 2), "ab");
+    EXPECT_EQ(Utf8LeftBytes("a😀b", 4), "a");      // the emoji's 4 bytes do not fit
+    EXPECT_EQ(Utf8LeftBytes("a😀b", 5), "a😀");
+    EXPECT_EQ(Utf8LeftBytes("жж", 3), "ж");
+    EXPECT_EQ(Utf8LeftBytes("ж", 0), "");
+}
+
 TEST(Text, SameTextIgnoresCaseBeyondAscii)
 {
     EXPECT_TRUE(SameText("photo", "PHOTO"));

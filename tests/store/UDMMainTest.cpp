@@ -389,20 +389,58 @@ TEST_F(StoreTest, DeleteAndRenameOfMissingNamesChangeNothing)
     EXPECT_FALSE(dm.CDS.HasChanges());
     EXPECT_EQ(dm.CDS.State(), TDataSetState::Browse);
 
+    // A command on a record acts on exactly that record: another letter
+    // case is another record.
     dm.DeleteImage("A", "b");
+    dm.RenameImage("A", "B", "new");
+    EXPECT_EQ(dm.CDS.RecordCount(), 2);
+    EXPECT_FALSE(dm.CDS.HasChanges());
+    dm.DeleteImage("a", "B");
     EXPECT_EQ(dm.CDS.RecordCount(), 1);
     EXPECT_EQ(dm.CDSFileName.AsString(), "b");
 }
 
-TEST_F(StoreTest, RenameCutsTheNameAndAClashLeavesTheTableInBrowseState)
+TEST_F(StoreTest, LocateRecordTakesExactlyTheNameBytesAndKind)
+{
+    AddRecord(dm.CDS, "Photo", "B");
+    AddRecord(dm.CDS, "photo", "B");
+    AddRecord(dm.CDS, "caf\xE9", "B"); // no UTF-8: another program's bytes
+    EXPECT_TRUE(dm.LocateRecord("photo", "B"));
+    EXPECT_EQ(dm.CDSFileName.AsString(), "photo");
+    EXPECT_TRUE(dm.LocateRecord("Photo", "B"));
+    EXPECT_EQ(dm.CDSFileName.AsString(), "Photo");
+    EXPECT_FALSE(dm.LocateRecord("PHOTO", "B"));
+    EXPECT_FALSE(dm.LocateRecord("photo", "b"));
+    EXPECT_TRUE(dm.LocateRecord("caf\xE9", "B"));
+    EXPECT_EQ(dm.CDSFileName.AsString(), "caf\xE9");
+    dm.RenameImage("photo", "B", "other");
+    EXPECT_TRUE(dm.LocateRecord("Photo", "B"));
+    EXPECT_TRUE(dm.LocateRecord("other", "B"));
+}
+
+TEST_F(StoreTest, NamesAreKeptWholeUpTo255BytesAndAClashLeavesTheTableInBrowseState)
 {
     AddRecord(dm.CDS, "a", "B");
     AddRecord(dm.CDS, "b", "B");
-    dm.RenameImage("A", "b", std::string(40, 'x'));
-    ASSERT_TRUE(dm.LocateImage(std::string(32, 'x'), "B"));
-    EXPECT_EQ(dm.CDSFileName.AsString(), std::string(32, 'x'));
+    const std::string longest = std::string(253, 'x') + "\xC3\xA9"; // 255 bytes
+    dm.RenameImage("a", "B", longest);
+    ASSERT_TRUE(dm.LocateRecord(longest, "B"));
+    EXPECT_EQ(dm.CDSFileName.AsString(), longest);
 
-    const std::string message = MessageOf([&] { dm.RenameImage("b", "B", std::string(40, 'x')); });
+    // One byte more is refused, not cut; the record keeps its name.
+    const std::string tooLong = std::string(254, 'x') + "\xC3\xA9";
+    EXPECT_EQ(MessageOf([&] { dm.RenameImage(longest, "B", tooLong); }),
+              "The image name is too long: 256 bytes, and a vault keeps at most 255 (UTF-8).");
+    EXPECT_TRUE(dm.LocateRecord(longest, "B"));
+    EXPECT_EQ(MessageOf([&] { dm.CheckNewImageName(tooLong, "B"); }),
+              "The image name is too long: 256 bytes, and a vault keeps at most 255 (UTF-8).");
+    EXPECT_EQ(MessageOf([&] { dm.StorePackedImage(false, tooLong, "J", 1, 1, {1, 2}); }),
+              "The image name is too long: 256 bytes, and a vault keeps at most 255 (UTF-8).");
+    EXPECT_EQ(dm.CDS.RecordCount(), 2);
+    // Two long names alike in their first 32 characters are two records.
+    EXPECT_FALSE(dm.LocateImageToReplace(std::string(40, 'x'), "B"));
+
+    const std::string message = MessageOf([&] { dm.RenameImage("b", "B", longest); });
     EXPECT_EQ(message.rfind("Key violation", 0), 0u) << message;
     EXPECT_EQ(dm.CDS.State(), TDataSetState::Browse);
     EXPECT_TRUE(dm.LocateImage("b", "B"));

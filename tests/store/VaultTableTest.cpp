@@ -125,18 +125,20 @@ TEST_F(TableTest, KeyViolationOnlyForTheExactPair)
     EXPECT_EQ(t.RecordCount(), 3);
 }
 
-TEST_F(TableTest, TextIsCutToTheWidthInCharactersNotBytes)
+TEST_F(TableTest, NamesAreCutAt255BytesOnACharacterBoundary)
 {
     t.Append();
-    t.FieldFileName().SetAsString(std::string(40, 'n'));
-    EXPECT_EQ(t.FieldFileName().AsString(), std::string(32, 'n'));
+    t.FieldFileName().SetAsString(std::string(300, 'n'));
+    EXPECT_EQ(t.FieldFileName().AsString(), std::string(255, 'n'));
     std::string cyrillic;
-    for (int i = 0; i < 40; ++i)
-        cyrillic += "ж"; // two bytes each
-    t.FieldFileName().SetAsString(cyrillic + "😀");
-    EXPECT_EQ(t.FieldFileName().AsString(), cyrillic.substr(0, 64));
-    t.FieldFileName().SetAsString(std::string(31, 'a') + "😀😀");
-    EXPECT_EQ(t.FieldFileName().AsString(), std::string(31, 'a') + "😀");
+    for (int i = 0; i < 127; ++i)
+        cyrillic += "ж"; // two bytes each: 254
+    t.FieldFileName().SetAsString(cyrillic + "ж");
+    EXPECT_EQ(t.FieldFileName().AsString(), cyrillic);
+    t.FieldFileName().SetAsString(std::string(252, 'a') + "😀");
+    EXPECT_EQ(t.FieldFileName().AsString(), std::string(252, 'a'));
+    t.FieldFileName().SetAsString(std::string(251, 'a') + "😀");
+    EXPECT_EQ(t.FieldFileName().AsString(), std::string(251, 'a') + "😀");
     t.FieldImageType().SetAsString("JPEG");
     EXPECT_EQ(t.FieldImageType().AsString(), "J");
     t.FieldImageType().SetAsString("é!");

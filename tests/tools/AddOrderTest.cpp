@@ -137,7 +137,8 @@ protected:
     // error line where it stands; with replace false, records found are skipped.
     std::string ExpectedLines(size_t from, size_t to, bool replace, const std::string& failure) const
     {
-        std::map<std::string, bool> present{{"photo/J", true}, {"pal8/B", true}};
+        // The name each key is stored under.
+        std::map<std::string, std::string> present{{"photo/J", "photo"}, {"pal8/B", "Pal8"}};
         std::string out;
         for (size_t i = from; i < to; ++i) {
             if (i == damaged) {
@@ -145,9 +146,22 @@ protected:
                     out += "glimmerbox-vault: " + files[i] + ": " + failure + "\n";
                 continue;
             }
-            const bool found = present[Key(files[i])];
-            present[Key(files[i])] = true;
-            out += (found ? (replace ? "replaced: " : "skipped (already in the vault): ") : "added: ") + files[i] + "\n";
+            const std::string name = NameWithoutExt(files[i]);
+            const auto it = present.find(Key(files[i]));
+            if (it == present.end()) {
+                present[Key(files[i])] = name;
+                out += "added: " + files[i] + "\n";
+            } else if (replace) {
+                it->second = name;
+                out += "replaced: " + files[i] + "\n";
+            } else if (it->second == name) {
+                out += "skipped (already in the vault): " + files[i] + "\n";
+            } else {
+                // Another name in letter case only: not stored, and said so.
+                out += "glimmerbox-vault: " + files[i] + ": Not stored: the vault holds \"" + it->second +
+                       KindOf(KindLetterOfFile(files[i])).ShownExtension +
+                       "\", whose name differs only in letter case; add with --replace to replace it.\n";
+            }
         }
         return out;
     }

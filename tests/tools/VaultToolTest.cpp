@@ -1,5 +1,6 @@
 // glimmerbox-vault run as a user runs it: each command's output, errors and
 // exit status over temporary vaults made from real files of every kind.
+#include "../DamagedImages.h"
 #include "../store/StoreTestSupport.h"
 
 #include "store/UDMMain.h"
@@ -10,6 +11,7 @@
 #include <QProcess>
 
 #include <filesystem>
+#include <zlib.h>
 
 namespace {
 
@@ -221,10 +223,17 @@ TEST_F(VaultTool, ExistingImagesAreSkippedUnlessReplaced)
     fs::copy_file(kData + "/jpeg/testorig.jpg", first);
     fs::copy_file(kData + "/jpeg/gray.jpg", second);
     ASSERT_EQ(Vault({"add", vault, first}).status, 0);
-    const ToolResult skipped = Vault({"add", vault, second});
+    const ToolResult skipped = Vault({"add", vault, first});
     EXPECT_EQ(skipped.status, 0); // a skip is no failure
-    EXPECT_TRUE(Contains(skipped.out, "skipped (already in the vault): " + second));
+    EXPECT_EQ(skipped.out, "skipped (already in the vault): " + first + "\n");
     EXPECT_TRUE(skipped.err.empty()) << skipped.err; // no progress when stderr is no terminal
+    // Another name in letter case only: not in the vault, and not called so.
+    const ToolResult other = Vault({"add", vault, second});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_TRUE(other.out.empty()) << other.out;
+    EXPECT_EQ(other.err, "glimmerbox-vault: " + second +
+                             ": Not stored: the vault holds \"photo.jpg\", whose name differs only in letter case; "
+                             "add with --replace to replace it.\n");
     EXPECT_EQ(Vault({"list", vault}).out.rfind("photo.jpg\tJ\t227\t149\t", 0), 0u);
 
     const ToolResult replaced = Vault({"add", "--replace", vault, second});
@@ -432,18 +441,148 @@ TEST_F(VaultTool, CheckFindsADamagedBlob)
 
 namespace {
 
-TEST_F(VaultTool, LongNamesMeetTheirStoredTwin)
+TEST_F(VaultTool, LongNamesAreKeptWholeAndTooLongOnesRefused)
 {
-    // 40 characters: the vault keeps 32, and the second add finds them.
-    const std::string name(40, 'n');
-    const std::string file = dir.File(name + ".bmp");
-    fs::copy_file(kData + "/bmp/g/pal8.bmp", file);
-    ASSERT_EQ(Vault({"add", vault, file}).status, 0);
-    const ToolResult again = Vault({"add", vault, file});
+    const std::string one = dir.File("Holiday in Portugal 2024 - beach photo 001.jpg");
+    const std::string two = dir.File("Holiday in Portugal 2024 - beach photo 002.jpg");
+    const std::string longest = dir.File(std::string(251, 'n') + ".bmp");
+    fs::copy_file(kData + "/jpeg/testorig.jpg", one);
+    fs::copy_file(kData + "/jpeg/gray.jpg", two);
+    fs::copy_file(kData + "/bmp/g/pal8.bmp", longest);
+    const ToolResult add = Vault({"add", vault, one, two, longest});
+    EXPECT_EQ(add.status, 0) << add.err;
+    EXPECT_EQ(add.out, "added: " + one + "\nadded: " + two + "\nadded: " + longest + "\n");
+    // No file name holds more than 255 bytes, but a new name may: refused, not cut.
+    const std::string tooLong = std::string(250, 'x') + "\xD0\xB6\xD0\xB6\xD0\xB6"; // 256 bytes
+    const ToolResult rename = Vault({"rename", vault, std::string(251, 'n') + ".bmp", tooLong});
+    EXPECT_EQ(rename.status, 1);
+    EXPECT_EQ(rename.err, "glimmerbox-vault: " + std::string(251, 'n') +
+                              ".bmp: The image name is too long: 256 bytes, and a vault keeps at most 255 (UTF-8).\n");
+    const ToolResult list = Vault({"list", vault});
+    EXPECT_TRUE(Contains(list.out, "Holiday in Portugal 2024 - beach photo 001.jpg\tJ\t"));
+    EXPECT_TRUE(Contains(list.out, "Holiday in Portugal 2024 - beach photo 002.jpg\tJ\t"));
+    EXPECT_TRUE(Contains(list.out, std::string(251, 'n') + ".bmp\tB\t"));
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 3);
+
+    const ToolResult again = Vault({"add", vault, two});
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_TRUE(Contains(again.out, "skipped (already in the vault)"));
-    EXPECT_EQ(Vault({"list", vault}).out.rfind(std::string(32, 'n') + ".bmp\tB\t", 0), 0u);
-    EXPECT_EQ(Vault({"add", "--replace", vault, file}).status, 0);
+    EXPECT_EQ(again.out, "skipped (already in the vault): " + two + "\n");
+
+    // Extracted, renamed and removed by their whole names.
+    const ToolResult extract = Vault({"extract", vault, std::string(251, 'n') + ".bmp", "-o", dir.File("out")});
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(FileBytes(dir.File("out/" + std::string(251, 'n') + ".bmp")), FileBytes(longest));
+    EXPECT_EQ(Vault({"rename", vault, "Holiday in Portugal 2024 - beach photo 001.jpg", "Holiday in Portugal 2024 - the first day at the beach"}).status, 0);
+    EXPECT_EQ(Vault({"remove", vault, "Holiday in Portugal 2024 - beach photo 002.jpg"}).status, 0);
+    EXPECT_EQ(Vault({"list", vault}).out.rfind("Holiday in Portugal 2024 - the first day at the beach.jpg\tJ\t227\t149\t", 0), 0u);
+}
+
+TEST_F(VaultTool, AddRefusesWhatTheListCouldNotShowAndCheckAgrees)
+{
+    // Both have a header good enough to measure.
+    const std::string nopal = dir.File("no_palette.gif");
+    const std::string bomb = dir.File("decompression_bomb.gif");
+    WriteBytes(nopal, damaged::NoPaletteGif());
+    WriteBytes(bomb, damaged::BombGif());
+    const ToolResult add = Vault({"add", vault, kData + "/bmp/g/pal8.bmp", nopal, bomb});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_EQ(add.out, "added: " + kData + "/bmp/g/pal8.bmp\n");
+    EXPECT_TRUE(Contains(add.err, "glimmerbox-vault: " + nopal + ": ")) << add.err;
+    EXPECT_TRUE(Contains(add.err, "glimmerbox-vault: " + bomb + ": ")) << add.err;
+    EXPECT_EQ(Vault({"check", vault}).status, 0);
+
+    // Whatever add takes of the real files, check calls sound.
+    const ToolResult all = Vault({"add", vault, kData + "/bmp", kData + "/ico", kData + "/jpeg", kData + "/gif-suite",
+                                  kData + "/emf", kData + "/wmf", kData + "/emf-corrupted"});
+    EXPECT_GT(std::count(all.out.begin(), all.out.end(), '\n'), 100);
+    const ToolResult check = Vault({"check", vault});
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_TRUE(check.out.empty()) << check.out;
+}
+
+// An icon holding a PNG whose colour profile is too short: Qt's PNG reader
+// warns about it on its own, and the icon is a good image all the same.
+std::vector<uint8_t> IconWithNoisyPng()
+{
+    const auto zlibOf = [](const std::vector<uint8_t>& bytes) {
+        uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+        std::vector<uint8_t> out(size);
+        compress(out.data(), &size, bytes.data(), static_cast<uLong>(bytes.size()));
+        out.resize(size);
+        return out;
+    };
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    const auto chunk = [&](const char* type, std::vector<uint8_t> data) {
+        const uint32_t n = static_cast<uint32_t>(data.size());
+        png.insert(png.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+        std::vector<uint8_t> typed(type, type + 4);
+        typed.insert(typed.end(), data.begin(), data.end());
+        png.insert(png.end(), typed.begin(), typed.end());
+        const uint32_t crc = static_cast<uint32_t>(crc32(0, typed.data(), static_cast<uInt>(typed.size())));
+        png.insert(png.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)});
+    };
+    chunk("IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0});
+    std::vector<uint8_t> profile = {'b', 'a', 'd', 0, 0};
+    const std::vector<uint8_t> packed = zlibOf(std::vector<uint8_t>(10, 0));
+    profile.insert(profile.end(), packed.begin(), packed.end());
+    chunk("iCCP", profile);
+    chunk("IDAT", zlibOf({0, 0xFF, 0, 0}));
+    chunk("IEND", {});
+    const uint32_t n = static_cast<uint32_t>(png.size());
+    std::vector<uint8_t> ico = {0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 32, 0, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16),
+                                uint8_t(n >> 24), 22, 0, 0, 0};
+    ico.insert(ico.end(), png.begin(), png.end());
+    return ico;
+}
+
+TEST_F(VaultTool, QtsOwnWarningsStayOffTheTerminal)
+{
+    const std::string icon = dir.File("noisy.ico");
+    WriteBytes(icon, IconWithNoisyPng());
+    const ToolResult add = Vault({"add", vault, icon});
+    EXPECT_EQ(add.status, 0);
+    EXPECT_EQ(add.out, "added: " + icon + "\n");
+    EXPECT_EQ(add.err, "") << add.err;
+    const ToolResult check = Vault({"check", vault});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.err, "1 images checked, 0 damaged.\n");
+}
+
+TEST_F(VaultTool, NamesFindTheirExactRecordFirst)
+{
+    {
+        TDMMain store;
+        store.CreateNewTable();
+        AppendImageRecord(store, "Photo", 1, 1, "J", FileBytes(kData + "/jpeg/testorig.jpg"));
+        AppendImageRecord(store, "photo", 1, 1, "J", FileBytes(kData + "/jpeg/gray.jpg"));
+        AppendImageRecord(store, "PHOTO", 1, 1, "J", FileBytes(kData + "/jpeg/gray.jpg"));
+        AppendImageRecord(store, "Only", 1, 1, "B", FileBytes(kData + "/bmp/g/pal8.bmp"));
+        AppendImageRecord(store, "later", 1, 1, "Q", FileBytes(kData + "/bmp/g/pal8.bmp")); // a kind we do not know
+        store.CDS.SetFileName(vault);
+        store.CDS.Save();
+        store.SetActive(false);
+    }
+    const ToolResult remove = Vault({"remove", vault, "photo.jpg"});
+    EXPECT_EQ(remove.status, 0) << remove.err;
+    EXPECT_EQ(remove.out, "removed: photo.jpg\n");
+    // No exact match, two in other cases: neither is taken.
+    const ToolResult ambiguous = Vault({"remove", vault, "pHoTo.jpg"});
+    EXPECT_EQ(ambiguous.status, 1);
+    EXPECT_EQ(ambiguous.err, "glimmerbox-vault: pHoTo.jpg: 2 images have this name in other letter cases; name one of them exactly.\n");
+    // One in another case: that one.
+    EXPECT_EQ(Vault({"extract", vault, "only.bmp", "-o", dir.File("out")}).out, "extracted: " + dir.File("out") + "/Only.bmp\n");
+
+    // The unknown kind is listed by its own letter, never checked as a bitmap, and reachable.
+    EXPECT_TRUE(Contains(Vault({"list", vault}).out, "later.q\tQ\t"));
+    const ToolResult check = Vault({"check", vault});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out, "later.q: Unknown image kind\n");
+    EXPECT_EQ(Vault({"extract", vault, "later.q", "-o", dir.File("out")}).status, 0);
+    EXPECT_EQ(FileBytes(dir.File("out/later.q")), FileBytes(kData + "/bmp/g/pal8.bmp"));
+    EXPECT_EQ(Vault({"remove", vault, "later.q"}).status, 0);
+    EXPECT_EQ(Vault({"list", vault}).out.find("later"), std::string::npos);
+    const std::string list = Vault({"list", vault}).out;
+    EXPECT_TRUE(Contains(list, "Photo.jpg\tJ\t") && Contains(list, "PHOTO.jpg\tJ\t")) << list;
 }
 
 TEST_F(VaultTool, VaultOpenForChangesElsewhereIsLeftAlone)

@@ -5,6 +5,7 @@
 #include "imaging/Thumbnail.h"
 #include "platform/Exception.h"
 #include "platform/Stream.h"
+#include "platform/QtMessages.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -53,6 +54,7 @@ Cell RenderCell(const QFileInfo& file, int size)
 
 int main(int argc, char** argv)
 {
+    InstallQuietQtMessages();
     if (argc < 3) {
         std::fprintf(stderr, "usage: contactsheet <folder> <out.png> [thumbnail size]\n");
         return 2;

@@ -4,6 +4,7 @@
 #include "imaging/GifExport.h"
 #include "platform/Exception.h"
 #include "platform/Picture.h"
+#include "platform/QtMessages.h"
 #include "platform/Stream.h"
 
 #include <QCoreApplication>
@@ -179,6 +180,7 @@ std::string OneLine(std::string text)
 
 int main(int argc, char** argv)
 {
+    InstallQuietQtMessages();
     Options options;
     try {
         options = Parse(argc, argv);

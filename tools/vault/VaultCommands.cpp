@@ -4,6 +4,7 @@
 #include "imaging/AddPreparation.h"
 #include "imaging/ImageKinds.h"
 #include "imaging/Loaders.h"
+#include "imaging/Thumbnail.h"
 #include "platform/Bitmap.h"
 #include "platform/Exception.h"
 #include "platform/Paths.h"
@@ -18,11 +19,15 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 
 namespace vaulttool {
 
 namespace {
+
+// The thumbnail size check proves images at: the list's first size.
+constexpr int kCheckSide = 32;
 
 // The program's messages break lines with "\r" (the window's convention).
 std::string MessageText(const std::string& message)
@@ -37,7 +42,7 @@ bool IsPasswordRecord(TDMMain& store) { return store.CDSImageType.AsString() == 
 // The name the window shows and extracts a record under: "Sunset.jpg".
 std::string ItemFileName(TDMMain& store)
 {
-    return store.CDSFileName.AsString() + KindOf(store.CDSImageType.AsString()).ShownExtension;
+    return store.CDSFileName.AsString() + ShownExtensionOf(store.CDSImageType.AsString());
 }
 
 void WriteJson(const TOutput& io, const QJsonDocument& doc)
@@ -186,8 +191,16 @@ int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>&
             const std::string name = NameWithoutExt(path);
             const bool found = store.LocateImageToReplace(name, kind);
             if (found && !replace) {
-                std::fprintf(io.out, "skipped (already in the vault): %s\n", EscapeLine(path).c_str());
-                continue;
+                const std::string stored = store.CDSFileName.AsString();
+                if (stored == name) {
+                    std::fprintf(io.out, "skipped (already in the vault): %s\n", EscapeLine(path).c_str());
+                    continue;
+                }
+                // Another image whose name differs only in letter case: this
+                // file is not in the vault, and saying it is would lose it.
+                throw Exception(Format("Not stored: the vault holds \"%s\", whose name differs only in letter case; "
+                                       "add with --replace to replace it.",
+                                       (stored + ShownExtensionOf(kind)).c_str()));
             }
             store.StorePackedImage(found, name, kind, job.width, job.height, job.TakePacked());
             if (found)
@@ -210,20 +223,54 @@ int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>&
 
 namespace {
 
-// Finds the record a NAME.EXT argument names; reports and returns false
-// when there is none.
+// The kind letters a NAME.EXT argument may mean: the kind of a known
+// extension, or for a one-character extension the letter itself (how a
+// record of a kind we do not know is shown: "x.p").
+std::vector<std::string> KindsNamed(const std::string& text, std::string& name)
+{
+    std::string kind;
+    if (SplitImageFileName(text, name, kind))
+        return {kind};
+    const size_t dot = text.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 2 != text.size())
+        return {};
+    name = text.substr(0, dot);
+    const char c = text[dot + 1];
+    const std::string upper(1, static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    const std::string lower(1, static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return upper == lower ? std::vector<std::string>{upper} : std::vector<std::string>{upper, lower};
+}
+
+// Finds the record a NAME.EXT argument names: the record of exactly that
+// name first; else the one record whose name differs only in letter case.
+// When several differ only so, none is taken. Reports and returns false
+// when no record is found.
 bool LocateNamed(TDMMain& store, const TOutput& io, const std::string& text)
 {
-    std::string name, kind;
-    if (!SplitImageFileName(text, name, kind)) {
+    std::string name;
+    const std::vector<std::string> kinds = KindsNamed(text, name);
+    if (kinds.empty()) {
         ReportError(io, text, "Name the image with the extension of its kind (.bmp, .ico, .emf, .wmf, .gif, .jpg, .png, .webp, .tif, .heic, .avif).");
         return false;
     }
-    if (!store.LocateImage(name, kind)) {
-        ReportError(io, text, "There is no such image in the vault.");
+    for (const std::string& kind : kinds)
+        if (store.LocateRecord(name, kind))
+            return true;
+    const std::string& kind = kinds.front();
+    std::vector<std::string> alike;
+    TVaultTable& cds = store.CDS;
+    for (cds.First(); !cds.Eof(); cds.Next())
+        if (store.CDSImageType.AsString() == kind && SameText(store.CDSFileName.AsString(), name))
+            alike.push_back(store.CDSFileName.AsString());
+    if (alike.size() == 1 && store.LocateRecord(alike.front(), kind))
+        return true;
+    if (alike.size() > 1) {
+        ReportError(io, text, Format("%d images have this name in other letter cases; name one of them exactly.",
+                                     static_cast<int>(alike.size())));
         return false;
     }
-    return true;
+    ReportError(io, text, "There is no such image in the vault.");
+    return false;
 }
 
 } // namespace
@@ -296,7 +343,7 @@ int RenameImage(TDMMain& store, const TOutput& io, const std::string& oldName, c
         const std::string stored = store.CheckNewImageName(newName, kind);
         store.RenameImage(name, kind, stored);
         std::fprintf(io.out, "renamed: %s -> %s\n", EscapeLine(oldFile).c_str(),
-                     EscapeLine(stored + KindOf(kind).ShownExtension).c_str());
+                     EscapeLine(stored + ShownExtensionOf(kind)).c_str());
     } catch (const std::exception& e) {
         ReportError(io, oldName, e.what());
         return Failure;
@@ -316,9 +363,12 @@ int CheckImages(TDMMain& store, const TOutput& io)
             continue;
         ++checked;
         try {
+            // Judged as the window's list and every add judge an image.
+            const std::string type = store.CDSImageType.AsString();
+            if (!IsKnownKind(type))
+                throw Exception(kUnknownImageKind);
             const std::unique_ptr<TMemoryStream> bytes = store.CreateImageStream();
-            TBitmap bitmap;
-            KindOf(store.CDSImageType.AsString()).Loader(*bytes, bitmap);
+            MakeThumbnail(*bytes, type[0], kCheckSide, kCheckSide);
         } catch (const std::exception& e) {
             std::fprintf(io.out, "%s: %s\n", EscapeLine(ItemFileName(store)).c_str(), EscapeLine(MessageText(e.what())).c_str());
             ++damaged;

@@ -4,6 +4,7 @@
 
 #include "platform/Exception.h"
 #include "platform/Paths.h"
+#include "platform/QtMessages.h"
 #include "store/UDMMain.h"
 #include "store/VaultFile.h"
 
@@ -30,7 +31,7 @@ const char* const kUsage =
     "  extract VAULT [NAME.EXT...] -o DIR   write images out as files (all when none named)\n"
     "  remove VAULT NAME.EXT...        delete images\n"
     "  rename VAULT OLD.EXT NEW        rename one image\n"
-    "  check VAULT                     inflate and decode every image; list the damaged ones\n"
+    "  check VAULT                     make every image's thumbnail; list the damaged ones\n"
     "\n"
     "Every command takes --password PASSWORD for a protected vault (asked on a terminal\n"
     "when left out) and --help. Exit status: 0 success, 1 failure, 2 wrong usage.\n";
@@ -51,13 +52,14 @@ const TCommand kCommands[] = {
     {"stat", "Counts the images of each kind.", "", 0, 0, Access::Read},
     {"add", "Adds image files; folders are searched recursively for .bmp, .ico, .emf, .wmf, .gif, .jpg, .jpeg,\n"
             ".png, .webp, .tif, .tiff, .heic, .heif and .avif.\n"
-            "An image whose name and kind are already in the vault is skipped unless --replace.\n"
+            "An image whose name and kind are already in the vault is skipped unless --replace;\n"
+            "one whose name differs only in letter case is not stored unless --replace.\n"
             "A vault that does not exist yet is created.",
      "FILE|FOLDER...", 1, -1, Access::WriteOrCreate},
     {"extract", "Writes images out as files into DIR (all of them when none is named).", "[NAME.EXT...]", 0, -1, Access::Read},
     {"remove", "Deletes images from the vault.", "NAME.EXT...", 1, -1, Access::Write},
     {"rename", "Renames one image.", "OLD.EXT NEW", 2, 2, Access::Write},
-    {"check", "Inflates and decodes every image; lists the damaged ones and fails when there is any.", "", 0, 0, Access::Read},
+    {"check", "Makes every image's thumbnail as the window's list does; lists the damaged ones and fails when there is any.", "", 0, 0, Access::Read},
 };
 
 const TCommand* FindCommand(const std::string& name)
@@ -197,6 +199,7 @@ int RunCommand(const TCommand& command, const QStringList& args)
 
 int main(int argc, char** argv)
 {
+    InstallQuietQtMessages();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("glimmerbox-vault");
     QCoreApplication::setApplicationVersion(GMB_VERSION);
