@@ -138,7 +138,7 @@ TEST_F(DamagedFixture, VaultWithBadRecordsOpensBoundListsEveryItemAndWarnsOnce)
     SelectRows({1, 3});
     prompts->AnswerMessage(MsgButton::Yes);
     Guarded([&] { form->ActImageDeleteExecute(); });
-    EXPECT_EQ(Records(), (std::vector<std::string>{"a good/J", "c renamed/P", "e good/G", "f damaged/J"}));
+    EXPECT_EQ(Records(), (std::vector<std::string>{"a good/J", "c renamed/Q", "e good/G", "f damaged/J"}));
     EXPECT_EQ(Warnings().size(), 1u);
 }
 
