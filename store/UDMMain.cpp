@@ -152,8 +152,9 @@ void CompressStream(TStream& source, TStream& dest)
     }
 }
 
-void DecompressStream(TStream& source, TStream& dest)
+void DecompressStream(TStream& source, TStream& dest, int64_t limit)
 {
+    int64_t inflated = 0;
     Inflater inflater;
     z_stream& z = inflater.z;
     // On the stack: a heap buffer of this size per call costs more than
@@ -186,6 +187,10 @@ void DecompressStream(TStream& source, TStream& dest)
         const size_t got = sizeof out - z.avail_out;
         if (got == 0)
             break;
+        inflated += static_cast<int64_t>(got);
+        if (inflated > limit)
+            throw EZLibError(Format("Image is too large: it inflates to more than %lld bytes",
+                                    static_cast<long long>(limit)));
         dest.WriteBuffer(out, static_cast<int64_t>(got));
     }
     if (ended && z.avail_in > 0)
@@ -248,7 +253,7 @@ std::unique_ptr<TMemoryStream> TDMMain::CreateImageStream()
     auto result = std::make_unique<TMemoryStream>();
     CDSImage.SaveToStream(packed);
     packed.SetPosition(0);
-    DecompressStream(packed, *result);
+    DecompressStream(packed, *result, kMaxInflatedImage);
     result->SetPosition(0);
     return result;
 }
