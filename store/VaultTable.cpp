@@ -240,6 +240,19 @@ std::string ParentOf(const std::string& path)
 
 std::string EngineMessage(sqlite3* db) { return db ? sqlite3_errmsg(db) : "out of memory"; }
 
+// Why the engine could not read the vault at path: a vault nobody may write
+// whose journal a crash left cannot be played back here.
+std::string RefusalReason(sqlite3* db, const std::string& path)
+{
+    struct stat side {};
+    if ((sqlite3_extended_errcode(db) & 0xFF) == SQLITE_READONLY &&
+        ::stat((vaultfile::ResolvedPath(path) + "-journal").c_str(), &side) == 0)
+        return "it needs recovery after a crash, which only someone allowed to change the file can do";
+    if (IsDamage(sqlite3_extended_errcode(db)))
+        return std::string("the file is damaged (") + sqlite3_errmsg(db) + ")";
+    return EngineMessage(db);
+}
+
 // Opens a connection through our file layer; raises message + the engine's
 // reason on failure.
 Connection OpenEngine(const std::string& file, int flags, const std::string& message)
@@ -593,10 +606,14 @@ void TVaultTable::OpenVault()
     const std::string real = vaultfile::ResolvedPath(path);
     // A file nobody may write is read-only even for a user whom the system
     // would let write it.
-    const bool readOnly = openForReading_ || (st.st_mode & 0222) == 0 || ::access(real.c_str(), W_OK) != 0 ||
-                          ::access(ParentOf(real).c_str(), W_OK) != 0;
+    const bool fileReadOnly = (st.st_mode & 0222) == 0 || ::access(real.c_str(), W_OK) != 0 ||
+                              ::access(ParentOf(real).c_str(), W_OK) != 0;
+    // A reader of a file it may write still opens it for writing: the engine
+    // then plays back a journal a crashed writer left (and takes no lock
+    // that keeps a writer out: it never begins a change).
+    const bool readOnly = openForReading_ || fileReadOnly;
 
-    Connection db = OpenEngine(path, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE,
+    Connection db = OpenEngine(path, fileReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE,
                                Format("Cannot open vault \"%s\"", path.c_str()));
     // The header, read through the engine's own file before any statement
     // runs (a statement may roll back a journal, which is a write).
@@ -615,7 +632,7 @@ void TVaultTable::OpenVault()
         vaultfile::CheckHeader(path, header, size, !journal);
     }
     if (Exec(db.get(), readOnly ? kReadOnlyConnectionSql : kVaultConnectionSql) != SQLITE_OK)
-        refuse(EngineMessage(db.get()));
+        refuse(RefusalReason(db.get(), path));
     if (!readOnly) {
         // The reserved lock, held until the table closes, is what keeps a
         // second writer out: it fails at once here instead of waiting.
@@ -766,11 +783,7 @@ void TVaultTable::ValidateSchema()
     const std::string& path = path_;
     auto refuse = [&](const std::string& reason) { throw EDatabaseError(vaultfile::RefusalMessage(path, reason)); };
     // Any engine error while looking (a damaged page) is a refusal too.
-    auto engineRefusal = [&] {
-        if (IsDamage(sqlite3_extended_errcode(db_)))
-            refuse(std::string("the file is damaged (") + sqlite3_errmsg(db_) + ")");
-        refuse(sqlite3_errmsg(db_));
-    };
+    auto engineRefusal = [&] { refuse(RefusalReason(db_, path)); };
     auto query = [&](const char* sql) -> sqlite3_stmt* {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {

@@ -663,3 +663,45 @@ TEST(InPlaceTest, NewFilesAKilledSaveAsLeftBesideAVaultAreRemovedWhenItIsOpened)
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(dir.Entries(), kept);
 }
+
+TEST(InPlaceTest, AJournalACrashLeftIsPlayedBackByAReaderAndNamedWhereNobodyMayWrite)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 3);
+    const auto before = FileBytes(path);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        t.BeginCommand();
+        AddRecord(t, "big", "J", 1, 1, RandomBytes(4 << 20, 3));
+        // Killed once the vault itself is half overwritten.
+        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t end) {
+            if (stage == TWriteStage::PageWritten && end >= (2 << 20))
+                raise(SIGKILL);
+        });
+        t.EndCommand();
+        _exit(0); // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(std::filesystem::exists(path + "-journal"));
+
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    EXPECT_EQ(MessageOf([&] { t.Open(); }),
+              Refusal(path, "it needs recovery after a crash, which only someone allowed to change the file can do"));
+    EXPECT_FALSE(t.Active());
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    t.SetOpenForReading(true);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 3);
+    t.Close();
+    EXPECT_EQ(FileBytes(path), before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+}
