@@ -529,25 +529,7 @@ TEST(VaultFileTest, AWriteKilledHalfWayLeavesTheOldVault)
     MakeVault(path, samples);
     const auto before = FileBytes(path);
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        TVaultTable t("CDS");
-        t.SetFileName(path);
-        t.Open();
-        t.BeginCommand();
-        AddRecord(t, "big", "J", 1, 1, RandomBytes(4 << 20, 3));
-        // Killed once the vault itself is half overwritten.
-        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t end) {
-            if (stage == TWriteStage::PageWritten && end >= (2 << 20))
-                raise(SIGKILL);
-        });
-        t.EndCommand();
-        _exit(0); // not reached
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(KillWriterHalfWay(path));
     // The killed writer's journal is beside the vault until the next open
     // plays it back.
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "a.gmb-journal"}));
