@@ -190,8 +190,8 @@ int RunCommand(const TCommand& command, const QStringList& args)
         FinishVault(store, vault, existed);
         return rc;
     } catch (const std::exception& e) {
-        // The vault stays as last written: the destructor drops what was
-        // not written back.
+        // The vault holds what the command posted before the error (written
+        // as the command ended); nothing else is written.
         ReportError(io, std::string(), e.what());
         return Failure;
     }
