@@ -293,6 +293,26 @@ TEST_F(LifecycleFixture, AVaultFileReplacedWhileOpenAsksWhereToSaveTheChanges)
     EXPECT_EQ(Names(), (std::vector<std::string>{"After/B", "Keep/B"}));
 }
 
+TEST_F(LifecycleFixture, AVaultAnotherWindowHoldsOpensForViewing)
+{
+    Start();
+    const std::string x = MakeVault("x.gmb", {"A", "B"});
+    TVaultTable other("CDS"); // another window holds it for changes
+    other.SetFileName(x);
+    other.Open();
+    form->OpenFile(x);
+    EXPECT_EQ(form->CurrentFileName, x);
+    EXPECT_TRUE(DMMain->CDS.ReadOnly());
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "B/B"}));
+    prompts->AnswerMessage(MsgButton::Ok);
+    EXPECT_FALSE(Guarded([&] { DMMain->DeleteImage("A", "B"); }));
+    EXPECT_EQ(LastMessage().text, "Vault \"" + x + "\" is open for reading only: it cannot be changed here.");
+    other.Close();
+    form->ActFileNew->trigger();
+    form->OpenFile(x); // free again: for changes
+    EXPECT_FALSE(DMMain->CDS.ReadOnly());
+}
+
 TEST_F(LifecycleFixture, DroppingFilesOpensOnlyTheFirst)
 {
     Start();
