@@ -6,11 +6,15 @@
 
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QSocketNotifier>
 #include <QStringList>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +54,35 @@ std::optional<int> AnswerInformation(int argc, char** argv)
     return 0;
 }
 
+int termPipe[2] = {-1, -1};
+
+void OnTerminate(int)
+{
+    const char byte = 1;
+    (void)!::write(termPipe[1], &byte, 1);
+}
+
+// SIGTERM (a logout, a shutdown, kill) closes the window as the user would:
+// the handler only wakes the loop, the close runs there.
+std::unique_ptr<QSocketNotifier> CloseOnTerminate(QWidget* window)
+{
+    if (::pipe2(termPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return nullptr;
+    auto notifier = std::make_unique<QSocketNotifier>(termPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, window, [window] {
+        char byte = 0;
+        while (::read(termPipe[0], &byte, 1) > 0) {
+        }
+        window->close();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    return notifier;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -67,6 +100,10 @@ int main(int argc, char** argv)
         form->CommandLine.push_back(arg.toStdString());
     auto store = std::make_unique<TDMMain>();
     DMMain = store.get();
+    const auto terminate = CloseOnTerminate(form.get());
+    // However the loop ends (a session that quits the program), the vault is
+    // closed through the store, which writes anything still pending.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { Guarded([] { DMMain->SetActive(false); }); });
     form->show();
     const int rc = app.exec();
     form.reset();

@@ -7,6 +7,7 @@
 #include "platform/Exception.h"
 #include "platform/IniFile.h"
 #include "platform/Paths.h"
+#include "store/UDMMain.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/KvReopen.h"
 
@@ -180,6 +181,7 @@ void TFormMain::FormCreate()
     TempDir = scratch_->Path();
     setAcceptDrops(true);
     SetExceptionHandler([this](const std::string& message) { ApplicationEvents1Exception(message); });
+    SetCommandScope([this](const std::function<void()>& body) { RunCommand(body); });
 }
 
 void TFormMain::FormShow()
@@ -315,7 +317,9 @@ void TFormMain::closeEvent(QCloseEvent* event)
 {
     bool mayClose = false;
     Guarded([&] { mayClose = FormCloseQuery(); });
-    if (mayClose && !Guarded([this] { FormClose(); }))
+    // A vault still open here could not be written back (its file was
+    // replaced): the window stays.
+    if (mayClose && (!Guarded([this] { FormClose(); }) || (DMMain && DMMain->CDS.Active())))
         mayClose = false;
     if (mayClose)
         event->accept();

@@ -79,6 +79,13 @@ public:
     void ReopenMenuClick(QAction* item);
     bool AskPassword();
     void ActToolsPasswordExecute();
+    // Runs one command of the window (every guarded action and event): its
+    // changes to the vault are written when it ends. When the vault file was
+    // replaced meanwhile, asks where to save them instead.
+    void RunCommand(const std::function<void()>& body);
+    // The vault file was replaced or removed: Save As (Yes), drop the
+    // changes (No) or keep them for now (Cancel).
+    void AskWhereToSave(const std::string& message);
 
     // ---- commands on images ------------------------------------------------
     void ActImageAddExecute();

@@ -94,7 +94,13 @@ void TFormMain::LoadVault(const std::string& path)
     try {
         CloseTable();
         DMMain->CDS.SetFileName(path);
-        DMMain->SetActive(true);
+        try {
+            DMMain->SetActive(true);
+        } catch (const EVaultBusy&) {
+            // Another window or program changes this vault: this one views it.
+            DMMain->CDS.SetOpenForReading(true);
+            WithCleanup([] { DMMain->SetActive(true); }, [] { DMMain->CDS.SetOpenForReading(false); });
+        }
         const bool accepted = !DMMain->LocatePassword() || AskPassword();
         if (accepted) {
             CurrentFileName = path;
@@ -141,6 +147,46 @@ void TFormMain::ReopenMenuClick(QAction* item)
     OpenFile(path);
     if (CurrentFileName == path)
         KvReopen1->Remove(path);
+}
+
+void TFormMain::RunCommand(const std::function<void()>& body)
+{
+    if (!DMMain) {
+        body();
+        return;
+    }
+    try {
+        RunVaultCommand(DMMain->CDS, body);
+    } catch (const EVaultReplaced& e) {
+        AskWhereToSave(e.Message());
+    }
+}
+
+void TFormMain::AskWhereToSave(const std::string& message)
+{
+    // Events of the question's own loop end no command of their own that
+    // changed anything; this only keeps a second question out.
+    static bool asking = false;
+    if (asking)
+        return;
+    asking = true;
+    WithCleanup(
+        [&] {
+            MessageRequest q;
+            q.title = "Warning";
+            q.text = message + "\r\rDo you want to save to a file?";
+            q.icon = MsgIcon::Warning;
+            q.buttons = {MsgButton::Yes, MsgButton::No, MsgButton::Cancel};
+            switch (Prompts().Message(q)) {
+            case MsgButton::Yes: ActFileSaveAsExecute(); break;
+            case MsgButton::No:
+                DMMain->CDS.DiscardChanges();
+                RefreshList();
+                break;
+            default: break;
+            }
+        },
+        [] { asking = false; });
 }
 
 bool TFormMain::AskPassword() { return ::AskPassword(*DMMain); }

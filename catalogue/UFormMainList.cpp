@@ -114,7 +114,7 @@ QImage ThumbnailOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int
 {
     TMemoryStream source(packed);
     TMemoryStream image;
-    DecompressStream(source, image);
+    DecompressStream(source, image, kMaxInflatedImage);
     image.SetPosition(0);
     return MakeThumbnail(image, kind, width, height).ToQImage();
 }

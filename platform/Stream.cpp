@@ -6,10 +6,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #if defined(__linux__)
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -280,14 +282,32 @@ void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path)
 void HintWholeFileWillBeRead(const std::string& path)
 {
 #if defined(__linux__)
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat st {};
+    // Closing any descriptor of a file drops every POSIX lock this process
+    // holds on it (the vault engine's among them): never open one here, ask
+    // through one that is open already.
+    struct stat want {};
     const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
-    if (::fstat(fd, &st) == 0 && pages > 0 && pageSize > 0 && st.st_size <= int64_t(pages) * pageSize / 4)
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
-    ::close(fd);
+    if (::stat(path.c_str(), &want) != 0 || !S_ISREG(want.st_mode) || pages <= 0 || pageSize <= 0 ||
+        want.st_size > int64_t(pages) * pageSize / 4)
+        return;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return;
+    const int listing = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == listing)
+            continue;
+        // A descriptor closed and reused meanwhile fails the match, or at
+        // worst gets a harmless hint.
+        struct stat st {};
+        if (::fstat(static_cast<int>(fd), &st) == 0 && st.st_dev == want.st_dev && st.st_ino == want.st_ino) {
+            ::posix_fadvise(static_cast<int>(fd), 0, 0, POSIX_FADV_WILLNEED);
+            break;
+        }
+    }
+    ::closedir(dir);
 #else
     (void)path;
 #endif

@@ -105,8 +105,9 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // cannot be made or written; write's own errors pass on unchanged.
 void WriteFileSafely(const std::string& path, const std::function<void(TStream& file)>& write);
 // Asks the system to start reading the file into memory now, without
-// waiting for it (a hint: nothing happens where it is not supported, or for
-// a file larger than a quarter of the machine's memory).
+// waiting for it (a hint: nothing happens where it is not supported, for a
+// file larger than a quarter of the machine's memory, or for a file this
+// process has no descriptor of: it never opens, so never closes, one).
 void HintWholeFileWillBeRead(const std::string& path);
 // WriteFileSafely with bytes.
 void WriteWholeFile(const std::vector<uint8_t>& bytes, const std::string& path);

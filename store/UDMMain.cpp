@@ -115,7 +115,7 @@ struct DecompressorDeleter {
 // (several times zlib's speed). False, with source and dest untouched, for
 // anything but a complete, sound stream: the streaming inflater then gives
 // its own answer to a cut or damaged one.
-bool InflateWhole(TMemoryStream& source, TStream& dest)
+bool InflateWhole(TMemoryStream& source, TStream& dest, int64_t maxOut)
 {
     const int64_t start = source.Position();
     const size_t size = static_cast<size_t>(std::max<int64_t>(source.Size() - start, 0));
@@ -127,7 +127,8 @@ bool InflateWhole(TMemoryStream& source, TStream& dest)
     const uint8_t* in = source.Memory() + start;
     // Photos barely deflate: twice the stored size nearly always holds them
     // at the first try; anything else grows fourfold up to deflate's bound.
-    const size_t limit = size * kMaxInflateRatio + 64;
+    // Past the caller's limit zlib's way takes over, to raise its message.
+    const size_t limit = std::min(size * kMaxInflateRatio + 64, static_cast<size_t>(std::max<int64_t>(maxOut, 0)));
     std::vector<uint8_t> out;
     size_t capacity = std::min(limit, 2 * size + 65536);
     for (;;) {
@@ -194,10 +195,11 @@ void CompressStream(TStream& source, TStream& dest)
     }
 }
 
-void DecompressStream(TStream& source, TStream& dest)
+void DecompressStream(TStream& source, TStream& dest, int64_t limit)
 {
-    if (auto* memory = dynamic_cast<TMemoryStream*>(&source); memory && InflateWhole(*memory, dest))
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&source); memory && InflateWhole(*memory, dest, limit))
         return;
+    int64_t inflated = 0;
     Inflater inflater;
     z_stream& z = inflater.z;
     // On the stack: a heap buffer of this size per call costs more than
@@ -230,6 +232,10 @@ void DecompressStream(TStream& source, TStream& dest)
         const size_t got = sizeof out - z.avail_out;
         if (got == 0)
             break;
+        inflated += static_cast<int64_t>(got);
+        if (inflated > limit)
+            throw EZLibError(Format("Image is too large: it inflates to more than %lld bytes",
+                                    static_cast<long long>(limit)));
         dest.WriteBuffer(out, static_cast<int64_t>(got));
     }
     if (ended && z.avail_in > 0)
@@ -292,7 +298,7 @@ std::unique_ptr<TMemoryStream> TDMMain::CreateImageStream()
     auto result = std::make_unique<TMemoryStream>();
     CDSImage.SaveToStream(packed);
     packed.SetPosition(0);
-    DecompressStream(packed, *result);
+    DecompressStream(packed, *result, kMaxInflatedImage);
     result->SetPosition(0);
     return result;
 }

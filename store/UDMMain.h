@@ -17,6 +17,7 @@
 #include "platform/Stream.h"
 #include "store/VaultTable.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,12 +36,17 @@ public:
 // is instead deflated whole in memory by a faster encoder at its level 9:
 // the same stream format, header 0x78 0xDA and Adler-32 trailer included.
 void CompressStream(TStream& source, TStream& dest);
+// The most an image may inflate to in memory (a thumbnail, the preview, a
+// check): a small hostile blob can claim far more.
+inline constexpr int64_t kMaxInflatedImage = int64_t(1) << 30;
 // Inflates the zlib stream that starts at source's position into dest,
 // 4096 bytes at a time. A stream cut short inflates to what came, without
-// an error; a damaged one raises EZLibError("Error"). Source is left just
-// after the stream's end when it ended. A memory stream holding a whole,
-// sound stream is inflated in one call (libdeflate), to the same bytes.
-void DecompressStream(TStream& source, TStream& dest);
+// an error; a damaged one raises EZLibError("Error"), and one that inflates
+// to more than limit bytes raises EZLibError before dest gets more. Source
+// is left just after the stream's end when it ended. A memory stream holding
+// a whole, sound stream is inflated in one call (libdeflate), to the same
+// bytes.
+void DecompressStream(TStream& source, TStream& dest, int64_t limit = INT64_MAX);
 
 class TDMMain {
 public:

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,8 +100,53 @@ std::string ResolvedPath(const std::string& path)
     return path;
 }
 
+bool IsAbandonedByEndedProcess(const std::string& path, long pid)
+{
+    struct stat st {};
+    if (pid <= 0 || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid())
+        return false;
+    // Its program still runs (or may: not ours to judge).
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+int RemoveAbandonedSiblings(const std::string& target)
+{
+    const std::string real = ResolvedPath(target);
+    const size_t slash = real.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : real.substr(0, slash);
+    const std::string prefix = (slash == std::string::npos ? real : real.substr(slash + 1)) + ".";
+    int removed = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        // <pid>.<n>.tmp, nothing else
+        const char* digits = name.c_str() + prefix.size();
+        char* rest = nullptr;
+        errno = 0;
+        const long pid = std::strtol(digits, &rest, 10);
+        if (rest == digits || *rest != '.' || errno != 0)
+            continue;
+        const char* counter = rest + 1;
+        (void)std::strtol(counter, &rest, 10);
+        if (rest == counter || std::strcmp(rest, ".tmp") != 0)
+            continue;
+        const std::string path = it->path().string();
+        if (!IsAbandonedByEndedProcess(path, pid))
+            continue;
+        if (::unlink(path.c_str()) == 0)
+            ++removed;
+        ::unlink((path + "-journal").c_str());
+    }
+    return removed;
+}
+
 TSiblingFile::TSiblingFile(const std::string& target) : target_(target), real_(ResolvedPath(target))
 {
+    RemoveAbandonedSiblings(target);
+    struct stat st {};
+    create_ = ::lstat(real_.c_str(), &st) != 0 && errno == ENOENT;
     static std::atomic<unsigned> counter{0};
     // O_EXCL never reuses someone else's file.
     for (int attempt = 0;; ++attempt) {
@@ -147,8 +195,24 @@ void TSiblingFile::Replace(const TWriteProbe& probe, int64_t bytesWritten)
     }
     report(TWriteStage::Synced);
     report(TWriteStage::BeforeRename);
-    if (::rename(path_.c_str(), real_.c_str()) != 0)
+    if (create_) {
+        // A new vault never replaces one another program made meanwhile
+        // under the same name (two creators at once): the second one fails.
+        int rc = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, real_.c_str(), RENAME_NOREPLACE);
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            rc = ::link(path_.c_str(), real_.c_str());
+            if (rc == 0)
+                ::unlink(path_.c_str());
+        }
+        if (rc != 0 && errno == EEXIST)
+            throw EDatabaseError(Format("Cannot write vault \"%s\": another program made a file of that name while "
+                                        "it was being written; that file is left as it is.",
+                                        target_.c_str()));
+        if (rc != 0)
+            WriteFailed(target_, errno);
+    } else if (::rename(path_.c_str(), real_.c_str()) != 0) {
         WriteFailed(target_, errno);
+    }
     renamed_ = true;
     // Make the rename itself durable where the file system can. The vault
     // was written either way, so a failure here is no failure of the write.

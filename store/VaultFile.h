@@ -47,6 +47,15 @@ void CheckHeader(const std::string& path, const unsigned char* header, int64_t f
 // names nothing yet).
 std::string ResolvedPath(const std::string& path);
 
+// Whether path is a regular file of this user (not followed when a link)
+// whose maker, process pid, has ended: a file it left behind.
+bool IsAbandonedByEndedProcess(const std::string& path, long pid);
+
+// The new files a Save As or a new vault left beside target when its
+// program was killed before the rename ("<target>.<pid>.<n>.tmp") are
+// removed once that program has ended; returns how many.
+int RemoveAbandonedSiblings(const std::string& target);
+
 // A new, empty file beside target (same folder, so that the rename is
 // atomic), removed again unless Replace renamed it over target.
 class TSiblingFile {
@@ -58,7 +67,9 @@ public:
     TSiblingFile& operator=(const TSiblingFile&) = delete;
     const std::string& Path() const { return path_; }
     // Flushes the file to disk, gives it the old target's permissions and
-    // renames it over the target. Raises on failure (the target is then as
+    // renames it over the target (when there was no target at first, only
+    // to a name still free: a file made there meanwhile is kept and this
+    // raises). Raises on failure (the target is then as
     // it was); once the rename is done nothing raises: the write succeeded.
     void Replace(const TWriteProbe& probe, int64_t bytesWritten);
 
@@ -66,6 +77,7 @@ private:
     std::string target_; // as the caller named it, for messages
     std::string real_;   // the file the rename replaces
     std::string path_;
+    bool create_ = false; // no target when the write began: never replace one
     bool renamed_ = false;
 };
 

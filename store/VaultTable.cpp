@@ -1,5 +1,6 @@
 #include "store/VaultTable.h"
 
+#include "platform/Cleanup.h"
 #include "platform/Text.h"
 #include "store/VaultVfs.h"
 
@@ -14,7 +15,6 @@
 #include <mutex>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -30,14 +30,16 @@ static_assert(vaultfile::kFormatVersion == 1, "PRAGMA user_version below must ma
 constexpr const char* kNewDatabaseSql =
     "PRAGMA auto_vacuum = FULL;"
     "PRAGMA application_id = 1196245592;"
-    "PRAGMA user_version = 1;"
+    "PRAGMA user_version = 1;";
+// The table as we make it; a vault's own must say the same (normalised).
+constexpr const char* kCreateImagesSql =
     "CREATE TABLE Images ("
     " FileName TEXT NOT NULL COLLATE BINARY,"
     " DimX INTEGER NOT NULL,"
     " DimY INTEGER NOT NULL,"
     " Image BLOB NOT NULL,"
     " ImageType TEXT NOT NULL COLLATE BINARY,"
-    " CONSTRAINT CDSIndex2 PRIMARY KEY (FileName, ImageType));";
+    " CONSTRAINT CDSIndex2 PRIMARY KEY (FileName, ImageType))";
 
 // A vault: rollback journal beside it, deleted at every commit so that no
 // side file outlives a write; full syncs. The page cache is bounded: pages
@@ -57,8 +59,6 @@ constexpr const char* kBegin = "BEGIN";
 constexpr const char* kBeginImmediate = "BEGIN IMMEDIATE";
 constexpr const char* kCommit = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
-constexpr const char* kPageCount = "PRAGMA page_count";
-constexpr const char* kPageSize = "PRAGMA page_size";
 constexpr const char* kSelectAll = "SELECT rowid, FileName, DimX, DimY, Image, ImageType FROM Images ORDER BY rowid";
 constexpr const char* kInsertWithRowid =
     "INSERT INTO Images (rowid, FileName, DimX, DimY, Image, ImageType) VALUES (?, ?, ?, ?, ?, ?)";
@@ -101,6 +101,7 @@ constexpr const char* kTableInfo = "SELECT name, type, \"notnull\", pk FROM prag
 constexpr const char* kPrimaryIndex = "SELECT name FROM pragma_index_list('Images') WHERE origin = 'pk'";
 constexpr const char* kIndexKeys = "SELECT name, coll FROM pragma_index_xinfo(?) WHERE key = 1 ORDER BY seqno";
 constexpr const char* kRowidProbe = "SELECT rowid FROM Images LIMIT 0";
+constexpr const char* kTableSql = "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'Images'";
 
 struct ColumnShape {
     const char* name;
@@ -171,20 +172,63 @@ struct ConnectionCloser {
 };
 using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
 
+std::string ReplacedMessage(const std::string& vault)
+{
+    return Format("Cannot write vault \"%s\": another program replaced or removed the file since it was opened; "
+                  "nothing was written to it.",
+                  vault.c_str());
+}
+
+// A table's SQL as tokens joined by blanks: keywords and names in lower
+// case, quotes around names dropped, and the two spellings that change
+// nothing (COLLATE BINARY, a name for the key's constraint) left out. A
+// literal is kept as it stands: no vault's table has one.
+std::string NormalisedTableSql(const std::string& sql)
+{
+    std::vector<std::string> tokens;
+    for (size_t i = 0; i < sql.size();) {
+        const unsigned char c = static_cast<unsigned char>(sql[i]);
+        if (std::isspace(c)) {
+            ++i;
+        } else if (std::isalnum(c) || c == '_') {
+            size_t e = i;
+            while (e < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[e])) || sql[e] == '_'))
+                ++e;
+            tokens.push_back(LowerCase(sql.substr(i, e - i)));
+            i = e;
+        } else if (c == '"' || c == '`' || c == '[' || c == '\'') {
+            const char close = c == '[' ? ']' : static_cast<char>(c);
+            const size_t e = sql.find(close, i + 1);
+            if (e == std::string::npos)
+                return sql; // not SQL the engine would have taken
+            const std::string inner = sql.substr(i + 1, e - i - 1);
+            tokens.push_back(c == '\'' ? sql.substr(i, e - i + 1) : LowerCase(inner));
+            i = e + 1;
+        } else {
+            tokens.emplace_back(1, static_cast<char>(c));
+            ++i;
+        }
+    }
+    std::string out;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i] == "collate" && i + 1 < tokens.size() && tokens[i + 1] == "binary") {
+            ++i;
+            continue;
+        }
+        if (tokens[i] == "constraint" && i + 2 < tokens.size() && tokens[i + 2] == "primary") {
+            ++i;
+            continue;
+        }
+        out += tokens[i];
+        out += ' ';
+    }
+    return out;
+}
+
 bool IsDamage(int rc) { return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB; }
 
 // Runs sql; the engine's result code.
 int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
-
-int64_t PragmaNumber(sqlite3* db, const char* sql)
-{
-    sqlite3_stmt* stmt = nullptr;
-    int64_t value = 0;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
-        value = sqlite3_column_int64(stmt, 0);
-    sqlite3_finalize(stmt);
-    return value;
-}
 
 std::string ParentOf(const std::string& path)
 {
@@ -195,6 +239,19 @@ std::string ParentOf(const std::string& path)
 }
 
 std::string EngineMessage(sqlite3* db) { return db ? sqlite3_errmsg(db) : "out of memory"; }
+
+// Why the engine could not read the vault at path: a vault nobody may write
+// whose journal a crash left cannot be played back here.
+std::string RefusalReason(sqlite3* db, const std::string& path)
+{
+    struct stat side {};
+    if ((sqlite3_extended_errcode(db) & 0xFF) == SQLITE_READONLY &&
+        ::stat((vaultfile::ResolvedPath(path) + "-journal").c_str(), &side) == 0)
+        return "it needs recovery after a crash, which only someone allowed to change the file can do";
+    if (IsDamage(sqlite3_extended_errcode(db)))
+        return std::string("the file is damaged (") + sqlite3_errmsg(db) + ")";
+    return EngineMessage(db);
+}
 
 // Opens a connection through our file layer; raises message + the engine's
 // reason on failure.
@@ -246,7 +303,7 @@ void CopyRecords(sqlite3* from, sqlite3* to, const std::string& what, const std:
 // Creates the empty vault table (and its marks) in a new database.
 void CreateSchema(sqlite3* db, const std::string& what)
 {
-    if (Exec(db, kNewDatabaseSql) != SQLITE_OK)
+    if (Exec(db, kNewDatabaseSql) != SQLITE_OK || Exec(db, kCreateImagesSql) != SQLITE_OK)
         throw EDatabaseError(what + ": Cannot create the table: " + EngineMessage(db));
 }
 
@@ -414,13 +471,18 @@ TDataSetState TVaultTable::State() const { return Active() ? state_ : TDataSetSt
 
 [[noreturn]] void TVaultTable::EngineFailed() const
 {
+    // The engine refuses to write into a file that is no longer at its path.
+    // (That is the first write of a command: nothing of it is pending.)
+    if (db_ && sqlite3_extended_errcode(db_) == SQLITE_READONLY_DBMOVED && !dbPath_.empty())
+        throw EVaultReplaced(ReplacedMessage(dbPath_));
     // An I/O error inside a statement can make the engine roll the whole
     // transaction back: the changes since the last write are gone then.
     if (db_ && !dbPath_.empty() && !readOnly_ && !lender_ && sqlite3_get_autocommit(db_) && HasChanges()) {
         const std::string reason = sqlite3_errmsg(db_);
         writtenMark_ = sqlite3_total_changes64(db_);
-        throw EDatabaseError(Format("Vault \"%s\": %s. The vault is as it was last written; the changes made "
-                                    "since then are lost.",
+        const_cast<TVaultTable*>(this)->HoldVault();
+        throw EDatabaseError(Format("Vault \"%s\": %s. The vault is as the last command left it; the changes of "
+                                    "this command are lost.",
                                     dbPath_.c_str(), reason.c_str()));
     }
     if (db_ && IsDamage(sqlite3_extended_errcode(db_)) && !dbPath_.empty())
@@ -490,11 +552,8 @@ int RemoveAbandonedUntitledVaults(const std::string& folder)
         const long pid = std::strtol(digits, &rest, 10);
         if (rest == digits || *rest != '-' || errno != 0 || pid <= 0)
             continue; // not one of ours, or from before names carried the process
-        struct stat st {};
-        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid())
+        if (!vaultfile::IsAbandonedByEndedProcess(it->path().string(), pid))
             continue;
-        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue; // its program still runs (or may: not ours to judge)
         if (::unlink(it->path().c_str()) == 0)
             ++removed;
     }
@@ -547,10 +606,14 @@ void TVaultTable::OpenVault()
     const std::string real = vaultfile::ResolvedPath(path);
     // A file nobody may write is read-only even for a user whom the system
     // would let write it.
-    const bool readOnly = (st.st_mode & 0222) == 0 || ::access(real.c_str(), W_OK) != 0 ||
-                          ::access(ParentOf(real).c_str(), W_OK) != 0;
+    const bool fileReadOnly = (st.st_mode & 0222) == 0 || ::access(real.c_str(), W_OK) != 0 ||
+                              ::access(ParentOf(real).c_str(), W_OK) != 0;
+    // A reader of a file it may write still opens it for writing: the engine
+    // then plays back a journal a crashed writer left (and takes no lock
+    // that keeps a writer out: it never begins a change).
+    const bool readOnly = openForReading_ || fileReadOnly;
 
-    Connection db = OpenEngine(path, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE,
+    Connection db = OpenEngine(path, fileReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE,
                                Format("Cannot open vault \"%s\"", path.c_str()));
     // The header, read through the engine's own file before any statement
     // runs (a statement may roll back a journal, which is a write).
@@ -569,24 +632,33 @@ void TVaultTable::OpenVault()
         vaultfile::CheckHeader(path, header, size, !journal);
     }
     if (Exec(db.get(), readOnly ? kReadOnlyConnectionSql : kVaultConnectionSql) != SQLITE_OK)
-        refuse(EngineMessage(db.get()));
+        refuse(RefusalReason(db.get(), path));
     if (!readOnly) {
         // The reserved lock, held until the table closes, is what keeps a
         // second writer out: it fails at once here instead of waiting.
         sqlite3_busy_timeout(db.get(), 0);
         const int rc = Exec(db.get(), kBeginImmediate);
         if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED)
-            refuse("it is open for changes in another window or program");
+            throw EVaultBusy(vaultfile::RefusalMessage(path, "it is open for changes in another window or program"));
         if (rc != SQLITE_OK)
             refuse(IsDamage(rc) ? std::string("the file is damaged") : EngineMessage(db.get()));
         // Taking the lock played back any journal a crash left that held old
         // pages; one still there was never made valid (its writer died before
         // touching the vault) and nobody else may write now: remove it.
         ::unlink((real + "-journal").c_str());
+        // New files a killed Save As left beside it.
+        vaultfile::RemoveAbandonedSiblings(path);
     }
     sqlite3_busy_timeout(db.get(), kBusyWaitMs);
     Attach(db.get(), path, std::string(), readOnly);
     db.release();
+    forReading_ = openForReading_;
+    // What a later write checks that the path still names (the engine's own
+    // check, HAS_MOVED, compares the inode it opened).
+    if (::stat(path.c_str(), &st) == 0) {
+        fileDevice_ = st.st_dev;
+        fileInode_ = st.st_ino;
+    }
 }
 
 void TVaultTable::DropConnection() noexcept
@@ -616,7 +688,9 @@ void TVaultTable::CloseConnection() noexcept
     DropConnection();
     dbPath_.clear();
     tempPath_.clear();
+    replacedPath_.clear();
     readOnly_ = false;
+    forReading_ = false;
     state_ = TDataSetState::Inactive;
     edit_ = {};
     ResetCursorEmpty();
@@ -648,6 +722,12 @@ void TVaultTable::TakeOwnCopy()
     auto& list = lender->borrowers_;
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
     lender_ = nullptr;
+    TakeTemporary(scratch);
+    MarkWritten();
+}
+
+void TVaultTable::TakeTemporary(TVaultTable& scratch)
+{
     db_ = scratch.db_;
     tempPath_ = scratch.tempPath_;
     dbPath_.clear();
@@ -655,12 +735,14 @@ void TVaultTable::TakeOwnCopy()
     statements_ = std::move(scratch.statements_);
     scratch.db_ = nullptr;
     scratch.tempPath_.clear();
-    MarkWritten();
 }
 
 void TVaultTable::BeginChange()
 {
     RequireActive();
+    if (readOnly_ && forReading_)
+        throw EDatabaseError(Format("Vault \"%s\" is open for reading only: it cannot be changed here.",
+                                    dbPath_.c_str()));
     if (readOnly_)
         throw EDatabaseError(Format("Vault \"%s\" is read-only: it cannot be changed.", dbPath_.c_str()));
     TakeOwnCopy();
@@ -701,11 +783,7 @@ void TVaultTable::ValidateSchema()
     const std::string& path = path_;
     auto refuse = [&](const std::string& reason) { throw EDatabaseError(vaultfile::RefusalMessage(path, reason)); };
     // Any engine error while looking (a damaged page) is a refusal too.
-    auto engineRefusal = [&] {
-        if (IsDamage(sqlite3_extended_errcode(db_)))
-            refuse(std::string("the file is damaged (") + sqlite3_errmsg(db_) + ")");
-        refuse(sqlite3_errmsg(db_));
-    };
+    auto engineRefusal = [&] { refuse(RefusalReason(db_, path)); };
     auto query = [&](const char* sql) -> sqlite3_stmt* {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
@@ -776,6 +854,14 @@ void TVaultTable::ValidateSchema()
         if (rc != SQLITE_OK)
             refuse(shapeReason);
     }
+    {
+        // Then exactly our table: a CHECK constraint, a generated column (hidden
+        // from the table's column list), a default or a table option would
+        // run inside our engine at every change.
+        Finalizer f{query(kTableSql)};
+        if (!step(f.s) || NormalisedTableSql(ColumnText(f.s, 0)) != NormalisedTableSql(kCreateImagesSql))
+            refuse(vaultfile::kForeignDatabaseReason);
+    }
 }
 
 void TVaultTable::Open()
@@ -801,6 +887,25 @@ void TVaultTable::Open()
     }
 }
 
+namespace {
+
+bool ResolvedEqual(const std::string& a, const std::string& b)
+{
+    return a == b || vaultfile::ResolvedPath(a) == vaultfile::ResolvedPath(b);
+}
+
+std::string MessageOf(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Exception& e) {
+        return e.Message();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+} // namespace
+
 void TVaultTable::Close()
 {
     if (!Active())
@@ -808,8 +913,83 @@ void TVaultTable::Close()
     if (state_ != TDataSetState::Browse)
         Cancel();
     if (!path_.empty() && HasChanges())
-        WriteFile(path_);
+        WriteFile(path_, false);
     CloseConnection();
+}
+
+void RunVaultCommand(TVaultTable& table, const std::function<void()>& body)
+{
+    table.BeginCommand();
+    WithCleanup(body, [&] { table.EndCommand(); });
+}
+
+void TVaultTable::BeginCommand()
+{
+    if (commandDepth_++ == 0)
+        commandMark_ = Active() ? sqlite3_total_changes64(db_) : 0;
+}
+
+void TVaultTable::EndCommand()
+{
+    if (commandDepth_ == 0 || --commandDepth_ > 0)
+        return;
+    if (Active() && sqlite3_total_changes64(db_) != commandMark_)
+        WriteCommand();
+}
+
+void TVaultTable::WriteCommand()
+{
+    if (!db_ || dbPath_.empty() || lender_ || readOnly_ || !HasChanges())
+        return;
+    // Bound to another file since (a Save As that failed): Close or Save
+    // writes a copy there.
+    if (path_ != dbPath_ && !IsConnectedFile(path_))
+        return;
+    WriteBackInPlace();
+    MarkWritten();
+}
+
+void TVaultTable::LeaveReplacedFile()
+{
+    // The records, changes included, go to a temporary file: the pending
+    // transaction cannot stay, its journal lies beside the other program's
+    // file now and a crash would play it into that one.
+    TVaultTable scratch(name_);
+    scratch.OpenTemporary();
+    CopyRecords(db_, scratch.db_, name_, nullptr);
+    replacedPath_ = dbPath_;
+    DropConnection();
+    TakeTemporary(scratch);
+    writtenMark_ = -1; // nothing of it is written anywhere yet
+    // The copy keeps the row ids: the cursor stays where it was.
+}
+
+void TVaultTable::HoldVault()
+{
+    if (!db_ || dbPath_.empty() || readOnly_ || lender_ || !sqlite3_get_autocommit(db_))
+        return;
+    // If another program took the vault in between, the next change says so.
+    sqlite3_busy_timeout(db_, 0);
+    Exec(db_, kBeginImmediate);
+    sqlite3_busy_timeout(db_, kBusyWaitMs);
+}
+
+void TVaultTable::DiscardChanges()
+{
+    RequireActive();
+    Cancel();
+    if (!lender_ && !sqlite3_get_autocommit(db_))
+        Exec(db_, kRollback);
+    HoldVault();
+    MarkWritten();
+    First();
+}
+
+bool TVaultTable::VaultFileMoved() const
+{
+    int moved = 0;
+    return db_ && !dbPath_.empty() &&
+           sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0;
 }
 
 void TVaultTable::Save()
@@ -824,20 +1004,28 @@ void TVaultTable::SaveToFile(const std::string& path)
 {
     RequireActive();
     CheckBrowseMode();
-    WriteFile(path);
+    WriteFile(path, true);
 }
 
 bool TVaultTable::IsConnectedFile(const std::string& path) const
 {
-    if (dbPath_.empty() || lender_)
+    if (dbPath_.empty() || lender_ || VaultFileMoved())
         return false;
-    struct stat a {}, b {};
-    return ::stat(path.c_str(), &a) == 0 && ::stat(dbPath_.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == fileDevice_ && st.st_ino == fileInode_;
 }
 
-void TVaultTable::WriteFile(const std::string& path)
+void TVaultTable::WriteFile(const std::string& path, bool chosen)
 {
+    // A write-back never goes over a file another program put in the
+    // vault's place: only the user's own choice of a target (Save As) does.
+    if (!chosen && !replacedPath_.empty() && ResolvedEqual(path, replacedPath_))
+        throw EVaultReplaced(ReplacedMessage(replacedPath_));
+    if (!chosen && !dbPath_.empty() && !lender_ && ResolvedEqual(path, dbPath_) && !IsConnectedFile(path)) {
+        const std::string vault = dbPath_;
+        LeaveReplacedFile();
+        throw EVaultReplaced(ReplacedMessage(vault));
+    }
     if (IsConnectedFile(path)) {
         WriteBackInPlace();
     } else {
@@ -850,18 +1038,6 @@ void TVaultTable::WriteFile(const std::string& path)
         MarkWritten();
 }
 
-namespace {
-std::string MessageOf(const std::exception_ptr& failure)
-{
-    try {
-        std::rethrow_exception(failure);
-    } catch (const Exception& e) {
-        return e.Message();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-}
-} // namespace
 
 void TVaultTable::WriteBackInPlace()
 {
@@ -870,69 +1046,51 @@ void TVaultTable::WriteBackInPlace()
             EngineFailed(); // the engine dropped them after an I/O error: say so
         return; // no change was made since the last write
     }
-    const std::string& vault = dbPath_;
-    // Running out of space half-way would cost the changes (the engine rolls
-    // a failed commit back): look before writing anything.
-    {
-        const int64_t pageSize = PragmaNumber(db_, kPageSize);
-        const int64_t newSize = PragmaNumber(db_, kPageCount) * pageSize;
-        struct stat st {};
-        struct statvfs fs {};
-        if (::stat(vault.c_str(), &st) == 0 && ::statvfs(ParentOf(vaultfile::ResolvedPath(vault)).c_str(), &fs) == 0) {
-            const int64_t needed = std::max<int64_t>(0, newSize - st.st_size) + 256 * pageSize;
-            const int64_t free = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
-            if (free < needed)
-                vaultfile::WriteFailed(vault, ENOSPC);
-        }
+    const std::string vault = dbPath_;
+    if (VaultFileMoved()) {
+        LeaveReplacedFile();
+        throw EVaultReplaced(ReplacedMessage(vault));
     }
     if (const TWriteProbe& probe = WriteProbe())
         probe(TWriteStage::BeforeCommit, 0);
     const int rc = Exec(db_, kCommit);
     const std::exception_ptr probeFailure = vaultvfs::TakeProbeFailure();
     if (rc == SQLITE_OK) {
-        // Hold the vault for the next changes; if another program took it in
-        // between, the next change says so.
-        sqlite3_busy_timeout(db_, 0);
-        Exec(db_, kBeginImmediate);
-        sqlite3_busy_timeout(db_, kBusyWaitMs);
+        HoldVault();
         return;
     }
     const std::string reason = probeFailure ? MessageOf(probeFailure) : std::string(sqlite3_errmsg(db_));
-    if (!sqlite3_get_autocommit(db_)) {
-        // Still pending (another program was reading): nothing was written.
-        if (probeFailure)
-            std::rethrow_exception(probeFailure);
-        throw EDatabaseError(Format("Cannot write vault \"%s\": %s.", vault.c_str(), reason.c_str()));
-    }
-    // The engine rolled the vault back to its last written state, and with
-    // it the changes: say so, and go on from that state.
+    if (!sqlite3_get_autocommit(db_) && (rc & 0xFF) == SQLITE_BUSY)
+        throw EDatabaseError(Format("Cannot write vault \"%s\": %s. The changes are kept for the next write.",
+                                    vault.c_str(), reason.c_str()));
+    // Anything else (a full disk, an I/O error) costs this command: the
+    // engine rolls the vault back to the last command's state, or we do.
+    if (!sqlite3_get_autocommit(db_))
+        Exec(db_, kRollback);
     MarkWritten();
-    Exec(db_, kBeginImmediate);
+    HoldVault();
     First();
-    throw EDatabaseError(Format("Cannot write vault \"%s\": %s. The vault is as it was last written; the changes "
-                                "made since then are lost.",
+    throw EDatabaseError(Format("Cannot write vault \"%s\": %s. The vault is as the last command left it; the "
+                                "changes of this command are lost.",
                                 vault.c_str(), reason.c_str()));
 }
 
 void TVaultTable::WriteCopy(const std::string& path)
 {
     const std::string real = vaultfile::ResolvedPath(path);
-    // Never replace a vault another table or program is changing.
+    // Never replace a vault another table or program is changing, nor let
+    // one in while the copy is made: its lock is held until the rename.
+    Connection held;
     struct stat st {};
     if (::stat(real.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         sqlite3* raw = nullptr;
-        if (sqlite3_open_v2(real.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vaultvfs::Name()) ==
-            SQLITE_OK) {
-            const int rc = Exec(raw, kBeginImmediate);
-            Exec(raw, kRollback);
-            sqlite3_close(raw);
-            if ((rc & 0xFF) == SQLITE_BUSY)
-                throw EDatabaseError(Format("Cannot write vault \"%s\": it is open for changes in another window or "
-                                            "program.",
-                                            path.c_str()));
-        } else {
-            sqlite3_close(raw);
-        }
+        const int opened =
+            sqlite3_open_v2(real.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vaultvfs::Name());
+        held.reset(raw);
+        if (opened == SQLITE_OK && (Exec(raw, kBeginImmediate) & 0xFF) == SQLITE_BUSY)
+            throw EDatabaseError(Format("Cannot write vault \"%s\": it is open for changes in another window or "
+                                        "program.",
+                                        path.c_str()));
     }
     const TWriteProbe& probe = WriteProbe();
     auto report = [&](TWriteStage stage, int64_t done) {
@@ -979,6 +1137,9 @@ void TVaultTable::Rebind(const std::string& path)
     dbPath_ = fresh.dbPath_;
     tempPath_.clear();
     readOnly_ = fresh.readOnly_;
+    replacedPath_.clear();
+    fileDevice_ = fresh.fileDevice_;
+    fileInode_ = fresh.fileInode_;
     statements_ = std::move(fresh.statements_);
     fresh.db_ = nullptr;
     fresh.dbPath_.clear();
@@ -1199,6 +1360,13 @@ void TVaultTable::Post()
         Cancel();
         return;
     }
+    PostRecord(inserting);
+    if (commandDepth_ == 0)
+        WriteCommand();
+}
+
+void TVaultTable::PostRecord(bool inserting)
+{
     BeginChange();
     auto& s = edit_.slots;
     const bool withImage = inserting || !s[3].blobInDb;
@@ -1267,13 +1435,15 @@ void TVaultTable::Delete()
     const TRecord gone = *current_;
     if (Seek(true, true, &gone)) {
         eof_ = false;
+        bof_ = false;
     } else if (Seek(false, true, &gone)) {
         eof_ = true;
+        bof_ = false;
     } else {
         ResetCursorEmpty();
-        return;
     }
-    bof_ = false;
+    if (commandDepth_ == 0)
+        WriteCommand();
 }
 
 // ---- lookup ------------------------------------------------------------------

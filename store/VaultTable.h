@@ -1,12 +1,13 @@
 #pragma once
 // The vault table: one table of image records in an SQLite database. A
 // vault opened from a file is worked on in place: the engine reads only the
-// pages it needs, and every change since open or since the last write stays
-// in one open transaction until write-back (Close with changes, or Save to
-// the bound file), which commits it; a close without changes rolls it back.
-// Its rollback journal keeps the vault as last written through any crash.
-// A new (untitled) table lives in a temporary database file that is removed
-// when it is closed.
+// pages it needs, and each command's changes are written (committed) when
+// the command ends: a change made outside a command (BeginCommand /
+// EndCommand) is a command of its own. So no failure (a full disk, an I/O
+// error, a kill) costs more than the command it hit, and between commands
+// the file is a consistent vault that may be copied. Its rollback journal
+// keeps the vault as last written through any crash. A new (untitled) table
+// lives in a temporary database file that is removed when it is closed.
 //
 // Shape of every table (fixed, in this order; all five required):
 //   FileName  TEXT     255 bytes UTF-8 \  primary, unique key,
@@ -18,10 +19,16 @@
 // file as ours and PRAGMA user_version carries the format version.
 //
 // One writer per vault: opening takes the engine's reserved lock for the
-// whole time the table is open, so a second table (another window, another
+// whole time the table is open (readers are let in: they see the vault as
+// the last command left it), so a second table (another window, another
 // program) that opens the same vault for changes is refused. A vault file
 // (or folder) the user may not write opens read-only: changes are refused
 // before anything changes.
+//
+// A vault file replaced or removed by another program while it is open is
+// never written into: the write at the end of a command (and at Close)
+// raises EVaultReplaced and keeps the changes, which SaveToFile can then
+// put into a file of the user's choice.
 //
 // Cursor rules:
 // - Records are visited in key order: FileName, then ImageType, both by
@@ -43,7 +50,9 @@
 //
 // Change tracking: the table remembers the engine's change count when it was
 // opened, created or last written to its file name; Close writes back only
-// when that count moved (and a file name is set).
+// when that count moved (and a file name is set). A bound vault is written
+// at every command's end, so it has changes only inside a command (or after
+// a write that failed).
 //
 // Every failure raises EDatabaseError (or the platform's file errors) with a
 // message; nothing is reported through return codes except "not found".
@@ -51,6 +60,8 @@
 #include "platform/Stream.h"
 #include "store/VaultFile.h"
 #include "store/VaultFilter.h"
+
+#include <sys/types.h>
 
 #include <array>
 #include <cstdint>
@@ -77,7 +88,26 @@ public:
     using Exception::Exception;
 };
 
+// The vault file was replaced or removed by another program while open;
+// nothing was written, the changes are kept.
+class EVaultReplaced : public EDatabaseError {
+public:
+    using EDatabaseError::EDatabaseError;
+};
+
+// The vault is open for changes in another window or program (a second
+// writer is refused; it may still open the vault for reading).
+class EVaultBusy : public EDatabaseError {
+public:
+    using EDatabaseError::EDatabaseError;
+};
+
 class TVaultTable;
+
+// Runs body as one command of table (BeginCommand ... EndCommand): what it
+// changed is written when it ends, also when it raises (what it posted
+// before the error is kept); the body's error wins over the write's.
+void RunVaultCommand(TVaultTable& table, const std::function<void()>& body);
 
 enum class TDataSetState { Inactive, Browse, Insert, Edit };
 
@@ -243,6 +273,21 @@ public:
     // written to FileName.
     bool HasChanges() const;
 
+    // ---- commands
+    // Changes between BeginCommand and the matching EndCommand form one
+    // command (nested pairs count as part of the outer one): the outermost
+    // EndCommand writes them to the vault in one commit, when there are
+    // any. A change outside any command is written at once. If the write
+    // fails, the command's changes are dropped and the message says so (a
+    // vault another program is reading for longer than a few seconds keeps
+    // them for the next write), and a replaced vault file raises
+    // EVaultReplaced.
+    void BeginCommand();
+    void EndCommand();
+    // Drops the changes not written yet (after EVaultReplaced, when the user
+    // does not want them); the vault stays as last written.
+    void DiscardChanges();
+
     // Change logging: kept for the callers that switch it; this engine keeps
     // no undo log, edits always apply directly, so the flag changes nothing.
     bool LogChanges() const { return logChanges_; }
@@ -305,6 +350,11 @@ public:
 
     // True when the vault is open read-only (changes are refused).
     bool ReadOnly() const { return Active() && readOnly_; }
+    // With on, Open opens the vault for reading only: it takes no lock that
+    // keeps a writer out, refuses every change, and sees the vault as the
+    // writer's last command left it. Kept across Close; off at first.
+    void SetOpenForReading(bool on) { openForReading_ = on; }
+    bool OpenForReading() const { return openForReading_; }
 
     // Test seam: called at each stage of writing a vault file (see
     // TWriteStage). A probe that throws makes the write fail there.
@@ -343,10 +393,21 @@ private:
     void BeginChange();
     void DetachBorrowers() noexcept;
     void TakeOwnCopy();
+    // Goes on from scratch's temporary database (its connection taken over).
+    void TakeTemporary(TVaultTable& scratch);
     void WriteBackInPlace();
     void WriteCopy(const std::string& path);
     void Rebind(const std::string& path);
     bool IsConnectedFile(const std::string& path) const;
+    // Whether the file the connection works on is no longer at its path.
+    bool VaultFileMoved() const;
+    // Writes a bound vault's changes at the end of a command.
+    void WriteCommand();
+    // Takes the reserved lock again after a commit or a rollback.
+    void HoldVault();
+    // The vault file was replaced: go on from a temporary copy of the records
+    // (changes included) that only a chosen target receives.
+    void LeaveReplacedFile();
     void RequireActive() const;
     sqlite3_stmt* Statement(const std::string& sql);
     bool Step(sqlite3_stmt* stmt) const;
@@ -360,7 +421,11 @@ private:
     bool Seek(bool forward, bool fromCurrent, const TRecord* from);
     void ResetCursorEmpty();
     void CheckBrowseMode();
-    void WriteFile(const std::string& path);
+    // Post's statement (which must end before a write swaps connections).
+    void PostRecord(bool inserting);
+    // chosen: the user named path (Save As), so it may replace whatever is
+    // there; a write-back (false) never replaces a file put in the vault's place.
+    void WriteFile(const std::string& path, bool chosen);
     void MarkWritten();
 
     // Field helpers.
@@ -380,12 +445,19 @@ private:
     sqlite3* db_ = nullptr;
     std::string dbPath_;    // the vault the connection works on ("" when temporary)
     std::string tempPath_;  // the temporary database file, removed on close
+    std::string replacedPath_; // the vault whose file was replaced: never written back
     bool readOnly_ = false;
+    bool openForReading_ = false;
+    bool forReading_ = false; // this connection was opened for reading only
     TVaultTable* lender_ = nullptr;          // the table whose data a copy reads
     std::vector<TVaultTable*> borrowers_;    // copies reading this table's data
     std::unique_ptr<TStatementCache> statements_;
     mutable int64_t writtenMark_ = 0; // reset when the engine drops changes
     bool logChanges_ = true;
+    int commandDepth_ = 0;
+    int64_t commandMark_ = 0; // the change count when the outermost command began
+    dev_t fileDevice_ = 0;    // identity of the vault file the connection opened
+    ino_t fileInode_ = 0;
 
     std::string filterText_;
     bool filtered_ = false;

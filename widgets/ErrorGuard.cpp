@@ -11,9 +11,17 @@ ExceptionHandler& CurrentHandler()
     static ExceptionHandler handler;
     return handler;
 }
+
+CommandScope& CurrentScope()
+{
+    static CommandScope scope;
+    return scope;
+}
 } // namespace
 
 void SetExceptionHandler(ExceptionHandler handler) { CurrentHandler() = std::move(handler); }
+
+void SetCommandScope(CommandScope scope) { CurrentScope() = std::move(scope); }
 
 void ShowErrorBox(const std::string& message)
 {
@@ -40,7 +48,10 @@ void HandleException(const std::string& message)
 bool Guarded(const std::function<void()>& f)
 {
     try {
-        f();
+        if (CurrentScope())
+            CurrentScope()(f);
+        else
+            f();
         return true;
     } catch (const std::exception& e) {
         HandleException(e.what());

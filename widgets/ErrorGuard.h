@@ -16,7 +16,13 @@ void SetExceptionHandler(ExceptionHandler handler);
 void HandleException(const std::string& message);
 void ShowErrorBox(const std::string& message);
 
-// Runs f; anything it throws goes to the exception handler. Returns whether
+// What every guarded call runs inside (the main window makes each one a
+// command of its open vault, written when it ends); none by default.
+using CommandScope = std::function<void(const std::function<void()>& body)>;
+void SetCommandScope(CommandScope scope);
+
+// Runs f (inside the command scope); anything it throws goes to the
+// exception handler. Returns whether
 // f ran to its end.
 bool Guarded(const std::function<void()>& f);
 

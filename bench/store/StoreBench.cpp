@@ -414,6 +414,76 @@ void BM_SqliteCloseUnchanged(benchmark::State& state)
     }
 }
 
+// Adding 1,000 photos (one command), then deleting 100 (another), on a new
+// vault file, closed at the end. Arg 0: each command written when it ends;
+// arg 1: the way before, every change held in one transaction until the
+// close (one command from open to close); arg 2: no commands, every change
+// written on its own.
+void BM_VaultAdd1000Delete100(benchmark::State& state)
+{
+    const int mode = static_cast<int>(state.range(0));
+    std::string tmpl = (std::filesystem::temp_directory_path() / "gmb_bench_XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        std::abort();
+    const std::filesystem::path dir = tmpl;
+    const std::string path = (dir / "photos.gmb").string();
+    std::mt19937_64 gen(7);
+    std::vector<std::vector<uint8_t>> photos(1000);
+    for (auto& blob : photos) {
+        blob.resize(kBlobBytes + static_cast<size_t>(gen() % 16384));
+        for (size_t k = 0; k + 8 <= blob.size(); k += 8) {
+            const uint64_t v = gen();
+            std::memcpy(blob.data() + k, &v, 8);
+        }
+    }
+    PeakMemory peak(state);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::filesystem::remove(path);
+        {
+            TVaultTable empty("CDS");
+            empty.CreateDataSet();
+            empty.SetFileName(path);
+            empty.Save();
+            empty.Close();
+        }
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        state.ResumeTiming();
+        auto command = [&](const std::function<void()>& body) {
+            if (mode == 0)
+                RunVaultCommand(t, body);
+            else
+                body();
+        };
+        if (mode == 1)
+            t.BeginCommand();
+        command([&] {
+            for (size_t i = 0; i < photos.size(); ++i) {
+                t.Append();
+                t.FieldFileName().SetAsString("photo " + std::to_string(i));
+                t.FieldDimX().SetAsInteger(640);
+                t.FieldDimY().SetAsInteger(480);
+                t.FieldImage().SetBytes(photos[i]);
+                t.FieldImageType().SetAsString("J");
+                t.Post();
+            }
+        });
+        command([&] {
+            for (int i = 0; i < 1000; i += 10)
+                if (t.Locate("FileName;ImageType", {"photo " + std::to_string(i), std::string("J")}, false))
+                    t.Delete();
+        });
+        if (mode == 1)
+            t.EndCommand();
+        t.Close();
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_VaultAdd1000Delete100)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 // Every figure for 1,000 records first, then for 4,000, so that each vault
 // is made once.
 const bool kVaultBenchmarks = [] {

@@ -188,21 +188,24 @@ TEST_F(LifecycleFixture, ReopenFromTheListMovesTheOldFileToTheHead)
     EXPECT_EQ(form->windowTitle().toStdString(), "Kv Glimmerbox 3.2 - y.gmb");
 }
 
-TEST_F(LifecycleFixture, SaveAsBindsTheNewPathAndLeavesTheOldFile)
+TEST_F(LifecycleFixture, SaveAsBindsTheNewPathAndLaterChangesGoThereOnly)
 {
     Start();
     const std::string x = MakeVault("x.gmb", {"A"});
     form->OpenFile(x);
-    const auto before = Bytes(x);
     const int listed = form->KvReopen1->Count();
-    AddRecord("New", "J");
+    Guarded([&] { AddRecord("New", "J"); }); // a command: written to x as it ends
+    const auto written = Bytes(x);
     const std::string z = Path("z.gmb");
     prompts->AnswerFile(z);
     form->ActFileSaveAs->trigger();
     EXPECT_EQ(form->CurrentFileName, z);
-    EXPECT_EQ(Bytes(x), before);
+    Guarded([&] { AddRecord("Later", "B"); });
+    EXPECT_EQ(Bytes(x), written);
     EXPECT_EQ(form->KvReopen1->Count(), listed);
     form->OpenFile(z);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "Later/B", "New/J"}));
+    form->OpenFile(x);
     EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "New/J"}));
 }
 
@@ -223,36 +226,91 @@ TEST_F(LifecycleFixture, FailedSaveAsKeepsTheWindowBoundWhereItWas)
     EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "Later/B"}));
 }
 
-TEST_F(LifecycleFixture, FailedWriteBackStopsTheCommandAndKeepsTheData)
+TEST_F(LifecycleFixture, AFailedWriteCostsOnlyItsCommandAndTheWindowGoesOn)
 {
     Start();
-    const std::string sub = Path("sub");
-    QDir().mkpath(QString::fromStdString(sub));
-    const std::string x = sub + "/x.gmb";
+    const std::string x = Path("x.gmb");
     form->SaveFile(x);
-    AddRecord("Keep", "B");
+    Guarded([&] { AddRecord("Keep", "B"); });
     TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t) {
-        if (stage == TWriteStage::BeforeCommit)
+        if (stage == TWriteStage::FileSynced) // only a commit syncs
             throw Exception("disk full");
     });
     prompts->AnswerMessage(MsgButton::Ok);
-    form->ActFileNew->trigger();
+    EXPECT_FALSE(Guarded([&] { AddRecord("Lost", "B"); }));
     TVaultTable::SetWriteProbe({});
+    ASSERT_GT(Messages(), 0u);
     EXPECT_EQ(LastMessage().title, "Error");
+    EXPECT_NE(LastMessage().text.find("disk full"), std::string::npos) << LastMessage().text;
+    EXPECT_NE(LastMessage().text.find("the changes of this command are lost."), std::string::npos);
     EXPECT_EQ(form->CurrentFileName, x);
     EXPECT_TRUE(DMMain->Active());
     EXPECT_EQ(Names(), std::vector<std::string>{"Keep/B"});
-
-    // Exit with the same failure: the window stays open.
-    TVaultTable::SetWriteProbe([](TWriteStage, int64_t) { throw Exception("disk full"); });
-    prompts->AnswerMessage(MsgButton::Ok);
-    EXPECT_FALSE(Close());
-    TVaultTable::SetWriteProbe({});
-    EXPECT_TRUE(form->isVisible());
+    Guarded([&] { AddRecord("Later", "B"); });
     EXPECT_TRUE(Close());
     Start();
     form->OpenFile(x);
-    EXPECT_EQ(Names(), std::vector<std::string>{"Keep/B"});
+    EXPECT_EQ(Names(), (std::vector<std::string>{"Keep/B", "Later/B"}));
+}
+
+TEST_F(LifecycleFixture, AVaultFileReplacedWhileOpenAsksWhereToSaveTheChanges)
+{
+    Start();
+    const std::string x = Path("x.gmb");
+    form->SaveFile(x);
+    Guarded([&] { AddRecord("Keep", "B"); });
+    // A sync client puts its own file in the vault's place while a command runs.
+    const std::string other = Path("other.gmb");
+    {
+        TVaultTable t("CDS");
+        t.CreateDataSet();
+        t.SetFileName(other);
+        t.Save();
+        t.Close();
+    }
+    const auto foreign = Bytes(other);
+    const std::string z = Path("z.gmb");
+    prompts->AnswerMessage(MsgButton::Yes);
+    prompts->AnswerFile(z);
+    EXPECT_TRUE(Guarded([&] {
+        AddRecord("After", "B");
+        ASSERT_EQ(std::rename(other.c_str(), x.c_str()), 0);
+    }));
+    MessageRequest question;
+    for (const auto& r : prompts->Records())
+        if (r.kind == TScriptedPrompts::Record::Kind::Message)
+            question = r.message;
+    EXPECT_EQ(question.title, "Warning");
+    EXPECT_EQ(question.text, "Cannot write vault \"" + x +
+                                 "\": another program replaced or removed the file since it was opened; nothing was "
+                                 "written to it.\r\rDo you want to save to a file?");
+    EXPECT_EQ(form->CurrentFileName, z);
+    EXPECT_EQ(Bytes(x), foreign);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"After/B", "Keep/B"}));
+    EXPECT_TRUE(Close());
+    Start();
+    form->OpenFile(z);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"After/B", "Keep/B"}));
+}
+
+TEST_F(LifecycleFixture, AVaultAnotherWindowHoldsOpensForViewing)
+{
+    Start();
+    const std::string x = MakeVault("x.gmb", {"A", "B"});
+    TVaultTable other("CDS"); // another window holds it for changes
+    other.SetFileName(x);
+    other.Open();
+    form->OpenFile(x);
+    EXPECT_EQ(form->CurrentFileName, x);
+    EXPECT_TRUE(DMMain->CDS.ReadOnly());
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A/B", "B/B"}));
+    prompts->AnswerMessage(MsgButton::Ok);
+    EXPECT_FALSE(Guarded([&] { DMMain->DeleteImage("A", "B"); }));
+    EXPECT_EQ(LastMessage().text, "Vault \"" + x + "\" is open for reading only: it cannot be changed here.");
+    other.Close();
+    form->ActFileNew->trigger();
+    form->OpenFile(x); // free again: for changes
+    EXPECT_FALSE(DMMain->CDS.ReadOnly());
 }
 
 TEST_F(LifecycleFixture, DroppingFilesOpensOnlyTheFirst)

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace storetest {
 
@@ -106,6 +109,29 @@ std::string MessageOf(Fn&& fn)
         return e.Message();
     }
     return {};
+}
+
+// A child process adds a large record to the vault at path in one command
+// and is killed once the vault itself is half overwritten by its commit,
+// leaving its journal; true when it died so.
+inline bool KillWriterHalfWay(const std::string& path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        t.BeginCommand();
+        AddRecord(t, "big", "J", 1, 1, RandomBytes(4 << 20, 3));
+        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t end) {
+            if (stage == TWriteStage::PageWritten && end >= (2 << 20))
+                raise(SIGKILL);
+        });
+        t.EndCommand();
+        _exit(0); // not reached
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status);
 }
 
 } // namespace storetest

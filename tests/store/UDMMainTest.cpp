@@ -194,6 +194,21 @@ TEST(CompressionTest, WholeStreamsInMemoryInflateToTheStreamingInflatersBytes)
     EXPECT_EQ(InflateFrom<TMemoryStream>(badCheck).error, "Error");
 }
 
+TEST(CompressionTest, AStreamInflatingBeyondItsLimitRaisesBeforeDestGetsMore)
+{
+    // 8 MB of zeros deflate to a few kilobytes: the bomb in miniature.
+    const std::vector<uint8_t> zeros(8 << 20, 0);
+    const auto packed = Compress(zeros);
+    ASSERT_LT(packed.size(), 20000u);
+    TMemoryStream in(packed), out;
+    EXPECT_EQ(MessageOf([&] { DecompressStream(in, out, 1 << 20); }),
+              "Image is too large: it inflates to more than 1048576 bytes");
+    EXPECT_LE(out.Size(), 1 << 20);
+    TMemoryStream again(packed), whole;
+    DecompressStream(again, whole, 8 << 20); // exactly the limit is fine
+    EXPECT_EQ(whole.Size(), 8 << 20);
+}
+
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override { dm.CreateNewTable(); }
@@ -475,3 +490,32 @@ TEST_F(StoreTest, ActiveAndNewFollowTheFileLifecycle)
 }
 
 } // namespace
+
+TEST_F(StoreTest, PasswordsOfVaultsMadeElsewhereAreRemovedWholeAndAnUntypeableOneSaysSo)
+{
+    // Two password records, as a vault made by another program may hold.
+    // The first in key order ("c") is the one asked for.
+    for (const std::string& scrambled : {ScramblePassword("x"), ScramblePassword("b")})
+        AppendImageRecord(dm, scrambled, 0, 0, "\\", {});
+    AppendImageRecord(dm, "photo", 3, 4, "J", {1, 2});
+    EXPECT_EQ(MessageOf([&] { dm.SetPassword("x", "third"); }), "Wrong password.");
+    dm.SetPassword("b", "third");
+    dm.CheckPassword("third");
+    ASSERT_TRUE(dm.LocatePassword());
+    dm.CDS.Delete();
+    EXPECT_FALSE(dm.LocatePassword()); // the other one went with the change
+    AppendImageRecord(dm, ScramblePassword("again"), 0, 0, "\\", {});
+    AppendImageRecord(dm, ScramblePassword("more"), 0, 0, "\\", {});
+    dm.SetPassword("", "");
+    EXPECT_FALSE(dm.LocatePassword());
+    EXPECT_TRUE(dm.LocateImage("photo", "J"));
+
+    // A stored name no typed password gives (its first character would be
+    // typed as code 0): the error says so instead of "Wrong password.".
+    AppendImageRecord(dm, std::string("\x01zz"), 0, 0, "\\", {});
+    EXPECT_EQ(MessageOf([&] { dm.CheckPassword("anything"); }),
+              "The password of this vault cannot be typed: it was not set by Glimmerbox.");
+    dm.SetPassword("", "");
+    AppendImageRecord(dm, ScramblePassword("typed"), 0, 0, "\\", {});
+    EXPECT_EQ(MessageOf([&] { dm.CheckPassword("anything"); }), "Wrong password.");
+}

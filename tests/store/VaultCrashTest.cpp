@@ -1,7 +1,8 @@
-// Crash safety of the in-place vault: a child process changes records and is
-// killed at random points of its file operations (the session's journal and
-// spilled pages, then the write-back); every time, the vault opens holding
-// exactly the old or the new records. The suite runs a brief share; a long
+// Crash safety of the in-place vault: a child process changes records in two
+// commands and is killed at random points of its file operations (journal,
+// spilled pages, each command's commit); every time, the vault opens holding
+// exactly the records before, between or after the commands, and a kill
+// after a command has ended never costs that command. The suite runs a brief share; a long
 // run sets GMB_CRASH_KILLS_SMALL / GMB_CRASH_KILLS_LARGE (scripts/crash-vault).
 #include "StoreTestSupport.h"
 
@@ -61,10 +62,8 @@ int EnvCount(const char* name, int fallback)
 
 int KillCount(const char* name, int fallback) { return EnvCount(name, std::max(1, fallback / kKillShare)); }
 
-// The changes the child makes: a delete, a rename, a new size, and new
-// records (the large one bigger than the page cache, so pages spill into
-// the vault before the write-back).
-void Change(TVaultTable& t, size_t bigRecord)
+// The first command: a delete, a rename and a new size.
+void ChangeFirst(TVaultTable& t)
 {
     ASSERT_TRUE(t.Locate("FileName", {std::string("r3")}, false));
     t.Delete();
@@ -76,12 +75,23 @@ void Change(TVaultTable& t, size_t bigRecord)
     t.Edit();
     t.FieldDimX().SetAsInteger(777);
     t.Post();
-    AddRecord(t, "added", "G", 5, 6, RandomBytes(bigRecord, 99));
-    AddRecord(t, "small", "B", 7, 8, RandomBytes(1000, 98));
+}
+
+// The child's two commands, the second adding records (the large one bigger
+// than the page cache, so pages spill into the vault before its commit).
+// afterFirst: the probe's event count once the first command had ended.
+void Change(TVaultTable& t, size_t bigRecord, const int& events, int& afterFirst)
+{
+    RunVaultCommand(t, [&] { ChangeFirst(t); });
+    afterFirst = events;
+    RunVaultCommand(t, [&] {
+        AddRecord(t, "added", "G", 5, 6, RandomBytes(bigRecord, 99));
+        AddRecord(t, "small", "B", 7, 8, RandomBytes(1000, 98));
+    });
 }
 
 struct Outcome {
-    int killed = 0, old = 0, fresh = 0;
+    int killed = 0, old = 0, mid = 0, fresh = 0;
     int hotJournals = 0; // kills that left a journal for the next open to play back
 };
 
@@ -91,23 +101,31 @@ Outcome KillRepeatedly(const std::string& pristine, const std::string& path, siz
 {
     Outcome outcome;
     const auto oldState = Snapshot(pristine);
-    // A dry run: the new state, and how many file operations it takes
-    // (all, and before the write-back).
+    // A dry run: the states after each command, and how many file
+    // operations they take (all, and up to the first command's end).
+    std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
+    {
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        RunVaultCommand(t, [&] { ChangeFirst(t); });
+        t.Close();
+    }
+    const auto midState = Snapshot(path);
     std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
     int counts[2] = {0, 0};
     int pipeFd[2];
     EXPECT_EQ(pipe(pipeFd), 0);
     pid_t child = fork();
     if (child == 0) {
-        int events = 0;
+        int events = 0, afterFirst = 0;
         TVaultTable t("CDS");
         t.SetFileName(path);
         t.Open();
         TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) { ++events; });
-        Change(t, bigRecord);
-        const int beforeClose = events;
+        Change(t, bigRecord, events, afterFirst);
         t.Close();
-        const int result[2] = {events, beforeClose};
+        const int result[2] = {events, afterFirst};
         _exit(write(pipeFd[1], result, sizeof result) == sizeof result ? 0 : 1);
     }
     int status = 0;
@@ -118,21 +136,23 @@ Outcome KillRepeatedly(const std::string& pristine, const std::string& path, siz
     close(pipeFd[1]);
     const auto newState = Snapshot(path);
     EXPECT_NE(newState, oldState);
-    const int total = counts[0], writeBackFrom = counts[1];
-    EXPECT_GT(total, writeBackFrom);
+    EXPECT_NE(midState, oldState);
+    EXPECT_NE(midState, newState);
+    const int total = counts[0], firstDone = counts[1];
+    EXPECT_GT(total, firstDone);
+    EXPECT_GT(firstDone, 0);
 
     std::mt19937 random(seed);
-    // The vault is copied back only when a run left the new state: copying
-    // makes every page dirty, and the writer's syncs would flush them all.
+    // The vault is copied back only when a run changed it: copying makes
+    // every page dirty, and the writer's syncs would flush them all.
     std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
     for (int i = 0; i < kills && !::testing::Test::HasFailure(); ++i) {
-        // Half the kills fall in the write-back, half anywhere; a point past
-        // the last operation kills the writer just after its write-back.
-        const int from = i % 2 ? writeBackFrom + 1 : 1;
-        const int killAt = std::uniform_int_distribution<int>(from, total + 1)(random);
+        // A point past the last operation kills the writer just after its
+        // last commit.
+        const int killAt = std::uniform_int_distribution<int>(1, total + 1)(random);
         child = fork();
         if (child == 0) {
-            int events = 0;
+            int events = 0, afterFirst = 0;
             TVaultTable t("CDS");
             t.SetFileName(path);
             t.Open();
@@ -140,7 +160,7 @@ Outcome KillRepeatedly(const std::string& pristine, const std::string& path, siz
                 if (++events == killAt)
                     raise(SIGKILL);
             });
-            Change(t, bigRecord);
+            Change(t, bigRecord, events, afterFirst);
             t.Close();
             raise(SIGKILL);
         }
@@ -151,14 +171,15 @@ Outcome KillRepeatedly(const std::string& pristine, const std::string& path, siz
             ++outcome.hotJournals;
         const auto state = Snapshot(path);
         EXPECT_FALSE(std::filesystem::exists(path + "-journal")) << "kill point " << killAt;
-        if (state == oldState)
+        if (state == oldState) {
             ++outcome.old;
-        else if (state == newState) {
-            ++outcome.fresh;
+            EXPECT_LE(killAt, firstDone) << "a kill after the first command's end lost it";
+        } else if (state == midState || state == newState) {
+            ++(state == midState ? outcome.mid : outcome.fresh);
             std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
-        }
-        else
+        } else {
             ADD_FAILURE() << "kill point " << killAt << " of " << total << " left a mixed vault";
+        }
     }
     return outcome;
 }
@@ -180,10 +201,10 @@ TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewSmallVault)
     const std::string pristine = dir.File("pristine.gmb");
     MakeVault(pristine, 12, 30000);
     const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 300000, KillCount("GMB_CRASH_KILLS_SMALL", 150), 1);
-    EXPECT_EQ(o.old + o.fresh, o.killed);
+    EXPECT_EQ(o.old + o.mid + o.fresh, o.killed);
     EXPECT_GT(o.hotJournals, 0);
-    std::printf("small vault: %d kills, %d old, %d new, %d journals played back\n", o.killed, o.old, o.fresh,
-                o.hotJournals);
+    std::printf("small vault: %d kills, %d before, %d between, %d after the commands, %d journals played back\n",
+                o.killed, o.old, o.mid, o.fresh, o.hotJournals);
 }
 
 TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewLargeVault)
@@ -194,10 +215,10 @@ TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewLargeVault)
     // page cache.
     MakeVault(pristine, EnvCount("GMB_CRASH_LARGE_RECORDS", 100), 2 << 20);
     const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 40 << 20, KillCount("GMB_CRASH_KILLS_LARGE", 3), 2);
-    EXPECT_EQ(o.old + o.fresh, o.killed);
+    EXPECT_EQ(o.old + o.mid + o.fresh, o.killed);
     EXPECT_GT(o.hotJournals, 0);
-    std::printf("large vault: %d kills, %d old, %d new, %d journals played back\n", o.killed, o.old, o.fresh,
-                o.hotJournals);
+    std::printf("large vault: %d kills, %d before, %d between, %d after the commands, %d journals played back\n",
+                o.killed, o.old, o.mid, o.fresh, o.hotJournals);
 }
 
 } // namespace

@@ -221,6 +221,50 @@ TEST(VaultFileTest, AVaultMadeByOtherToolsWithTheRightShapeOpens)
     EXPECT_EQ(t.RecordCount(), 1);
 }
 
+TEST(VaultFileTest, ATableThatSaysMoreThanOursIsRefusedHoweverItIsSpelt)
+{
+    TempDir dir;
+    const std::string mark = "PRAGMA application_id = 1196245592; PRAGMA user_version = 1;";
+    auto table = [](const std::string& imageType, const std::string& extra) {
+        return "CREATE TABLE Images (FileName TEXT NOT NULL, DimX INTEGER NOT NULL, DimY INTEGER NOT NULL,"
+               " Image BLOB NOT NULL, ImageType " +
+               imageType + extra + ", PRIMARY KEY (FileName, ImageType));";
+    };
+    // Neither shows in the table's column list: a hidden generated column
+    // (each add would grow the file) and CHECK constraints (refusing adds).
+    const std::vector<std::pair<const char*, std::string>> hostile = {
+        {"generated column", table("TEXT NOT NULL", ", Pad BLOB GENERATED ALWAYS AS (zeroblob(1000)) STORED")},
+        {"check", table("TEXT NOT NULL CHECK (length(FileName) > 40)", "")},
+        {"table check", table("TEXT NOT NULL", ", CHECK (DimX < 0)")},
+        {"default", table("TEXT NOT NULL DEFAULT 'J'", "")},
+        {"strict", "CREATE TABLE Images (FileName TEXT NOT NULL, DimX INTEGER NOT NULL, DimY INTEGER NOT NULL,"
+                   " Image BLOB NOT NULL, ImageType TEXT NOT NULL, PRIMARY KEY (FileName, ImageType)) STRICT;"},
+    };
+    for (const auto& [what, sql] : hostile) {
+        SCOPED_TRACE(what);
+        const std::string path = dir.File(std::string(what) + ".gmb");
+        MakeSqliteFile(path, (mark + sql).c_str());
+        const auto before = FileBytes(path);
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        EXPECT_EQ(MessageOf([&] { t.Open(); }),
+                  "Cannot open vault \"" + path +
+                      "\": it is an SQLite database of another application, not a Glimmerbox vault.");
+        EXPECT_EQ(FileBytes(path), before);
+    }
+    // Our own table spelt another way (quotes, case, blanks, the key's name) opens.
+    const std::string path = dir.File("spelt.gmb");
+    MakeSqliteFile(path, (mark + "create table \"Images\"(\"FileName\" text not null collate binary,[DimX] integer "
+                                  "not null,`DimY` INTEGER NOT NULL,\n Image blob NOT NULL , ImageType TEXT NOT NULL,"
+                                  "constraint k primary key(FileName,ImageType));")
+                             .c_str());
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 0);
+    t.Close();
+}
+
 TEST(VaultFileTest, FilesThatAreNotVaultsAreRefusedAndNeverWritten)
 {
     TempDir dir;
@@ -365,37 +409,36 @@ TEST(VaultFileTest, AFailedSaveAsLeavesTheOldFileAndTheTableOpen)
     samples.push_back({"big", "J", 1, 1, RandomBytes(3 << 20, 11)});
     MakeVault(path, samples);
     MakeVault(target, Samples());
-    const auto before = FileBytes(path);
     const auto targetBefore = FileBytes(target);
 
     TVaultTable t("CDS");
     t.SetFileName(path);
     t.Open();
-    AddRecord(t, "extra", "B");
-    t.SetFileName(target);
+    AddRecord(t, "extra", "B"); // written at once
+    const auto before = FileBytes(path);
     for (TWriteStage failAt : {TWriteStage::TempCreated, TWriteStage::ChunkWritten, TWriteStage::Synced,
                                TWriteStage::BeforeRename}) {
         TVaultTable::SetWriteProbe([failAt](TWriteStage stage, int64_t done) {
             if (stage == failAt && (stage != TWriteStage::ChunkWritten || done >= (2 << 20)))
                 throw EDatabaseError("disk full (simulated)");
         });
-        EXPECT_EQ(MessageOf([&] { t.Close(); }), "disk full (simulated)");
+        EXPECT_EQ(MessageOf([&] { t.SaveToFile(target); }), "disk full (simulated)");
         EXPECT_TRUE(t.Active()); // nothing is lost: the data is still there
-        EXPECT_TRUE(t.HasChanges());
+        EXPECT_EQ(t.RecordCount(), static_cast<int64_t>(samples.size() + 1));
         EXPECT_EQ(FileBytes(path), before);
         EXPECT_EQ(FileBytes(target), targetBefore);
-        // Only the open vault's own journal beside it, no new file.
-        EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "a.gmb-journal", "b.gmb"}));
+        EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "b.gmb"})); // no new file left
     }
     TVaultTable::SetWriteProbe(nullptr);
+    t.SaveToFile(target);
     t.Close();
-    ExpectVaultHolds(path, samples); // the vault it was opened from keeps its last written state
     samples.push_back({"extra", "B", 1, 2, {1, 2, 3}});
+    ExpectVaultHolds(path, samples); // written by its own command before the Save As
     ExpectVaultHolds(target, samples);
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "b.gmb"}));
 }
 
-TEST(VaultFileTest, AWriteBackThatFailsLeavesTheVaultAsLastWrittenAndTheWindowClosable)
+TEST(VaultFileTest, ACommandWhoseWriteFailsLeavesTheVaultAsBeforeItAndTheWindowClosable)
 {
     ProbeReset reset;
     TempDir dir;
@@ -411,10 +454,12 @@ TEST(VaultFileTest, AWriteBackThatFailsLeavesTheVaultAsLastWrittenAndTheWindowCl
         TVaultTable t("CDS");
         t.SetFileName(copy);
         t.Open();
+        t.BeginCommand();
         AddRecord(t, "extra", "B", 1, 2, RandomBytes(100000, 5));
         TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) { ++events; });
-        t.Close();
+        t.EndCommand();
         TVaultTable::SetWriteProbe(nullptr);
+        t.Close();
     }
     std::filesystem::remove(copy);
     ASSERT_GT(events, 3);
@@ -425,13 +470,14 @@ TEST(VaultFileTest, AWriteBackThatFailsLeavesTheVaultAsLastWrittenAndTheWindowCl
         TVaultTable t("CDS");
         t.SetFileName(path);
         t.Open();
+        t.BeginCommand();
         AddRecord(t, "extra", "B", 1, 2, RandomBytes(100000, 5));
         int seen = 0;
         TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) {
             if (++seen == failAt)
                 throw EDatabaseError("disk full (simulated)");
         });
-        const std::string message = MessageOf([&] { t.Close(); });
+        const std::string message = MessageOf([&] { t.EndCommand(); });
         TVaultTable::SetWriteProbe(nullptr);
         if (failAt == 1) {
             // Found before anything is written (as a lack of space is): the
@@ -442,9 +488,9 @@ TEST(VaultFileTest, AWriteBackThatFailsLeavesTheVaultAsLastWrittenAndTheWindowCl
             continue;
         }
         EXPECT_EQ(message.rfind("Cannot write vault \"" + path + "\": disk full (simulated).", 0), 0u) << message;
-        EXPECT_NE(message.find("as it was last written"), std::string::npos) << message;
+        EXPECT_NE(message.find("the changes of this command are lost."), std::string::npos) << message;
         EXPECT_TRUE(t.Active());
-        EXPECT_FALSE(t.HasChanges()); // the engine dropped them with the failed commit
+        EXPECT_FALSE(t.HasChanges()); // dropped with the failed commit
         EXPECT_EQ(t.RecordCount(), static_cast<int64_t>(samples.size()));
         t.Close(); // the window can close
         EXPECT_FALSE(t.Active());
@@ -483,24 +529,7 @@ TEST(VaultFileTest, AWriteKilledHalfWayLeavesTheOldVault)
     MakeVault(path, samples);
     const auto before = FileBytes(path);
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        TVaultTable t("CDS");
-        t.SetFileName(path);
-        t.Open();
-        AddRecord(t, "big", "J", 1, 1, RandomBytes(4 << 20, 3));
-        // Killed once the vault itself is half overwritten.
-        TVaultTable::SetWriteProbe([](TWriteStage stage, int64_t end) {
-            if (stage == TWriteStage::PageWritten && end >= (2 << 20))
-                raise(SIGKILL);
-        });
-        t.Close();
-        _exit(0); // not reached
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(KillWriterHalfWay(path));
     // The killed writer's journal is beside the vault until the next open
     // plays it back.
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.gmb", "a.gmb-journal"}));

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +25,18 @@ void MakeVault(const std::string& path, int records, size_t blobSize = 2000)
     t.SetFileName(path);
     t.Save();
     t.Close();
+}
+
+// The pid of a process that has ended (it is free), "" when none could run.
+std::string EndedProcess()
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return {};
+    return std::to_string(child);
 }
 
 std::string Refusal(const std::string& path, const std::string& reason)
@@ -146,6 +160,187 @@ TEST(InPlaceTest, ASecondWriterIsRefusedInThisProcessAndInAnother)
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }
 
+TEST(InPlaceTest, ReadingTheVaultAheadKeepsASecondWriterOut)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 3, 40000);
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    // The hint a list fill gives: closing a descriptor of its own would drop
+    // the engine's lock and let the shell in.
+    HintWholeFileWillBeRead(path);
+    const std::string shell = "sqlite3 '" + path + "' 'BEGIN IMMEDIATE;' 2>/dev/null";
+    EXPECT_NE(std::system(shell.c_str()), 0);
+    AddRecord(t, "later", "B");
+    HintWholeFileWillBeRead(path);
+    EXPECT_NE(std::system(shell.c_str()), 0);
+    t.Close();
+    EXPECT_EQ(std::system(shell.c_str()), 0);
+}
+
+TEST(InPlaceTest, AVaultReplacedWhileOpenIsNeverWrittenIntoAndItsChangesCanBeSavedElsewhere)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    const std::string replaced = "Cannot write vault \"" + path +
+                                 "\": another program replaced or removed the file since it was opened; nothing "
+                                 "was written to it.";
+    // Another program puts a new file in the vault's place (a sync client,
+    // a restore): between two commands, or while one runs.
+    for (const bool duringCommand : {false, true}) {
+        SCOPED_TRACE(duringCommand);
+        MakeVault(path, 3);
+        TVaultTable t("CDS");
+        t.SetFileName(path);
+        t.Open();
+        AddRecord(t, "before", "B"); // written while the file is still the vault's
+        const std::string other = dir.File("other.gmb");
+        auto replace = [&] {
+            MakeVault(other, 1);
+            ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+        };
+        if (!duringCommand)
+            replace();
+        const auto replacement = duringCommand ? std::vector<uint8_t>() : FileBytes(path);
+        std::string message;
+        try {
+            RunVaultCommand(t, [&] {
+                AddRecord(t, "after", "G");
+                if (duringCommand)
+                    replace();
+            });
+        } catch (const EVaultReplaced& e) {
+            message = e.Message();
+        }
+        t.Cancel(); // a record the engine refused to post
+        EXPECT_EQ(message, replaced);
+        const auto foreign = FileBytes(path);
+        if (!duringCommand)
+            EXPECT_EQ(foreign, replacement);
+        if (duringCommand) {
+            // What the command changed is kept, and no write-back goes there.
+            EXPECT_TRUE(t.HasChanges());
+            EXPECT_EQ(MessageOf([&] { t.Close(); }), replaced);
+            EXPECT_TRUE(t.Active());
+        } else {
+            EXPECT_FALSE(t.HasChanges()); // the refused change was the command's first
+        }
+        EXPECT_EQ(FileBytes(path), foreign);
+        // No journal of ours is left beside the other program's file.
+        EXPECT_FALSE(std::filesystem::exists(path + "-journal"));
+
+        // Saved where the user chooses: every record, the kept changes included.
+        const std::string saved = dir.File("saved.gmb");
+        t.SetFileName(saved);
+        t.Save();
+        AddRecord(t, "later", "B");
+        t.Close();
+        EXPECT_EQ(FileBytes(path), foreign);
+        t.SetFileName(saved);
+        t.Open();
+        const std::vector<std::string> all{"before/B", "later/B", "r0/J", "r1/J", "r2/J"};
+        std::vector<std::string> expected = all;
+        if (duringCommand)
+            expected.insert(expected.begin(), "after/G");
+        EXPECT_EQ(Walk(t), expected);
+        t.Close();
+        std::filesystem::remove(saved);
+        std::filesystem::remove(path);
+    }
+}
+
+TEST(InPlaceTest, ReadersAreLetInBesideTheWriterAndOnlyASecondWriterIsRefused)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 3);
+    TVaultTable writer("CDS"), reader("CDS"), second("CDS");
+    writer.SetFileName(path);
+    writer.Open();
+    reader.SetFileName(path);
+    reader.SetOpenForReading(true);
+    reader.Open();
+    EXPECT_TRUE(reader.ReadOnly());
+    EXPECT_EQ(reader.RecordCount(), 3);
+    EXPECT_EQ(MessageOf([&] { reader.Append(); }),
+              "Vault \"" + path + "\" is open for reading only: it cannot be changed here.");
+    // The reader sees each command of the writer once it has ended.
+    AddRecord(writer, "new", "B");
+    EXPECT_EQ(reader.RecordCount(), 4);
+    // Another program reads too (the sqlite3 shell), while both hold it.
+    const std::string count = "test \"$(sqlite3 '" + path + "' 'SELECT count(*) FROM Images;')\" = 4";
+    EXPECT_EQ(std::system(count.c_str()), 0);
+
+    second.SetFileName(path);
+    bool busy = false;
+    try {
+        second.Open();
+    } catch (const EVaultBusy& e) {
+        busy = true;
+        EXPECT_EQ(e.Message(), Refusal(path, "it is open for changes in another window or program"));
+    }
+    EXPECT_TRUE(busy);
+    reader.Close();
+    writer.Close();
+    second.Open();
+    EXPECT_FALSE(second.ReadOnly());
+    second.Close();
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+}
+
+TEST(InPlaceTest, TwoCreatorsOfOneNewVaultNeverLoseTheFirstOnesFile)
+{
+    struct ProbeReset {
+        ~ProbeReset() { TVaultTable::SetWriteProbe(nullptr); }
+    } reset;
+    TempDir dir;
+    const std::string path = dir.File("new.gmb");
+    TVaultTable mine("CDS");
+    mine.CreateDataSet();
+    AddRecord(mine, "mine", "B");
+    // While this new vault is being written, another program makes its own
+    // under the same name.
+    bool made = false;
+    TVaultTable::SetWriteProbe([&](TWriteStage stage, int64_t) {
+        if (stage == TWriteStage::BeforeRename && !made) {
+            made = true;
+            MakeVault(path, 2);
+        }
+    });
+    const std::string message = MessageOf([&] { mine.SaveToFile(path); });
+    TVaultTable::SetWriteProbe(nullptr);
+    EXPECT_EQ(message, "Cannot write vault \"" + path +
+                           "\": another program made a file of that name while it was being written; that file is "
+                           "left as it is.");
+    EXPECT_EQ(mine.RecordCount(), 1); // still here to be saved elsewhere
+    TVaultTable theirs("CDS");
+    theirs.SetFileName(path);
+    theirs.Open();
+    EXPECT_EQ(Walk(theirs), (std::vector<std::string>{"r0/J", "r1/J"}));
+
+    // Save As over a vault: a writer that comes while the copy is made is
+    // kept out until it is in place.
+    theirs.Close();
+    std::string refused;
+    TVaultTable::SetWriteProbe([&](TWriteStage stage, int64_t) {
+        if (stage == TWriteStage::ChunkWritten && refused.empty()) {
+            TVaultTable other("CDS");
+            other.SetFileName(path);
+            refused = MessageOf([&] { other.Open(); });
+        }
+    });
+    mine.SaveToFile(path);
+    TVaultTable::SetWriteProbe(nullptr);
+    EXPECT_EQ(refused, Refusal(path, "it is open for changes in another window or program"));
+    theirs.Open();
+    EXPECT_EQ(Walk(theirs), (std::vector<std::string>{"mine/B"}));
+    theirs.Close();
+    mine.Close();
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"new.gmb"});
+}
+
 TEST(InPlaceTest, AReadOnlyVaultOpensRefusesEveryChangeAndCloses)
 {
     TempDir dir;
@@ -198,25 +393,26 @@ TEST(InPlaceTest, SaveAsBindsTheNewFileAndLeavesTheOldOneAsLastWritten)
     const std::string x = dir.File("x.gmb");
     const std::string z = dir.File("z.gmb");
     MakeVault(x, 4);
-    const auto before = FileBytes(x);
 
     TVaultTable t("CDS");
     t.SetFileName(x);
     t.Open();
+    // Each command's changes go to x as it ends...
     ASSERT_TRUE(t.Locate("FileName", {std::string("r2")}, false));
     t.Delete();
     AddRecord(t, "added", "G");
+    const auto written = FileBytes(x);
     t.SetFileName(z);
     t.Save();
     EXPECT_FALSE(t.HasChanges());
     EXPECT_EQ(t.FieldFileName().AsString(), "added"); // the cursor stays where it was
-    EXPECT_EQ(FileBytes(x), before);
+    EXPECT_EQ(FileBytes(x), written);
 
-    // Later changes go to the new file only.
+    // ...and after Save As to the new file only.
     ASSERT_TRUE(t.Locate("FileName", {std::string("r0")}, false));
     t.Delete();
     t.Close();
-    EXPECT_EQ(FileBytes(x), before);
+    EXPECT_EQ(FileBytes(x), written);
     t.SetFileName(z);
     t.Open();
     EXPECT_EQ(Walk(t), (std::vector<std::string>{"added/G", "r1/J", "r3/J"}));
@@ -224,7 +420,7 @@ TEST(InPlaceTest, SaveAsBindsTheNewFileAndLeavesTheOldOneAsLastWritten)
     // And x is free again: another table may change it.
     t.SetFileName(x);
     t.Open();
-    EXPECT_EQ(t.RecordCount(), 4);
+    EXPECT_EQ(Walk(t), (std::vector<std::string>{"added/G", "r0/J", "r1/J", "r3/J"}));
     t.Close();
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"x.gmb", "z.gmb"}));
 }
@@ -305,7 +501,7 @@ TEST(InPlaceTest, ADamagedPageMetAfterOpenNamesTheVaultAndNothingIsWritten)
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }
 
-TEST(InPlaceTest, ChangesTheEngineDropsAfterAnIOErrorAreReportedNeverWrittenAsSaved)
+TEST(InPlaceTest, AnIOErrorCostsOnlyTheCommandItHitAndIsReported)
 {
     struct ProbeReset {
         ~ProbeReset() { TVaultTable::SetWriteProbe(nullptr); }
@@ -313,11 +509,10 @@ TEST(InPlaceTest, ChangesTheEngineDropsAfterAnIOErrorAreReportedNeverWrittenAsSa
     TempDir dir;
     const std::string path = dir.File("a.gmb");
     MakeVault(path, 3);
-    const auto before = FileBytes(path);
     TVaultTable t("CDS");
     t.SetFileName(path);
     t.Open();
-    AddRecord(t, "kept", "B");
+    AddRecord(t, "kept", "B"); // a command of its own: written at once
     // An image larger than the page cache makes pages spill into the vault
     // while it is posted; the spill fails.
     bool failed = false;
@@ -327,29 +522,82 @@ TEST(InPlaceTest, ChangesTheEngineDropsAfterAnIOErrorAreReportedNeverWrittenAsSa
             throw EDatabaseError("I/O error (simulated)");
         }
     });
-    const std::string message = MessageOf([&] { AddRecord(t, "huge", "J", 1, 1, RandomBytes(48 << 20, 4)); });
+    const std::string message = MessageOf([&] {
+        RunVaultCommand(t, [&] {
+            AddRecord(t, "lost", "B");
+            AddRecord(t, "huge", "J", 1, 1, RandomBytes(48 << 20, 4));
+        });
+    });
     TVaultTable::SetWriteProbe(nullptr);
     ASSERT_TRUE(failed);
-    ASSERT_NE(message, "");
-    if (!t.HasChanges()) {
-        // The engine dropped the transaction: the message says the changes are lost.
-        EXPECT_NE(message.find("are lost"), std::string::npos) << message;
-        t.Cancel();
-        t.Close();
-        // A journal the failed engine left is the next open's to handle.
+    EXPECT_NE(message.find("the changes of this command are lost."), std::string::npos) << message;
+    EXPECT_FALSE(t.HasChanges());
+    t.Cancel();
+    // The vault is held still: the next command goes in.
+    const std::string shell = "sqlite3 '" + path + "' 'BEGIN IMMEDIATE;' 2>/dev/null";
+    EXPECT_NE(std::system(shell.c_str()), 0);
+    AddRecord(t, "later", "B");
+    t.Close();
+    TVaultTable check("CDS");
+    check.SetFileName(path);
+    check.Open();
+    EXPECT_EQ(Walk(check), (std::vector<std::string>{"kept/B", "later/B", "r0/J", "r1/J", "r2/J"}));
+    check.Close();
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+}
+
+TEST(InPlaceTest, AFullDiskCostsOnlyTheCommandItHit)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 3);
+    const auto size = static_cast<rlim_t>(std::filesystem::file_size(path));
+    int pipeFd[2];
+    ASSERT_EQ(pipe(pipeFd), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // No file of this process may grow past 1 MB beyond the vault: the
+        // second command's image does not fit.
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {size + (1 << 20), size + (1 << 20)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::string report;
+        TVaultTable t("CDS");
+        t.SetFileName(path);
         t.Open();
-        EXPECT_EQ(t.RecordCount(), 3);
+        RunVaultCommand(t, [&] { AddRecord(t, "first", "B", 1, 1, RandomBytes(100000, 1)); });
+        report += MessageOf([&] {
+            RunVaultCommand(t, [&] {
+                AddRecord(t, "second", "B", 1, 1, RandomBytes(1000, 2));
+                AddRecord(t, "huge", "J", 1, 1, RandomBytes(3 << 20, 3));
+            });
+        });
+        report += "|";
+        report += MessageOf([&] { RunVaultCommand(t, [&] { AddRecord(t, "third", "B", 1, 1, RandomBytes(1000, 4)); }); });
+        report += "|" + std::to_string(t.RecordCount());
         t.Close();
-        EXPECT_EQ(FileBytes(path), before);
-    } else {
-        // Only the statement failed: what was posted before is written.
-        t.Cancel();
-        t.Close();
-        TVaultTable check("CDS");
-        check.SetFileName(path);
-        check.Open();
-        EXPECT_EQ(check.RecordCount(), 4);
+        _exit(write(pipeFd[1], report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0 : 1);
     }
+    close(pipeFd[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t n; (n = read(pipeFd[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, static_cast<size_t>(n));
+    close(pipeFd[0]);
+    // The failing command is reported lost, the next one goes in.
+    EXPECT_NE(report.find("the changes of this command are lost.|"), std::string::npos) << report;
+    EXPECT_NE(report.find("||5"), std::string::npos) << report;
+
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    EXPECT_EQ(Walk(t), (std::vector<std::string>{"first/B", "r0/J", "r1/J", "r2/J", "third/B"}));
+    t.Close();
+    const std::string integrity = "test \"$(sqlite3 '" + path + "' 'PRAGMA integrity_check;')\" = ok";
+    EXPECT_EQ(std::system(integrity.c_str()), 0);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }
 
@@ -358,14 +606,8 @@ TEST(InPlaceTest, ChangesTheEngineDropsAfterAnIOErrorAreReportedNeverWrittenAsSa
 TEST(InPlaceTest, UntitledVaultsOfProgramsThatEndedWithoutClosingThemAreRemoved)
 {
     TempDir dir;
-    // A process that has ended: its pid is free.
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    const std::string ended = std::to_string(child);
+    const std::string ended = EndedProcess();
+    ASSERT_FALSE(ended.empty());
     const std::string running = std::to_string(getpid());
     for (const std::string& name : std::vector<std::string>{
              "gmb-untitled-" + ended + "-a1B2c3", "gmb-untitled-" + ended + "-zzzzzz", "gmb-untitled-" + running + "-q9Q9q9",
@@ -398,4 +640,50 @@ TEST(InPlaceTest, UntitledVaultsOfProgramsThatEndedWithoutClosingThemAreRemoved)
     ASSERT_EQ(temp.Entries().size(), 1u);
     EXPECT_EQ(temp.Entries()[0].rfind("gmb-untitled-" + running + "-", 0), 0u) << temp.Entries()[0];
     untitled.Close();
+}
+
+TEST(InPlaceTest, NewFilesAKilledSaveAsLeftBesideAVaultAreRemovedWhenItIsOpened)
+{
+    TempDir dir;
+    const std::string ended = EndedProcess();
+    ASSERT_FALSE(ended.empty());
+    const std::string running = std::to_string(getpid());
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 1);
+    for (const std::string& name : std::vector<std::string>{"a.gmb." + ended + ".3.tmp", "a.gmb." + running + ".1.tmp",
+                                                            "a.gmb." + ended + ".x.tmp", "b.gmb." + ended + ".1.tmp",
+                                                            "a.gmb." + ended + ".3.tmp.bak"})
+        WriteBytes(dir.File(name), {1, 2, 3});
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    t.Close();
+    std::vector<std::string> kept{"a.gmb", "a.gmb." + ended + ".3.tmp.bak", "a.gmb." + ended + ".x.tmp",
+                                  "a.gmb." + running + ".1.tmp", "b.gmb." + ended + ".1.tmp"};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(dir.Entries(), kept);
+}
+
+TEST(InPlaceTest, AJournalACrashLeftIsPlayedBackByAReaderAndNamedWhereNobodyMayWrite)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 3);
+    const auto before = FileBytes(path);
+    ASSERT_TRUE(KillWriterHalfWay(path));
+    ASSERT_TRUE(std::filesystem::exists(path + "-journal"));
+
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    EXPECT_EQ(MessageOf([&] { t.Open(); }),
+              Refusal(path, "it needs recovery after a crash, which only someone allowed to change the file can do"));
+    EXPECT_FALSE(t.Active());
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    t.SetOpenForReading(true);
+    t.Open();
+    EXPECT_EQ(t.RecordCount(), 3);
+    t.Close();
+    EXPECT_EQ(FileBytes(path), before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }

@@ -585,18 +585,30 @@ TEST_F(VaultTool, NamesFindTheirExactRecordFirst)
     EXPECT_TRUE(Contains(list, "Photo.jpg\tJ\t") && Contains(list, "PHOTO.jpg\tJ\t")) << list;
 }
 
-TEST_F(VaultTool, VaultOpenForChangesElsewhereIsLeftAlone)
+TEST_F(VaultTool, ReadersAreLetInBesideTheWindowAndASecondWriterIsRefused)
 {
-    ASSERT_EQ(Vault({"add", vault, kData + "/bmp/g/pal8.bmp"}).status, 0);
+    ASSERT_EQ(Vault({"add", vault, kData + "/bmp/g/pal8.bmp", kData + "/ico/favicon.ico"}).status, 0);
     TDMMain window; // as the window holds it
     window.CDS.SetFileName(vault);
     window.SetActive(true);
-    window.DeleteImage("pal8", "B"); // a change not yet written back
-    const ToolResult remove = Vault({"remove", vault, "pal8.bmp"});
+    window.DeleteImage("pal8", "B"); // written as it is made
+    const ToolResult list = Vault({"list", vault});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_FALSE(Contains(list.out, "pal8")) << list.out;
+    EXPECT_TRUE(Contains(list.out, "favicon")) << list.out;
+    EXPECT_EQ(Vault({"stat", vault}).status, 0);
+    EXPECT_EQ(Vault({"check", vault}).status, 0);
+    const std::string out = dir.File("out");
+    const ToolResult extract = Vault({"extract", vault, "-o", out});
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    EXPECT_TRUE(fs::exists(out + "/favicon.ico"));
+
+    const ToolResult remove = Vault({"remove", vault, "favicon.ico"});
     EXPECT_EQ(remove.status, 1);
-    EXPECT_TRUE(Contains(remove.err, "Cannot open vault")) << remove.err;
+    EXPECT_TRUE(Contains(remove.err, "it is open for changes in another window or program")) << remove.err;
     EXPECT_TRUE(remove.out.empty());
     window.SetActive(false);
+    EXPECT_EQ(Vault({"remove", vault, "favicon.ico"}).status, 0);
     EXPECT_EQ(Vault({"list", vault}).out, "");
 }
 

@@ -93,6 +93,8 @@ bool OpenVault(TDMMain& store, const std::string& path, Access access, const QCo
         throw Exception(vaultfile::RefusalMessage(path, "there is no such file"));
     }
     store.CDS.SetFileName(path);
+    // Readers are let in beside a window that holds the vault.
+    store.CDS.SetOpenForReading(access == Access::Read);
     store.SetActive(true);
     if (store.CDS.ReadOnly() && access != Access::Read) {
         store.CDS.SetFileName(std::string());
@@ -171,25 +173,28 @@ int RunCommand(const TCommand& command, const QStringList& args)
     try {
         const bool existed = OpenVault(store, vault, command.access, parser, password);
         int rc = Success;
-        if (name == "list")
-            rc = ListImages(store, io, parser.isSet(json));
-        else if (name == "stat")
-            rc = ShowStatistic(store, io, parser.isSet(json));
-        else if (name == "add")
-            rc = AddImages(store, io, rest, parser.isSet(replace));
-        else if (name == "extract")
-            rc = ExtractImages(store, io, rest, parser.value(output).toStdString());
-        else if (name == "remove")
-            rc = RemoveImages(store, io, rest);
-        else if (name == "rename")
-            rc = RenameImage(store, io, rest[0], rest[1]);
-        else if (name == "check")
-            rc = CheckImages(store, io);
+        // One command: what it changes is written once, when it ends.
+        RunVaultCommand(store.CDS, [&] {
+            if (name == "list")
+                rc = ListImages(store, io, parser.isSet(json));
+            else if (name == "stat")
+                rc = ShowStatistic(store, io, parser.isSet(json));
+            else if (name == "add")
+                rc = AddImages(store, io, rest, parser.isSet(replace));
+            else if (name == "extract")
+                rc = ExtractImages(store, io, rest, parser.value(output).toStdString());
+            else if (name == "remove")
+                rc = RemoveImages(store, io, rest);
+            else if (name == "rename")
+                rc = RenameImage(store, io, rest[0], rest[1]);
+            else if (name == "check")
+                rc = CheckImages(store, io);
+        });
         FinishVault(store, vault, existed);
         return rc;
     } catch (const std::exception& e) {
-        // The vault stays as last written: the destructor drops what was
-        // not written back.
+        // The vault holds what the command posted before the error (written
+        // as the command ended); nothing else is written.
         ReportError(io, std::string(), e.what());
         return Failure;
     }
