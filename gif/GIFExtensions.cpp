@@ -122,7 +122,7 @@ const TGIFExtensionClass* ProbeExtension(TStream& stream)
     return cls;
 }
 
-void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines)
+void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines, bool exact)
 {
     lines.clear();
     uint8_t size = 0;
@@ -131,7 +131,7 @@ void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines)
     char block[255];
     while (size != 0) {
         ReadExact(stream, block, size);
-        lines.emplace_back(block, strnlen(block, size));
+        lines.emplace_back(block, exact ? size : strnlen(block, size));
         if (!TryReadByte(stream, size))
             break;
     }
@@ -296,7 +296,9 @@ const TGIFExtensionClass& TGIFCommentExtension::Class()
 void TGIFCommentExtension::LoadFromStream(TStream& stream)
 {
     TGIFExtension::LoadFromStream(stream);
-    ReadSubBlockText(stream, Lines);
+    // Byte for byte: a comment may hold zero bytes, and writing it back
+    // must not lose them.
+    ReadSubBlockText(stream, Lines, true);
 }
 
 // ---- application extensions -----------------------------------------------------------

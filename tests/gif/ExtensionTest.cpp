@@ -99,14 +99,24 @@ TEST(GifExtensions, GraphicControlSetters)
     EXPECT_EQ(w.list, std::vector<std::string>{"Invalid color index"});
 }
 
-TEST(GifExtensions, CommentLinesEndAtZeroByte)
+TEST(GifExtensions, CommentsKeepEveryByteButPlainTextEndsAtZero)
 {
     TMyGIFImage image;
     Bytes ext{0x21, 0xFE, 5, 'a', 'b', 0, 'c', 'd', 1, 0, 2, 'x', 'y', 0};
     ASSERT_EQ(LoadBytes(image, WithExtensions(ext)), "");
     auto* c = dynamic_cast<TGIFCommentExtension*>(Ext(image, 0, 0));
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->Lines, (std::vector<std::string>{"ab", "", "xy"}));
+    EXPECT_EQ(c->Lines, (std::vector<std::string>{std::string("ab\0cd", 5), std::string(1, '\0'), "xy"}));
+    // Written back byte for byte.
+    TMemoryStream out;
+    c->SaveToStream(out);
+    EXPECT_EQ(out.Bytes(), ext);
+    // Plain text lines still end at their first zero byte.
+    Bytes text{0x21, 0x01, 12, 0, 0, 0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 3, 'h', 0, 'i', 0};
+    ASSERT_EQ(LoadBytes(image, WithExtensions(text)), "");
+    auto* t = dynamic_cast<TGIFTextExtension*>(Ext(image, 0, 0));
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->Lines, std::vector<std::string>{"h"});
     // Cut inside a sub-block: fatal.
     Bytes cut = Header(1, 1, 0x81);
     Append(cut, {0x21, 0xFE, 5, 'a'});
