@@ -301,7 +301,7 @@ void TMyGIFImage::Warning(TGIFObject& sender, int severity, const std::string& m
 {
     if (!OnGIFWarning)
         return;
-    if (!IsGuiThread()) {
+    if (IsPainterThreadOf(this)) {
         std::lock_guard guard(noticeLock_);
         notices_.push_back({.sender = &sender, .progress = false, .severity = severity, .message = message});
         return;
@@ -316,7 +316,7 @@ void TMyGIFImage::Progress(TGIFObject& sender, TProgressStage stage, int percent
         return;
     // A painter rendering ahead: handlers hear it on the GUI thread, at its
     // next step there (and cannot cancel from there).
-    if (!IsGuiThread()) {
+    if (IsPainterThreadOf(this)) {
         std::lock_guard guard(noticeLock_);
         notices_.push_back({.sender = &sender,
                             .progress = true,

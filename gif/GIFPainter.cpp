@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -22,6 +23,9 @@ constexpr int kLongestSyncWait = FrameDelayMax * DelayUnitMs;
 
 bool Has(TGIFDrawFlags flags, TGIFDrawFlags flag) { return (flags & flag) != 0; }
 
+// The image whose threaded painter runs on this thread, if any.
+thread_local const TMyGIFImage* tPaintsFor = nullptr;
+
 // A GUI thread that waits for a painter lets it reach the GUI thread.
 void ServeAndYield()
 {
@@ -30,6 +34,11 @@ void ServeAndYield()
 }
 
 } // namespace
+
+bool IsPainterThreadOf(const TMyGIFImage* image)
+{
+    return image && tPaintsFor == image;
+}
 
 // ---- the image --------------------------------------------------------------
 
@@ -404,6 +413,13 @@ void TGIFPainter::RaiseEvent(const TGIFPainterEvent& event)
 void TGIFPainter::Execute()
 {
     const bool threaded = Has(flags_, dfThreaded);
+    struct Mark {
+        explicit Mark(const TMyGIFImage* image) { tPaintsFor = image; }
+        ~Mark() { tPaintsFor = nullptr; }
+    };
+    std::optional<Mark> mark;
+    if (threaded)
+        mark.emplace(image_);
     try {
         if (Has(flags_, dfCheckCanvas))
             savedCanvas_ = &canvas_;

@@ -706,7 +706,7 @@ public:
     // Sends the changed notification. Handlers hear it on the GUI thread
     // only: told on another thread (a painter rendering ahead), it waits
     // for the GUI thread's next draw or painter step. Progress and warnings
-    // told on another thread wait the same way.
+    // told on the thread of the image's painter wait the same way.
     void NotifyChanged();
     // Sends the progress, warnings and change notification that wait, if
     // any (GUI thread).
@@ -810,8 +810,9 @@ private:
     TGIFPainter* currentPainter_ = nullptr;
     std::atomic<bool> changePending_{false};
 
-    // Progress and warnings told on another thread (a painter rendering
-    // ahead), kept for the GUI thread.
+    // Progress and warnings told on the thread of a painter (rendering
+    // ahead), kept for the GUI thread. Told on any other thread (a worker
+    // that loads the image) they reach their handlers at once.
     struct TNotice {
         TGIFObject* sender = nullptr;
         bool progress = false;
