@@ -15,7 +15,7 @@ namespace {
 
 // Frames of more pixels than this in all are not written: the writer
 // spends its time on the pixels the header claims, not on the input.
-constexpr int64_t kMaxWrittenPixels = int64_t(1) << 22;
+constexpr int64_t kMaxWrittenPixels = int64_t(1) << 18;
 
 [[noreturn]] void Differs(const std::string& what)
 {
