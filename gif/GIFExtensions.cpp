@@ -37,6 +37,12 @@ const TGIFExtensionClass* RefineApplication(const TGIFExtensionClass* self, TStr
         stream.SetPosition(q);
         return self;
     }
+    // Only the identifier block names the kind: asked again after it, a
+    // refined class keeps a data sub-block that spells an identifier as
+    // data. (Taken as a loop extension it would lose the extension's own
+    // identifier and data when written.)
+    if (self != &TGIFApplicationExtension::Class())
+        return self;
     const TGIFExtensionClass* found = AppExtensionRegistry().Find(id);
     return found ? found : &TGIFUnknownAppExtension::Class();
 }

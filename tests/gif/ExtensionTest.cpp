@@ -165,6 +165,24 @@ TEST(GifExtensions, LoopExtension)
     EXPECT_EQ(LoadBytes(image, cut), "Unknown extension type");
 }
 
+TEST(GifExtensions, ADataSubBlockThatSpellsAnIdentifierStaysData)
+{
+    // An unknown identifier, then a first data sub-block of 11 bytes that
+    // reads "NETSCAPE2.0": still an unknown extension with all its data,
+    // written back as it was read.
+    const Bytes ext = AppExtension(11, "XMP DataXMP", {Bytes{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'}, {1, 0, 0}});
+    TMyGIFImage image;
+    ASSERT_EQ(LoadBytes(image, WithExtensions(ext)), "");
+    auto* u = dynamic_cast<TGIFUnknownAppExtension*>(Ext(image, 0, 0));
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->IdentifierText(), "XMP DataXMP");
+    ASSERT_EQ(u->RawBlocks.size(), 2u);
+    EXPECT_EQ(u->RawBlocks[1].Data, (Bytes{1, 0, 0}));
+    TMemoryStream out;
+    u->SaveToStream(out);
+    EXPECT_EQ(out.Bytes(), ext);
+}
+
 TEST(GifExtensions, UnknownApplicationExtensions)
 {
     TMyGIFImage image;
