@@ -37,6 +37,12 @@ const TGIFExtensionClass* RefineApplication(const TGIFExtensionClass* self, TStr
         stream.SetPosition(q);
         return self;
     }
+    // Only the identifier block names the kind: asked again after it, a
+    // refined class keeps a data sub-block that spells an identifier as
+    // data. (Taken as a loop extension it would lose the extension's own
+    // identifier and data when written.)
+    if (self != &TGIFApplicationExtension::Class())
+        return self;
     const TGIFExtensionClass* found = AppExtensionRegistry().Find(id);
     return found ? found : &TGIFUnknownAppExtension::Class();
 }
@@ -122,7 +128,7 @@ const TGIFExtensionClass* ProbeExtension(TStream& stream)
     return cls;
 }
 
-void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines)
+void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines, bool exact)
 {
     lines.clear();
     uint8_t size = 0;
@@ -131,7 +137,7 @@ void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines)
     char block[255];
     while (size != 0) {
         ReadExact(stream, block, size);
-        lines.emplace_back(block, strnlen(block, size));
+        lines.emplace_back(block, exact ? size : strnlen(block, size));
         if (!TryReadByte(stream, size))
             break;
     }
@@ -296,7 +302,9 @@ const TGIFExtensionClass& TGIFCommentExtension::Class()
 void TGIFCommentExtension::LoadFromStream(TStream& stream)
 {
     TGIFExtension::LoadFromStream(stream);
-    ReadSubBlockText(stream, Lines);
+    // Byte for byte: a comment may hold zero bytes, and writing it back
+    // must not lose them.
+    ReadSubBlockText(stream, Lines, true);
 }
 
 // ---- application extensions -----------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <typeinfo>
 
@@ -261,29 +262,82 @@ void TGIFSubImage::ImportRows(TBitmap& bitmap)
 
 void TGIFSubImage::AddTransparencyFromMask(const TBitmap& mask)
 {
-    localColors_.SortByUse();
-    const int count = localColors_.EntryCount();
-    // A full table has no room for the transparent entry: the frame stays opaque.
-    if (count == 0 || count >= TGIFColorMap::MaxColors || IsEmpty())
+    if (IsEmpty())
         return;
-    const int index = localColors_.AppendColor(clBlack);
     TBitmap rows(mask);
     TDIBReader reader(rows, TPixelFormat::pf8bit);
-    const int width = std::min(Width(), rows.Width()), height = std::min(Height(), rows.Height());
-    uint8_t* pixels = Pixels();
+    const int maskWidth = std::min(Width(), rows.Width()), maskHeight = std::min(Height(), rows.Height());
+    auto marked = [&](int x, int y) { return y < maskHeight && x < maskWidth && reader.RowPointer(y)[x] != 0; };
     bool any = false;
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* m = reader.RowPointer(y);
-        uint8_t* dst = pixels + int64_t(y) * Width();
-        for (int x = 0; x < width; ++x)
-            if (m[x] != 0) {
-                dst[x] = uint8_t(index);
-                any = true;
-            }
-    }
-    if (!any) {
-        localColors_.RemoveColor(index);
+    for (int y = 0; y < maskHeight && !any; ++y)
+        for (int x = 0; x < maskWidth && !any; ++x)
+            any = marked(x, y);
+    // A mask that marks nothing leaves the frame and its table as they are.
+    if (!any)
         return;
+
+    if (localColors_.EntryCount() == 0) {
+        // The pixels index the global table: the frame takes a copy of it
+        // so that its own table can hold the transparent entry.
+        TMyGIFImage* image = OwnerImage();
+        if (!image || image->GlobalColors().EntryCount() == 0)
+            RaiseGIFError(gifmsg::NoColorTable);
+        localColors_.Assign(image->GlobalColors());
+    }
+    localColors_.SortByUse();
+    const int count = localColors_.EntryCount();
+    uint8_t* pixels = Pixels();
+    int index = 0;
+    std::vector<uint8_t> remap;
+    if (count < TGIFColorMap::MaxColors) {
+        index = localColors_.AppendColor(clBlack);
+    } else {
+        // A full table: the entry least used by the pixels that stay
+        // visible becomes the transparent one, and those pixels take the
+        // nearest remaining colour, so no transparency is lost and the
+        // picture changes as little as it can.
+        std::vector<int64_t> visibleUses(TGIFColorMap::MaxColors, 0);
+        for (int y = 0; y < Height(); ++y) {
+            const uint8_t* row = pixels + int64_t(y) * Width();
+            for (int x = 0; x < Width(); ++x)
+                if (!marked(x, y))
+                    ++visibleUses[row[x]];
+        }
+        // Ties go to the higher index: after the sort, the less used overall.
+        index = TGIFColorMap::MaxColors - 1;
+        for (int i = TGIFColorMap::MaxColors - 1; i >= 0; --i)
+            if (visibleUses[size_t(i)] < visibleUses[size_t(index)])
+                index = i;
+        if (visibleUses[size_t(index)] > 0) {
+            const uint8_t* entries = localColors_.Entries();
+            const uint8_t* victim = entries + size_t(index) * 3;
+            int64_t best = INT64_MAX;
+            int nearest = 0;
+            for (int i = 0; i < count; ++i) {
+                if (i == index)
+                    continue;
+                const uint8_t* e = entries + size_t(i) * 3;
+                const int64_t dr = e[0] - victim[0], dg = e[1] - victim[1], db = e[2] - victim[2];
+                const int64_t d = dr * dr + dg * dg + db * db;
+                if (d < best) {
+                    best = d;
+                    nearest = i;
+                }
+            }
+            remap.resize(TGIFColorMap::MaxColors);
+            for (int i = 0; i < TGIFColorMap::MaxColors; ++i)
+                remap[size_t(i)] = uint8_t(i);
+            remap[size_t(index)] = uint8_t(nearest);
+        }
+    }
+    for (int y = 0; y < Height(); ++y) {
+        uint8_t* dst = pixels + int64_t(y) * Width();
+        for (int x = 0; x < Width(); ++x) {
+            if (marked(x, y))
+                dst[x] = uint8_t(index);
+            else if (!remap.empty())
+                dst[x] = remap[dst[x]];
+        }
     }
     auto control = std::make_unique<TGIFGraphicControlExtension>(this);
     TGIFGraphicControlExtension& ext = *control;

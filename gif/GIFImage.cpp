@@ -211,10 +211,12 @@ TMyGIFImage::TMyGIFImage()
 
 TMyGIFImage::~TMyGIFImage()
 {
+    // A draw call up the stack notices (see TDrawState).
+    drawState_->gone = true;
     StopAllPainters();
     {
         // Painters still listed (only ones running up the stack) forget us.
-        std::lock_guard guard(painterLock_);
+        std::lock_guard guard(drawState_->lock);
         for (TGIFPainter* painter : painters_)
             painter->image_ = nullptr;
         painters_.clear();
@@ -227,6 +229,8 @@ TMyGIFImage::~TMyGIFImage()
 void TMyGIFImage::Clear()
 {
     StopAllPainters();
+    // What the painters told from their threads, while its senders exist.
+    DeliverPendingChange();
     cachedPalette_.reset();
     frames_->Clear();
     header_->GlobalColors().Clear();
@@ -295,13 +299,33 @@ int TMyGIFImage::Add(std::unique_ptr<TGIFSubImage> frame)
 
 void TMyGIFImage::Warning(TGIFObject& sender, int severity, const std::string& message)
 {
-    if (OnGIFWarning)
-        OnGIFWarning(sender, severity, message);
+    if (!OnGIFWarning)
+        return;
+    if (IsPainterThreadOf(this)) {
+        std::lock_guard guard(noticeLock_);
+        notices_.push_back({.sender = &sender, .progress = false, .severity = severity, .message = message});
+        return;
+    }
+    OnGIFWarning(sender, severity, message);
 }
 
 void TMyGIFImage::Progress(TGIFObject& sender, TProgressStage stage, int percent, bool redraw,
                            const TGIFRect& rect, const std::string& message)
 {
-    if (OnProgress)
-        OnProgress(sender, stage, percent, redraw, rect, message);
+    if (!OnProgress)
+        return;
+    // A painter rendering ahead: handlers hear it on the GUI thread, at its
+    // next step there (and cannot cancel from there).
+    if (IsPainterThreadOf(this)) {
+        std::lock_guard guard(noticeLock_);
+        notices_.push_back({.sender = &sender,
+                            .progress = true,
+                            .stage = stage,
+                            .percent = percent,
+                            .redraw = redraw,
+                            .rect = rect,
+                            .message = message});
+        return;
+    }
+    OnProgress(sender, stage, percent, redraw, rect, message);
 }

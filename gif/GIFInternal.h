@@ -38,6 +38,10 @@ inline constexpr const char* ScanLineRange = "Scan line index out of range";
 // The only severity this program uses.
 inline constexpr int GIFWarningSeverity = 1;
 
+class TMyGIFImage;
+// True on the thread of a threaded painter of the image.
+bool IsPainterThreadOf(const TMyGIFImage* image);
+
 // n bytes or "Premature end of data".
 void ReadExact(TStream& stream, void* buffer, int64_t n);
 // One byte; at the end of the stream "Premature end of data", so that no

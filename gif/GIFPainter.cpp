@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -22,6 +23,9 @@ constexpr int kLongestSyncWait = FrameDelayMax * DelayUnitMs;
 
 bool Has(TGIFDrawFlags flags, TGIFDrawFlags flag) { return (flags & flag) != 0; }
 
+// The image whose threaded painter runs on this thread, if any.
+thread_local const TMyGIFImage* tPaintsFor = nullptr;
+
 // A GUI thread that waits for a painter lets it reach the GUI thread.
 void ServeAndYield()
 {
@@ -30,6 +34,11 @@ void ServeAndYield()
 }
 
 } // namespace
+
+bool IsPainterThreadOf(const TMyGIFImage* image)
+{
+    return image && tPaintsFor == image;
+}
 
 // ---- the image --------------------------------------------------------------
 
@@ -51,20 +60,59 @@ void TMyGIFImage::NotifyChanged()
 
 void TMyGIFImage::DeliverPendingChange()
 {
-    if (IsGuiThread() && changePending_.exchange(false))
+    if (!IsGuiThread())
+        return;
+    std::vector<TNotice> notices;
+    {
+        std::lock_guard guard(noticeLock_);
+        notices.swap(notices_);
+    }
+    for (TNotice& n : notices) {
+        // A frame removed meanwhile hears nothing.
+        if (!Owns(n.sender))
+            continue;
+        if (n.progress) {
+            if (OnProgress)
+                OnProgress(*n.sender, n.stage, n.percent, n.redraw, n.rect, n.message);
+        } else if (OnGIFWarning) {
+            OnGIFWarning(*n.sender, n.severity, n.message);
+        }
+    }
+    if (changePending_.exchange(false))
         Changed();
+}
+
+bool TMyGIFImage::Owns(const TGIFObject* object) const
+{
+    if (object == this || object == frames_.get() || object == header_.get() || object == &header_->GlobalColors())
+        return true;
+    for (int i = 0; i < FrameCount(); ++i) {
+        TGIFSubImage* frame = Frame(i);
+        if (object == frame || object == &frame->LocalColors())
+            return true;
+        TGIFExtensionList& extensions = frame->FrameExtensions();
+        if (object == &extensions)
+            return true;
+        for (int j = 0; j < extensions.Count(); ++j)
+            if (object == extensions.Extensions(j))
+                return true;
+    }
+    return false;
 }
 
 void TMyGIFImage::DrawImage(TBitmap& canvas, const TRect& rect)
 {
-    if (drawing_ || FrameCount() == 0)
+    // Held here, not reached through the image: the image may be destroyed
+    // by a handler while this call runs (see TDrawState).
+    const std::shared_ptr<TDrawState> state = drawState_;
+    if (state->drawing || FrameCount() == 0)
         return;
     DeliverPendingChange();
-    drawing_ = true;
+    state->drawing = true;
     struct Reset {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{drawing_};
+        TDrawState& state;
+        ~Reset() { state.drawing = false; }
+    } reset{*state};
 
     if (FrameCount() == 1 || !Has(DrawOptions, dfAnimate)) {
         Frame(0)->PaintTo(canvas, rect, Has(DrawOptions, dfTransparent), Has(DrawOptions, dfTiled));
@@ -76,7 +124,7 @@ void TMyGIFImage::DrawImage(TBitmap& canvas, const TRect& rect)
         return;
     }
 
-    std::lock_guard guard(painterLock_);
+    std::lock_guard guard(state->lock);
     if (currentPainter_ && &currentPainter_->Canvas() == &canvas && currentPainter_->PaintRect() == rect)
         return;
     StopPainting();
@@ -91,17 +139,27 @@ void TMyGIFImage::DrawImage(TBitmap& canvas, const TRect& rect)
         StretchBlt(bitmap, 0, 0, Width(), Height(), canvas, rect.Left, rect.Top, rect.Width(), rect.Height(),
                    SRCCOPY);
     }
+    // A synchronous painter has run to its end here; the image may be gone.
     TGIFPainter* painter = CreatePainter(&currentPainter_, *target, DrawOptions, targetRect);
-    if (!painter)
+    if (!painter || state->gone)
         return;
     painter->Launch();
     if (Has(DrawOptions, dfOnTarget))
         return;
     // Until the first frame is in the image bitmap. The slot is tested
-    // first: a painter that left it may already be freed.
-    while (currentPainter_ == painter && !painter->Terminated() && !painter->Started())
+    // first: a painter that left it may already be freed. The painter's
+    // events run meanwhile, and one of them may destroy the image.
+    while (!state->gone && currentPainter_ == painter && !painter->Terminated() && !painter->Started())
         ServeAndYield();
-    BlitImageBitmap(canvas, rect);
+    if (state->gone)
+        return;
+    if (imageBitmap_) {
+        BlitImageBitmap(canvas, rect);
+        return;
+    }
+    // Stopped meanwhile (by one of its events): the first frame, without
+    // making an image bitmap, so that the next draw animates again.
+    Frame(0)->PaintTo(canvas, rect, Has(DrawOptions, dfTransparent), Has(DrawOptions, dfTiled));
 }
 
 void TMyGIFImage::BlitImageBitmap(TBitmap& canvas, const TRect& rect)
@@ -125,7 +183,9 @@ void TMyGIFImage::BlitImageBitmap(TBitmap& canvas, const TRect& rect)
 
 TGIFPainter* TMyGIFImage::CreatePainter(TGIFPainter** slot, TBitmap& canvas, TGIFDrawFlags flags, const TRect& rect)
 {
-    std::lock_guard guard(painterLock_);
+    const std::shared_ptr<TDrawState> state = drawState_;
+    const bool ownSlot = slot == &currentPainter_;
+    std::lock_guard guard(state->lock);
     if (FrameCount() == 0 || rect.Left >= rect.Right || rect.Top >= rect.Bottom) {
         if (slot)
             *slot = nullptr;
@@ -154,7 +214,8 @@ TGIFPainter* TMyGIFImage::CreatePainter(TGIFPainter** slot, TBitmap& canvas, TGI
     }
     painter->ReleaseResources();
     delete painter;
-    if (slot)
+    // The messages pumped or the events raised may have destroyed the image.
+    if (slot && !(ownSlot && state->gone))
         *slot = nullptr;
     if (failure)
         std::rethrow_exception(failure);
@@ -163,13 +224,13 @@ TGIFPainter* TMyGIFImage::CreatePainter(TGIFPainter** slot, TBitmap& canvas, TGI
 
 TGIFPainter* TMyGIFImage::CurrentPainter() const
 {
-    std::lock_guard guard(painterLock_);
+    std::lock_guard guard(drawState_->lock);
     return currentPainter_;
 }
 
 int TMyGIFImage::PainterCount() const
 {
-    std::lock_guard guard(painterLock_);
+    std::lock_guard guard(drawState_->lock);
     return static_cast<int>(painters_.size());
 }
 
@@ -177,13 +238,15 @@ void TMyGIFImage::HaltCurrentPainter()
 {
     for (;;) {
         {
-            std::lock_guard guard(painterLock_);
+            std::lock_guard guard(drawState_->lock);
             TGIFPainter* painter = currentPainter_;
             if (!painter)
                 return;
             painter->Halt();
-            // A synchronous painter is up the stack: it ends when we return.
-            if (!Has(painter->DrawOptions(), dfThreaded))
+            // A synchronous painter is up the stack, and so is a threaded
+            // one whose step or event asked for this (its thread waits for
+            // us): either ends when we return.
+            if (!Has(painter->DrawOptions(), dfThreaded) || painter->InGuiStep())
                 return;
         }
         // It leaves the slot in ReleaseResources, which runs on this thread
@@ -196,13 +259,14 @@ void TMyGIFImage::HaltAllPainters()
 {
     for (;;) {
         {
-            std::lock_guard guard(painterLock_);
+            std::lock_guard guard(drawState_->lock);
             if (painters_.empty())
                 return;
             int threaded = 0;
             for (auto it = painters_.rbegin(); it != painters_.rend(); ++it) {
                 (*it)->Halt();
-                if (Has((*it)->DrawOptions(), dfThreaded))
+                // Not waited for when up the stack (see HaltCurrentPainter).
+                if (Has((*it)->DrawOptions(), dfThreaded) && !(*it)->InGuiStep())
                     ++threaded;
             }
             if (threaded == 0)
@@ -318,10 +382,18 @@ void TGIFPainter::RunInGuiThread(const std::function<void()>& step)
 {
     if (Stopped())
         return;
-    if (Has(flags_, dfThreaded))
-        Synchronize(step);
-    else
+    if (!Has(flags_, dfThreaded)) {
         step();
+        return;
+    }
+    Synchronize([&] {
+        ++guiSteps_;
+        struct Leave {
+            int& steps;
+            ~Leave() { --steps; }
+        } leave{guiSteps_};
+        step();
+    });
 }
 
 void TGIFPainter::RaiseEvent(const TGIFPainterEvent& event)
@@ -341,6 +413,13 @@ void TGIFPainter::RaiseEvent(const TGIFPainterEvent& event)
 void TGIFPainter::Execute()
 {
     const bool threaded = Has(flags_, dfThreaded);
+    struct Mark {
+        explicit Mark(const TMyGIFImage* image) { tPaintsFor = image; }
+        ~Mark() { tPaintsFor = nullptr; }
+    };
+    std::optional<Mark> mark;
+    if (threaded)
+        mark.emplace(image_);
     try {
         if (Has(flags_, dfCheckCanvas))
             savedCanvas_ = &canvas_;
@@ -628,7 +707,7 @@ void TGIFPainter::RestoreFrameArea()
 void TGIFPainter::ReleaseResources()
 {
     if (TMyGIFImage* image = image_) {
-        std::lock_guard guard(image->painterLock_);
+        std::lock_guard guard(image->drawState_->lock);
         if (slot_ && *slot_ == this)
             *slot_ = nullptr;
         std::erase(image->painters_, this);
@@ -638,6 +717,7 @@ void TGIFPainter::ReleaseResources()
     scratch_.reset();
     snapshot_.reset();
     next_.reset();
+    retiredCanvas_.reset();
     event_.reset();
     if (holds_) {
         holds_ = false;

@@ -29,6 +29,12 @@ void CheckAffordable(int width, int height, int bits, int64_t earnedPixels)
     const int64_t bytes = int64_t(DibStride(width, bits)) * height;
     if ((pixels > kFreePixels && pixels > earnedPixels * kEarnedShare) || bytes > MaxBitmapBytes)
         throw EOutOfMemory(gifmsg::DIBAllocation);
+#ifdef GMB_FUZZ_CANVAS_LIMIT
+    // Fuzzing builds: a run spends its time in the codec, not in filling
+    // pictures of the largest size a header may claim.
+    if (pixels > GMB_FUZZ_CANVAS_LIMIT)
+        throw EOutOfMemory(gifmsg::DIBAllocation);
+#endif
 }
 
 } // namespace
@@ -471,7 +477,19 @@ void TMyGIFImage::DropImageBitmap()
 
 void TMyGIFImage::FreeImageBitmap()
 {
+    std::lock_guard painters(drawState_->lock);
     std::lock_guard guard(renderLock_);
+    if (!imageBitmap_)
+        return;
+    // A painter halted up the stack (synchronous, or in a step or event of
+    // its own) may still be inside a call on the bitmap: it keeps it until
+    // it is released.
+    for (TGIFPainter* painter : painters_) {
+        if (&painter->canvas_ == imageBitmap_.get()) {
+            painter->retiredCanvas_ = std::move(imageBitmap_);
+            return;
+        }
+    }
     imageBitmap_.reset();
 }
 

@@ -149,6 +149,10 @@ void TGIFTextExtension::SaveToStream(TStream& stream) const
 
 void TGIFCommentExtension::SaveToStream(TStream& stream) const
 {
+    // A comment without text is not written: as an extension without data
+    // sub-blocks it would stop readers that expect one.
+    if (std::all_of(Lines.begin(), Lines.end(), [](const std::string& line) { return line.empty(); }))
+        return;
     SaveStart(stream);
     WriteSubBlockText(stream, Lines);
 }

@@ -389,7 +389,11 @@ public:
     // A frame or graphic as above; anything else is an assignment error.
     void Assign(const TGIFObject& other);
     // Pixels where the mask is non-zero get a new black entry, made the
-    // transparent index of a new graphic control extension.
+    // transparent index of a new graphic control extension. A full table
+    // gives up its entry least used by the visible pixels (they take the
+    // nearest other colour); a frame without a table of its own takes a
+    // copy of the global one ("No global or local color table defined"
+    // when there is none).
     void AddTransparencyFromMask(const TBitmap& mask);
 
 private:
@@ -521,8 +525,10 @@ public:
     uint8_t ExtensionLabel() const override { return 0xFE; }
     const TGIFExtensionClass& ClassRef() const override { return Class(); }
     void LoadFromStream(TStream& stream) override;
+    // Writes nothing when every line is empty.
     void SaveToStream(TStream& stream) const override;
 
+    // One string a data sub-block, with every byte as read.
     std::vector<std::string> Lines;
 };
 
@@ -611,8 +617,9 @@ TAppExtensionList& AppExtensionRegistry();
 // there, or nullptr. The stream is left where it was.
 const TGIFExtensionClass* ProbeExtension(TStream& stream);
 
-// Reads data sub-blocks into lines, each ending before its first zero byte.
-void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines);
+// Reads data sub-blocks into lines, one a sub-block, each ending before its
+// first zero byte unless exact (comments keep every byte).
+void ReadSubBlockText(TStream& stream, std::vector<std::string>& lines, bool exact = false);
 // Writes each line as sub-blocks of up to 255 bytes (an empty line gives
 // none), then one terminator.
 void WriteSubBlockText(TStream& stream, const std::vector<std::string>& lines);
@@ -698,9 +705,11 @@ public:
                   const TGIFRect& rect, const std::string& message);
     // Sends the changed notification. Handlers hear it on the GUI thread
     // only: told on another thread (a painter rendering ahead), it waits
-    // for the GUI thread's next draw or painter step.
+    // for the GUI thread's next draw or painter step. Progress and warnings
+    // told on the thread of the image's painter wait the same way.
     void NotifyChanged();
-    // Sends a notification that waits, if there is one (GUI thread).
+    // Sends the progress, warnings and change notification that wait, if
+    // any (GUI thread).
     void DeliverPendingChange();
 
     TWarningEvent OnGIFWarning;
@@ -752,7 +761,7 @@ public:
     // The painter that draws for the image bitmap (or the last target).
     TGIFPainter* CurrentPainter() const;
     int PainterCount() const;
-    std::recursive_mutex& PainterLock() const { return painterLock_; }
+    std::recursive_mutex& PainterLock() const { return drawState_->lock; }
 
     // Settings read by drawing, animation, writing and colour reduction.
     bool PaletteReplaced = false;
@@ -787,12 +796,36 @@ private:
     bool paletteBusy_ = false;
     mutable std::recursive_mutex renderLock_;
 
-    // Guards painters_ and currentPainter_; never taken by a painter thread.
-    mutable std::recursive_mutex painterLock_;
+    // What a draw call needs after the image may be gone: a handler run
+    // while a synchronous painter pumps messages may destroy the image up
+    // the stack, so the draw holds this, not the image.
+    struct TDrawState {
+        // Guards painters_ and currentPainter_; never taken by a painter thread.
+        std::recursive_mutex lock;
+        bool drawing = false;
+        bool gone = false;
+    };
+    std::shared_ptr<TDrawState> drawState_ = std::make_shared<TDrawState>();
     std::vector<TGIFPainter*> painters_;
     TGIFPainter* currentPainter_ = nullptr;
-    bool drawing_ = false;
     std::atomic<bool> changePending_{false};
+
+    // Progress and warnings told on the thread of a painter (rendering
+    // ahead), kept for the GUI thread. Told on any other thread (a worker
+    // that loads the image) they reach their handlers at once.
+    struct TNotice {
+        TGIFObject* sender = nullptr;
+        bool progress = false;
+        int severity = 0;
+        TProgressStage stage = TProgressStage::Starting;
+        int percent = 0;
+        bool redraw = false;
+        TGIFRect rect{};
+        std::string message;
+    };
+    bool Owns(const TGIFObject* object) const;
+    std::mutex noticeLock_;
+    std::vector<TNotice> notices_;
 };
 
 // ----------------------------------------------------------------- painter --
@@ -854,6 +887,9 @@ private:
     bool PaintCoversTarget();
     void RestoreFrameArea();
     void ReleaseResources();
+    // On the GUI thread, inside one of this painter's steps or events: a
+    // halt asked there cannot wait for the painter, which waits for it.
+    bool InGuiStep() const { return guiSteps_ > 0; }
     TGIFSubImage& CurrentFrame() const;
     std::unique_ptr<TBitmap> CopyOfTarget() const;
 
@@ -888,6 +924,11 @@ private:
     int lastWait_ = 0;
     bool holds_ = false;
     static inline std::atomic<int> holding_{0};
+    // GUI thread only (see InGuiStep).
+    int guiSteps_ = 0;
+    // The image bitmap, when the image let go of it while this painter
+    // still ran on it: kept until the painter is released.
+    std::unique_ptr<TBitmap> retiredCanvas_;
 };
 
 // ---------------------------------------------------------------- render --

@@ -40,6 +40,21 @@ uint8_t Mul255(int a, int b) { return uint8_t((a * b + 127) / 255); }
 
 int ScaledSide(int side, int eighths) { return int((int64_t(side) * eighths + 7) / 8); }
 
+// The caller's buffers for the picture. A failure (no memory, a size the
+// bitmap refuses) must not leave the decompressor alive: it is told as
+// libjpeg's own errors are, by the jump that destroys it.
+bool Allocate(TBitmap& bitmap, int width, int height, bool isCmyk, std::vector<uint8_t>& cmyk) noexcept
+{
+    try {
+        bitmap.SetSize(width, height);
+        if (isCmyk)
+            cmyk.resize(size_t(width) * 4);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 // Everything between setjmp and a longjmp is plain C data: no object with
 // a destructor lives in this frame, so the jump skips nothing. Returns 0 or
 // libjpeg's message code. minWidth and minHeight are as stored (not turned);
@@ -81,11 +96,10 @@ int Decode(const unsigned char* data, unsigned long size, int minWidth, int minH
     jpeg_start_decompress(&cinfo);
     // The bitmap's memory belongs to the caller's frame; only its rows are
     // written here.
-    bitmap.SetSize(int(cinfo.output_width), int(cinfo.output_height));
-    if (isCmyk) {
-        cmyk.resize(size_t(cinfo.output_width) * 4);
+    if (!Allocate(bitmap, int(cinfo.output_width), int(cinfo.output_height), isCmyk, cmyk))
+        ERREXIT(&cinfo, JERR_OUT_OF_MEMORY);
+    if (isCmyk)
         cmykRow[0] = cmyk.data();
-    }
     // Adobe writes CMYK inverted; plain CMYK files store ink amounts.
     const bool inverted = cinfo.saw_Adobe_marker;
     while (cinfo.output_scanline < cinfo.output_height) {

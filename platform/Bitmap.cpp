@@ -123,6 +123,11 @@ void TBitmap::Reallocate(int width, int height, TPixelFormat format, std::vector
     const int64_t bytes = int64_t(stride) * height;
     if (bytes > MaxBitmapBytes)
         throw Exception("Not enough memory for a bitmap of this size");
+#ifdef GMB_FUZZ_CANVAS_LIMIT
+    // Fuzzing builds only: no run spends its time filling a huge canvas.
+    if (int64_t(width) * height > GMB_FUZZ_CANVAS_LIMIT)
+        throw Exception("Not enough memory for a bitmap of this size");
+#endif
     out.assign(static_cast<size_t>(bytes), 0xFF);
 }
 

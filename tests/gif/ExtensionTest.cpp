@@ -99,14 +99,24 @@ TEST(GifExtensions, GraphicControlSetters)
     EXPECT_EQ(w.list, std::vector<std::string>{"Invalid color index"});
 }
 
-TEST(GifExtensions, CommentLinesEndAtZeroByte)
+TEST(GifExtensions, CommentsKeepEveryByteButPlainTextEndsAtZero)
 {
     TMyGIFImage image;
     Bytes ext{0x21, 0xFE, 5, 'a', 'b', 0, 'c', 'd', 1, 0, 2, 'x', 'y', 0};
     ASSERT_EQ(LoadBytes(image, WithExtensions(ext)), "");
     auto* c = dynamic_cast<TGIFCommentExtension*>(Ext(image, 0, 0));
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->Lines, (std::vector<std::string>{"ab", "", "xy"}));
+    EXPECT_EQ(c->Lines, (std::vector<std::string>{std::string("ab\0cd", 5), std::string(1, '\0'), "xy"}));
+    // Written back byte for byte.
+    TMemoryStream out;
+    c->SaveToStream(out);
+    EXPECT_EQ(out.Bytes(), ext);
+    // Plain text lines still end at their first zero byte.
+    Bytes text{0x21, 0x01, 12, 0, 0, 0, 0, 1, 0, 1, 0, 1, 1, 0, 0, 3, 'h', 0, 'i', 0};
+    ASSERT_EQ(LoadBytes(image, WithExtensions(text)), "");
+    auto* t = dynamic_cast<TGIFTextExtension*>(Ext(image, 0, 0));
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->Lines, std::vector<std::string>{"h"});
     // Cut inside a sub-block: fatal.
     Bytes cut = Header(1, 1, 0x81);
     Append(cut, {0x21, 0xFE, 5, 'a'});
@@ -153,6 +163,24 @@ TEST(GifExtensions, LoopExtension)
     // Ending right after the identifier: the refinement finds nothing.
     cut.resize(cut.size() - 2);
     EXPECT_EQ(LoadBytes(image, cut), "Unknown extension type");
+}
+
+TEST(GifExtensions, ADataSubBlockThatSpellsAnIdentifierStaysData)
+{
+    // An unknown identifier, then a first data sub-block of 11 bytes that
+    // reads "NETSCAPE2.0": still an unknown extension with all its data,
+    // written back as it was read.
+    const Bytes ext = AppExtension(11, "XMP DataXMP", {Bytes{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'}, {1, 0, 0}});
+    TMyGIFImage image;
+    ASSERT_EQ(LoadBytes(image, WithExtensions(ext)), "");
+    auto* u = dynamic_cast<TGIFUnknownAppExtension*>(Ext(image, 0, 0));
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->IdentifierText(), "XMP DataXMP");
+    ASSERT_EQ(u->RawBlocks.size(), 2u);
+    EXPECT_EQ(u->RawBlocks[1].Data, (Bytes{1, 0, 0}));
+    TMemoryStream out;
+    u->SaveToStream(out);
+    EXPECT_EQ(out.Bytes(), ext);
 }
 
 TEST(GifExtensions, UnknownApplicationExtensions)

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace giftest;
 
 namespace {
@@ -267,4 +269,130 @@ TEST(FrameAssign, ClipboardBitmapBecomesAFrame)
     ASSERT_EQ(image.FrameCount(), 1);
     EXPECT_EQ(image.Width(), 7);
     EXPECT_EQ(image.ImageBitmap()->Pixel(6, 4), RGBColor(0, 102, 255));
+}
+
+namespace {
+
+// A frame of width x height whose local table is full: 256 greys (entry i
+// is (i, i, i)); pixel n has index pixelOf(n).
+Bytes FullTableFrame(int width, int height, const std::function<int(int)>& pixelOf)
+{
+    Bytes b = Header(width, height, 0x00);
+    Append(b, Descriptor(0, 0, width, height, 0x87));
+    for (int i = 0; i < 256; ++i)
+        Append(b, {i, i, i});
+    std::vector<int> pixels;
+    for (int n = 0; n < width * height; ++n)
+        pixels.push_back(pixelOf(n));
+    Append(b, ImageData(8, LiteralCodes(pixels, 8)));
+    b.push_back(0x3B);
+    return b;
+}
+
+TBitmap MaskOf(int width, int height, const std::vector<int>& marked)
+{
+    TBitmap mask(width, height, TPixelFormat::pf8bit);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            mask.SetRawPixel(x, y, 0);
+    for (int n : marked)
+        mask.SetRawPixel(n % width, n / width, 1);
+    return mask;
+}
+
+// The colour each pixel shows, or none where it is transparent.
+std::vector<TColor> Shown(TGIFSubImage& f)
+{
+    const TGIFGraphicControlExtension* c = f.ControlExtension();
+    std::vector<TColor> out;
+    for (int y = 0; y < f.Height(); ++y)
+        for (int x = 0; x < f.Width(); ++x) {
+            const int i = f.PixelAt(x, y);
+            out.push_back(c && c->Transparent() && i == c->TransparentIndex() ? clNone : f.LocalColors().ColorAt(i));
+        }
+    return out;
+}
+
+} // namespace
+
+TEST(FrameTransparency, AFullTableGivesUpAColourOnlyTheMaskUsed)
+{
+    // 256 pixels, one of each grey; the mask covers grey 7 alone.
+    TMyGIFImage image;
+    ASSERT_EQ(LoadBytes(image, FullTableFrame(16, 16, [](int n) { return n; })), "");
+    TGIFSubImage& f = *image.Frame(0);
+    std::vector<TColor> expected = Shown(f);
+    expected[7] = clNone;
+    f.AddTransparencyFromMask(MaskOf(16, 16, {7}));
+    ASSERT_TRUE(f.HasTransparency());
+    EXPECT_EQ(f.LocalColors().EntryCount(), 256);
+    EXPECT_EQ(Shown(f), expected);
+    // And so it reads back.
+    const auto back = ReadBack(image);
+    EXPECT_EQ(Shown(*back->Frame(0)), expected);
+}
+
+TEST(FrameTransparency, AFullTableMergesTheLeastVisibleColourIntoItsNearest)
+{
+    // Two pixels of each grey; the mask covers one pixel of grey 200 and
+    // both of grey 3, so grey 200 keeps one visible pixel and every other
+    // grey two: grey 3's entry becomes the transparent one without loss.
+    TMyGIFImage image;
+    ASSERT_EQ(LoadBytes(image, FullTableFrame(32, 16, [](int n) { return n % 256; })), "");
+    TGIFSubImage& f = *image.Frame(0);
+    std::vector<TColor> expected = Shown(f);
+    for (int n : {3, 259, 200})
+        expected[size_t(n)] = clNone;
+    f.AddTransparencyFromMask(MaskOf(32, 16, {3, 259, 200}));
+    EXPECT_EQ(Shown(f), expected);
+
+    // Now no colour is hidden whole: the mask covers one pixel of grey 9,
+    // whose other pixel takes the nearest grey, 8 or 10.
+    TMyGIFImage again;
+    ASSERT_EQ(LoadBytes(again, FullTableFrame(32, 16, [](int n) { return n % 256; })), "");
+    TGIFSubImage& g = *again.Frame(0);
+    std::vector<TColor> before = Shown(g);
+    g.AddTransparencyFromMask(MaskOf(32, 16, {9}));
+    ASSERT_TRUE(g.HasTransparency());
+    const std::vector<TColor> after = Shown(g);
+    EXPECT_EQ(after[9], clNone);
+    int changed = 0;
+    for (size_t n = 0; n < after.size(); ++n) {
+        if (n == 9 || after[n] == before[n])
+            continue;
+        ++changed;
+        EXPECT_EQ(n, 9u + 256u);
+        EXPECT_TRUE(after[n] == RGBColor(8, 8, 8) || after[n] == RGBColor(10, 10, 10));
+    }
+    EXPECT_EQ(changed, 1);
+}
+
+TEST(FrameTransparency, AFrameWithoutItsOwnTableCopiesTheGlobalOne)
+{
+    TMyGIFImage image;
+    ASSERT_EQ(LoadBytes(image, OneFrame(2, 1, ImageData(2, LiteralCodes({1, 2}, 2)))), "");
+    TGIFSubImage& f = *image.Frame(0);
+    ASSERT_EQ(f.LocalColors().EntryCount(), 0);
+    const TColor second = image.GlobalColors().ColorAt(2);
+    f.AddTransparencyFromMask(MaskOf(2, 1, {0}));
+    ASSERT_TRUE(f.HasTransparency());
+    EXPECT_GT(f.LocalColors().EntryCount(), 0);
+    EXPECT_EQ(Shown(f), (std::vector<TColor>{clNone, second}));
+
+    // No table anywhere: a clear refusal, not an opaque frame.
+    TMyGIFImage bare;
+    Bytes b = Header(2, 1, 0x00);
+    Append(b, Descriptor(0, 0, 2, 1));
+    Append(b, ImageData(2, LiteralCodes({1, 2}, 2)));
+    b.push_back(0x3B);
+    ASSERT_EQ(LoadBytes(bare, b), "");
+    try {
+        bare.Frame(0)->AddTransparencyFromMask(MaskOf(2, 1, {0}));
+        FAIL() << "no error";
+    } catch (const GIFException& e) {
+        EXPECT_EQ(e.Message(), "No global or local color table defined");
+    }
+    // A mask that marks nothing asks for no table.
+    EXPECT_NO_THROW(bare.Frame(0)->AddTransparencyFromMask(MaskOf(2, 1, {})));
+    EXPECT_FALSE(bare.Frame(0)->HasTransparency());
 }

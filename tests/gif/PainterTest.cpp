@@ -7,7 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
 #include <map>
 #include <thread>
 
@@ -714,4 +721,206 @@ TEST(PainterSuiteLoops, SingleFrameLoopFilesArePaintedWithoutAPainter)
         EXPECT_EQ(PixelsOf(canvas), Expected(rgba, image.Width(), image.Height(), kBackground)) << name;
         EXPECT_EQ(image.PainterCount(), 0) << name;
     }
+}
+
+// ---- halting and destroying from inside the painter's own calls ------------
+
+namespace {
+
+// A hang is a failure with a message, not a test run that never ends.
+class Watchdog {
+public:
+    explicit Watchdog(std::string what)
+        : what_(std::move(what)), thread_([this] {
+              std::unique_lock l(lock_);
+              if (!done_cv_.wait_for(l, std::chrono::seconds(60), [&] { return done_; })) {
+                  std::fprintf(stderr, "hangs: %s\n", what_.c_str());
+                  std::abort();
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard l(lock_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::string what_;
+    std::mutex lock_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+enum class Hook { FrameBegin, FrameDone, LoopBegin, Change };
+const std::pair<Hook, const char*> kHooks[] = {
+    {Hook::FrameBegin, "frame begin"}, {Hook::FrameDone, "frame done"}, {Hook::LoopBegin, "loop begin"}, {Hook::Change, "change"}};
+
+using Action = std::function<void(TMyGIFImage&)>;
+const std::pair<Action, const char*> kActions[] = {
+    {[](TMyGIFImage& i) { i.StopPainting(); }, "StopPainting"},
+    {[](TMyGIFImage& i) { i.Add(std::make_unique<TGIFSubImage>(&i)); }, "adding a frame"},
+    {[](TMyGIFImage& i) { i.SetWidth(3); }, "resizing"},
+    {[](TMyGIFImage& i) { i.GlobalColors().AppendColor(RGBColor(1, 2, 3)); }, "editing the global table"},
+};
+
+// Calls fire on the third call of the hook.
+void Attach(TMyGIFImage& image, Hook hook, const std::function<void()>& fire, const std::function<void()>& other)
+{
+    auto count = std::make_shared<int>(0);
+    auto maybe = [=](Hook h) {
+        if (h == hook && ++*count == 3)
+            fire();
+        else if (h != Hook::Change)
+            other();
+    };
+    image.OnFrameBegin = [=](TGIFPainter&) { maybe(Hook::FrameBegin); };
+    image.OnFrameDone = [=](TGIFPainter&) { maybe(Hook::FrameDone); };
+    image.OnLoopBegin = [=](TGIFPainter&) { maybe(Hook::LoopBegin); };
+    image.OnChange = [=](TGraphic&) { maybe(Hook::Change); };
+}
+
+} // namespace
+
+TEST(PainterHalt, AHaltAskedInsideThePaintersOwnEventEndsItAfterTheEvent)
+{
+    FakeClock clock;
+    ScopedClock use(clock);
+    const Bytes gif = AnimatedGif({{.delay = 1, .loopCount = 0}, {.delay = 1}});
+    // The synchronous painter plays without end here too, so that it has
+    // loops to begin.
+    for (TGIFDrawFlags flags : {GIFDefaultDrawFlags, TGIFDrawFlags(kSync | dfRepeatForever)}) {
+        for (const auto& [hook, hookName] : kHooks) {
+            for (const auto& [action, actionName] : kActions) {
+                const std::string what = std::string(actionName) + " in " + hookName +
+                                         ((flags & dfThreaded) ? " (threaded)" : " (synchronous)");
+                SCOPED_TRACE(what);
+                Watchdog watchdog(what);
+                TMyGIFImage image;
+                Load(image, gif);
+                image.DrawOptions = flags;
+                bool halted = false;
+                int late = 0;
+                Attach(
+                    image, hook,
+                    [&] {
+                        action(image);
+                        halted = true;
+                    },
+                    [&] { late += halted; });
+                TBitmap canvas(2, 1);
+                image.Draw(canvas, Rect(0, 0, 2, 1));
+                ASSERT_TRUE(ServeUntil([&] { return image.PainterCount() == 0; }));
+                EXPECT_TRUE(halted);
+                // No event after the one that asked.
+                EXPECT_EQ(late, 0);
+                EXPECT_EQ(TGIFPainter::HoldingResources(), 0);
+                EXPECT_FALSE(image.HasImageBitmap());
+                // And the image animates again.
+                image.OnFrameBegin = image.OnFrameDone = image.OnLoopBegin = nullptr;
+                image.OnChange = nullptr;
+                if (flags & dfThreaded) {
+                    image.Draw(canvas, Rect(0, 0, 2, 1));
+                    EXPECT_EQ(image.PainterCount(), 1);
+                    image.StopPainting();
+                    EXPECT_EQ(image.PainterCount(), 0);
+                }
+            }
+        }
+    }
+}
+
+TEST(PainterHalt, DestroyingTheImageWhileASynchronousPainterPumpsMessages)
+{
+    FakeClock clock;
+    ScopedClock use(clock);
+    int argc = 1;
+    char name[] = "test_gif_painter";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    Watchdog watchdog("destroying the image during its draw");
+    auto* image = new TMyGIFImage;
+    Load(*image, AnimatedGif({{.delay = 1, .disposal = 2}, {.delay = 1}, {.delay = 1}}));
+    image->DrawOptions = kSync;
+    int frames = 0;
+    bool destroyed = false;
+    image->OnFrameBegin = [&](TGIFPainter&) {
+        // Taken off the queue while the painter waits for frame 1.
+        if (++frames == 1)
+            QMetaObject::invokeMethod(
+                &app,
+                [&] {
+                    delete image;
+                    destroyed = true;
+                },
+                Qt::QueuedConnection);
+    };
+    TBitmap canvas(2, 1);
+    // Under the address sanitizer a write into the freed image fails here.
+    image->Draw(canvas, Rect(0, 0, 2, 1));
+    EXPECT_TRUE(destroyed);
+    EXPECT_EQ(frames, 1);
+    EXPECT_EQ(TGIFPainter::HoldingResources(), 0);
+}
+
+TEST(PainterHalt, DestroyingTheImageFromThePaintersOwnEvent)
+{
+    FakeClock clock;
+    ScopedClock use(clock);
+    for (TGIFDrawFlags flags : {GIFDefaultDrawFlags, kSync}) {
+        Watchdog watchdog("destroying the image in its painter's event");
+        auto* image = new TMyGIFImage;
+        Load(*image, AnimatedGif({{.delay = 1, .disposal = 2, .loopCount = 0}, {.delay = 1}}));
+        image->DrawOptions = flags;
+        int frames = 0;
+        image->OnFrameDone = [&](TGIFPainter&) {
+            if (++frames == 2)
+                delete image;
+        };
+        TBitmap canvas(2, 1);
+        image->Draw(canvas, Rect(0, 0, 2, 1));
+        ASSERT_TRUE(ServeUntil([&] { return TGIFPainter::HoldingResources() == 0; }));
+        EXPECT_EQ(frames, 2);
+    }
+}
+
+TEST(PainterAhead, ProgressAndWarningsToldOnAnotherThreadReachTheGuiThread)
+{
+    FakeClock clock;
+    ScopedClock use(clock);
+    TMyGIFImage image;
+    Load(image, AnimatedGif({{.delay = 1}, {.delay = 1}, {.delay = 1}}));
+    std::vector<std::thread::id> progress;
+    std::vector<std::string> warnings;
+    std::thread::id warnedOn;
+    image.OnProgress = [&](TGIFObject&, TProgressStage, int, bool, const TGIFRect&, const std::string& message) {
+        progress.push_back(std::this_thread::get_id());
+        EXPECT_EQ(message, "Rendering...");
+    };
+    image.OnGIFWarning = [&](TGIFObject& sender, int, const std::string& message) {
+        warnings.push_back(message);
+        warnedOn = std::this_thread::get_id();
+        EXPECT_EQ(&sender, image.Frame(1));
+    };
+    TBitmap canvas(2, 1);
+    Play(image, canvas);
+    // Each frame rendered on the painter's thread (starting and ending),
+    // reported here.
+    ASSERT_GE(progress.size(), 6u);
+    EXPECT_EQ(progress, std::vector<std::thread::id>(progress.size(), std::this_thread::get_id()));
+
+    // A worker that loads or renders an image hears them at once, on its
+    // own thread: only a painter's thread hands them over.
+    image.OnProgress = nullptr;
+    std::thread worker([&] { image.Warning(*image.Frame(1), 1, "from a worker"); });
+    const std::thread::id workerId = worker.get_id();
+    worker.join();
+    EXPECT_EQ(warnedOn, workerId);
+    EXPECT_EQ(warnings, std::vector<std::string>{"from a worker"});
 }

@@ -135,8 +135,6 @@ const std::map<std::string, Difference>& Differences()
         {"dispose-restore-previous", {"", 5}},
         {"animation-multi-image", {"", 7}},
         {"animation-multi-image-explicit-zero-delay", {"", 7}},
-        // A comment line ends before its first zero byte.
-        {"nul-comment", {"", -1, false, ""}},
         // Without a loop extension there is no loop count.
         {"gif87a-animation", {"", -1, false, nullptr, true}},
     };

@@ -252,3 +252,47 @@ TEST(GifWriteRoundTrip, GeneratedFramesOfEveryDepthAndShape)
         }
     }
 }
+
+TEST(GifWriteRoundTrip, CommentsKeepTheirBytesAndAnEmptyOneIsLeftOut)
+{
+    const std::string zeros("a\0b\0", 4);
+    TMyGIFImage image;
+    ASSERT_EQ(LoadBytes(image, OneFrame(1, 1, ImageData(2, LiteralCodes({1}, 2)), Comment({zeros, std::string(1, '\0')}))),
+              "");
+    TGIFSubImage& f = *image.Frame(0);
+    f.FrameExtensions().Add(std::make_unique<TGIFCommentExtension>(&f));
+    ASSERT_EQ(f.FrameExtensions().Count(), 2);
+    TMemoryStream s;
+    image.SaveToStream(s);
+
+    // giflib reads the whole file and sees the one comment, byte for byte.
+    const std::vector<uint8_t>& bytes = s.Bytes();
+    giflib::Reader r{bytes.data(), bytes.size(), 0};
+    int err = 0;
+    GifFileType* gif = DGifOpen(&r, &giflib::ReadBytes, &err);
+    ASSERT_NE(gif, nullptr);
+    ASSERT_EQ(DGifSlurp(gif), GIF_OK);
+    ASSERT_EQ(gif->ImageCount, 1);
+    std::string comment;
+    int comments = 0;
+    const SavedImage& saved = gif->SavedImages[0];
+    for (int i = 0; i < saved.ExtensionBlockCount; ++i) {
+        const ExtensionBlock& e = saved.ExtensionBlocks[i];
+        if (e.Function == COMMENT_EXT_FUNC_CODE)
+            ++comments;
+        if (e.Function == COMMENT_EXT_FUNC_CODE || (comments == 1 && e.Function == CONTINUE_EXT_FUNC_CODE))
+            comment.append(reinterpret_cast<const char*>(e.Bytes), size_t(e.ByteCount));
+    }
+    DGifCloseFile(gif, &err);
+    EXPECT_EQ(comments, 1);
+    EXPECT_EQ(comment, zeros + std::string(1, '\0'));
+
+    // And so do we.
+    TMyGIFImage back;
+    s.Seek(0, SeekOrigin::Begin);
+    back.LoadFromStream(s);
+    ASSERT_EQ(back.Frame(0)->FrameExtensions().Count(), 1);
+    auto* c = dynamic_cast<TGIFCommentExtension*>(back.Frame(0)->FrameExtensions().Extensions(0));
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->Lines, (std::vector<std::string>{zeros, std::string(1, '\0')}));
+}

@@ -415,9 +415,15 @@ TEST(GifSave, ExtensionsAreWrittenAsTheyStand)
     gce.SetTransparentIndex(3);
     EXPECT_EQ(SavedItem(gce), Bytes({0x21, 0xF9, 4, 0x09, 0x02, 0x01, 3, 0}));
 
+    // A comment without text is left out: an extension without a data
+    // sub-block stops other readers.
     TGIFCommentExtension empty(&f);
-    empty.Lines = {""};
-    EXPECT_EQ(SavedItem(empty), Bytes({0x21, 0xFE, 0}));
+    EXPECT_EQ(SavedItem(empty), Bytes{});
+    empty.Lines = {"", ""};
+    EXPECT_EQ(SavedItem(empty), Bytes{});
+    TGIFCommentExtension zeros(&f);
+    zeros.Lines = {std::string("a\0b", 3), std::string(1, '\0')};
+    EXPECT_EQ(SavedItem(zeros), Bytes({0x21, 0xFE, 3, 'a', 0, 'b', 1, 0, 0}));
     TGIFCommentExtension longLine(&f);
     longLine.Lines = {std::string(300, 'x'), "ab"};
     const Bytes c = SavedItem(longLine);
