@@ -163,6 +163,7 @@ void DecodePng(const uint8_t* data, size_t size, TDecodedPicture& out, bool)
     }
     DropOpaqueAlpha(pixels);
     out.Pixels.TakeFrom(pixels);
+    OrientDecoded(out, FindPngExif(data, size));
 }
 
 std::vector<uint8_t> FindPngExif(const uint8_t* data, size_t size)

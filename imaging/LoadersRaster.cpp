@@ -1,6 +1,8 @@
 #include "LoadersRaster.h"
 
+#include "imaging/Exif.h"
 #include "platform/Exception.h"
+#include "platform/Orientation.h"
 #include "platform/Stream.h"
 #include "platform/Text.h"
 
@@ -152,4 +154,12 @@ void LoadRasterFromStream(TRasterDecoder decoder, TStream& stream, TBitmap& bitm
         ComposeOverWhite(decoded.Pixels, bitmap);
     else
         bitmap.TakeFrom(decoded.Pixels); // opaque: the decoded bitmap itself, not a copy
+}
+
+void OrientDecoded(TDecodedPicture& picture, const std::vector<uint8_t>& exif)
+{
+    const int orientation = ReadExif(exif).orientation;
+    OrientBitmap(picture.Pixels, orientation);
+    for (TRasterFrame& frame : picture.Frames)
+        OrientBitmap(frame.Pixels, orientation);
 }

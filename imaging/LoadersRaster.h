@@ -65,6 +65,9 @@ void ComposeOverWhite(const TBitmap& pixels, TBitmap& out);
 // into rect of the canvas.
 void DrawRaster(const TBitmap& pixels, TBitmap& canvas, const TRect& rect);
 
+// Turns a decoded picture and its frames upright by the orientation its
+// EXIF block gives (none, or a damaged block: as stored).
+void OrientDecoded(TDecodedPicture& picture, const std::vector<uint8_t>& exif);
 // 32-bit pixels whose alpha is everywhere opaque become 24-bit ones.
 void DropOpaqueAlpha(TBitmap& pixels);
 

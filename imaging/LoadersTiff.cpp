@@ -141,8 +141,8 @@ void DecodeTiff(const uint8_t* data, size_t size, TDecodedPicture& out, bool)
         Fail(source, message[0] ? message : "its pixel layout is not supported");
     rgba.begun = true;
     CheckPictureSize(kKind, rgba.img.width, rgba.img.height, size);
-    // The rows as the file stores them: turning the picture upright is
-    // left to the orientation of the whole program, not done here.
+    // The rows as the file stores them: its Orientation tag is applied
+    // below, as every kind's EXIF orientation is.
     rgba.img.req_orientation = rgba.img.orientation;
     const bool alpha = rgba.img.alpha != 0;
     TBitmap pixels(int(rgba.img.width), int(rgba.img.height), TPixelFormat::pf32bit);
@@ -159,6 +159,7 @@ void DecodeTiff(const uint8_t* data, size_t size, TDecodedPicture& out, bool)
     }
     DropOpaqueAlpha(pixels);
     out.Pixels.TakeFrom(pixels);
+    OrientDecoded(out, FindTiffExif(data, size));
 }
 
 std::vector<uint8_t> FindTiffExif(const uint8_t* data, size_t size)

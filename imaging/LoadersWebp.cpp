@@ -127,6 +127,7 @@ void DecodeWebp(const uint8_t* data, size_t size, TDecodedPicture& out, bool all
         DecodeAnimation(data, size, features, out, allFrames);
     else
         DecodeStill(data, size, features, out);
+    OrientDecoded(out, FindWebpExif(data, size));
 }
 
 bool IsAnimatedWebp(const uint8_t* data, size_t size)

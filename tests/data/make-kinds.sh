@@ -32,6 +32,9 @@ $C srca.png -strip -colorspace Gray -depth 16 "$d/greyalpha16.png"
 $C srca.png -strip -channel A -threshold 50% +channel "PNG8:$d/palette-trns.png"
 cp /usr/share/doc/libpng-dev/examples/pngtest.png "$d/pngtest.png"
 for f in "$d"/*.png; do [ "${f##*/}" = exif.png ] || oracle "$f"; done
+# pngtest.png's eXIf says orientation 5 (transposed), which ImageMagick 6
+# does not apply to a PNG: the oracle is its reading, transposed.
+$C "$d/pngtest.png" -transpose -depth 8 "RGBA:$d/pngtest.rgba"
 truncate_half "$d/rgb8.png" "$d/truncated.png.bad"
 # IHDR claims 60000 x 60000 (CRC made right), the file stays tiny.
 python3 - "$d/rgb8.png" "$d/lying-header.png.bad" <<'PY'
@@ -117,3 +120,13 @@ tag() { exiftool -q -overwrite_original -Orientation#=6 -Artist="Glimmerbox test
 cp "$here/png/rgb8.png" "$here/png/exif.png" && tag "$here/png/exif.png"
 cp "$here/webp/lossy.webp" "$here/webp/exif.webp" && tag "$here/webp/exif.webp"
 cp "$here/jpeg/testorig.jpg" exif.jpg && tag exif.jpg && heif-enc -q 80 exif.jpg -o "$here/heif/exif.heic" >/dev/null
+
+# ---- Orientation: the pixels stored turned or mirrored, and the tag that
+# brings them upright again. Lossless kinds, so upright they equal the
+# source exactly.
+turned() { exiftool -q -overwrite_original -Orientation#="$2" "$1"; }
+convert "$here/png/rgb8.png" -rotate -90 "$here/png/turned-o6.png" && turned "$here/png/turned-o6.png" 6
+convert "$here/png/rgb8.png" -flop "$here/png/mirrored-o2.png" && turned "$here/png/mirrored-o2.png" 2
+convert "$here/tiff/rgb-none.tif" -rotate 180 -compress none "$here/tiff/turned-o3.tif" && tiffset -s 274 3 "$here/tiff/turned-o3.tif"
+convert "$here/webp/lossless.webp" -rotate 90 turned.png && cwebp -quiet -lossless -exact turned.png -o "$here/webp/turned-o8.webp" &&
+  turned "$here/webp/turned-o8.webp" 8

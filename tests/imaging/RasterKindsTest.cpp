@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <random>
 
@@ -39,7 +40,7 @@ const Sample kSamples[] = {
     {"png/grey8.png", 'P', 64, 42, 0, false},
     {"png/greyalpha16.png", 'P', 64, 42, 1, true},
     {"png/palette-trns.png", 'P', 64, 42, 0, true},
-    {"png/pngtest.png", 'P', 91, 69, 0, true},
+    {"png/pngtest.png", 'P', 69, 91, 0, true}, // orientation 5 in its eXIf
     {"webp/lossy.webp", 'V', 64, 42, 2, false},
     {"webp/lossless.webp", 'V', 64, 42, 0, false},
     {"webp/lossy-alpha.webp", 'V', 64, 42, 2, true},
@@ -356,5 +357,36 @@ TEST(RasterKinds, SizesAreBoundByWhatTheFileCanHold)
         FAIL();
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), "TIFF image is not valid: 60000x60000 pixels cannot come from a file of 8296 bytes");
+    }
+}
+
+TEST(RasterKinds, PicturesStoredTurnedComeUprightByTheirOrientation)
+{
+    RegisterCatalogueGraphics();
+    // Each file holds its source's pixels turned or mirrored, with the tag
+    // that undoes it: upright, they are the source exactly.
+    struct Turned {
+        const char* file;
+        ImageKind kind;
+        const char* upright;
+    };
+    for (const Turned& t : {Turned{"png/turned-o6.png", 'P', "png/rgb8.png"},
+                            Turned{"png/mirrored-o2.png", 'P', "png/rgb8.png"},
+                            Turned{"tiff/turned-o3.tif", 'T', "tiff/rgb-none.tif"},
+                            Turned{"webp/turned-o8.webp", 'V', "webp/lossless.webp"}}) {
+        SCOPED_TRACE(t.file);
+        const TDecodedPicture turned = Decode(t.kind, ReadWholeFile(Data(t.file)));
+        const TDecodedPicture upright = Decode(t.kind, ReadWholeFile(Data(t.upright)));
+        ASSERT_EQ(turned.Pixels.Width(), upright.Pixels.Width());
+        ASSERT_EQ(turned.Pixels.Height(), upright.Pixels.Height());
+        ASSERT_EQ(turned.Pixels.PixelFormat(), upright.Pixels.PixelFormat());
+        const size_t rowBytes = size_t(upright.Pixels.Width()) * (upright.Pixels.PixelFormat() == TPixelFormat::pf32bit ? 4 : 3);
+        for (int y = 0; y < upright.Pixels.Height(); ++y)
+            ASSERT_EQ(std::memcmp(turned.Pixels.ScanLine(y), upright.Pixels.ScanLine(y), rowBytes), 0) << "row " << y;
+        // The size a record keeps is the upright one.
+        TPicture picture;
+        picture.LoadFromFile(Data(t.file));
+        EXPECT_EQ(picture.Width(), upright.Pixels.Width());
+        EXPECT_EQ(picture.Height(), upright.Pixels.Height());
     }
 }
