@@ -86,6 +86,7 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent)
     CreateActions();
     CreateClientArea();
     CreateMenusAndToolBar();
+    CreateBrowseControls();
     FormCreate();
 }
 
@@ -228,6 +229,7 @@ void TFormMain::FormShow()
         ActViewViewAsIcon->trigger();
 
     KvReopen1->LoadFromIni(IniFileName, SettingsPrefix() + kReopenSection);
+    ReadSortSetting();
 
     Modified = false;
     CurrentFileName.clear();
