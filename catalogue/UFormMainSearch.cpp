@@ -26,6 +26,8 @@
 namespace {
 
 constexpr const char* kSortSection = " Window";
+// Up to this many items changing, the search shows and hides them one by one.
+constexpr int kFewChanges = 256;
 
 // The order the list is sorted by; read by the items' comparison.
 SortKey g_sortKey = SortKey::Name;
@@ -207,21 +209,53 @@ QItemSelection TFormMain::ShownSelection() const
 void TFormMain::ShowSearchMatches()
 {
     const QString needle = EdtSearch ? EdtSearch->text().toCaseFolded() : QString();
+    const int n = ListView1->count();
+    std::vector<char> show(static_cast<size_t>(n));
+    int changes = 0;
+    for (int i = 0; i < n; ++i) {
+        QListWidgetItem* item = ListView1->item(i);
+        const TRecordItem* record = RecordItem(item);
+        show[i] = needle.isEmpty() || (record ? record->FoldedName() : FoldedNameOfCaption(*item)).contains(needle);
+        changes += ItemShown(i) != static_cast<bool>(show[i]) ? 1 : 0;
+    }
+    if (changes == 0)
+        return;
     const QSignalBlocker quiet(ListView1);
     const bool updates = ListView1->updatesEnabled();
     ListView1->setUpdatesEnabled(false);
-    for (int i = 0; i < ListView1->count(); ++i) {
-        QListWidgetItem* item = ListView1->item(i);
-        TRecordItem* record = RecordItem(item);
-        const bool show = needle.isEmpty() || (record ? record->FoldedName() : FoldedNameOfCaption(*item)).contains(needle);
-        if (ItemShown(i) == show)
-            continue;
-        // A hidden item is never part of what the commands act on.
-        if (!show)
-            item->setSelected(false);
-        item->setHidden(!show);
-        if (record)
-            record->shown = show;
+    const auto mark = [&](int i) {
+        if (TRecordItem* record = RecordItem(ListView1->item(i)))
+            record->shown = show[i];
+    };
+    if (changes <= kFewChanges) {
+        for (int i = 0; i < n; ++i) {
+            if (ItemShown(i) == static_cast<bool>(show[i]))
+                continue;
+            // A hidden item is never part of what the commands act on.
+            if (!show[i])
+                ListView1->item(i)->setSelected(false);
+            ListView1->setRowHidden(i, !show[i]);
+            mark(i);
+        }
+    } else {
+        // The view keeps its hidden rows in a plain list, slow to edit one
+        // by one at thousands of rows: it starts afresh (forgetting the
+        // selection and current item, put back after) and is told only the
+        // rows to hide.
+        QListWidgetItem* current = ListView1->currentItem();
+        QItemSelection kept;
+        for (const QModelIndex& index : ListView1->selectionModel()->selectedIndexes())
+            if (show[index.row()])
+                kept.select(index, index);
+        ListView1->reset();
+        for (int i = 0; i < n; ++i) {
+            if (!show[i])
+                ListView1->setRowHidden(i, true);
+            mark(i);
+        }
+        if (current && show[ListView1->row(current)])
+            ListView1->selectionModel()->setCurrentIndex(ListView1->indexFromItem(current), QItemSelectionModel::NoUpdate);
+        ListView1->selectionModel()->select(kept, QItemSelectionModel::Select);
     }
     ListView1->setUpdatesEnabled(updates);
 }

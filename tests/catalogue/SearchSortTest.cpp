@@ -234,3 +234,28 @@ TEST_F(SearchFixture, TheOrderIsRememberedAcrossARestart)
     ASSERT_NO_FATAL_FAILURE(Restart());
     EXPECT_TRUE(form->ActViewSortByName->isChecked());
 }
+
+// Hundreds of items changing at once take another way through the view;
+// the selection of the items still shown must survive it, both ways.
+TEST_F(SearchFixture, ManyItemsChangingAtOnceKeepTheShownSelection)
+{
+    const std::vector<uint8_t> gif = ReadWholeFile(kGif);
+    for (int i = 0; i < 600; ++i)
+        AppendImageRecord(*DMMain, Format("n%03d", i), 4, 4, "G", gif);
+    form->RefreshList();
+    SelectRows({2, 150});
+    form->ListView1->setCurrentRow(150, QItemSelectionModel::NoUpdate);
+    Search("N1");
+    ASSERT_EQ(form->ShownCount(), 100);
+    EXPECT_EQ(form->SelectedRows(), std::vector<int>{150});
+    EXPECT_EQ(form->ListView1->currentRow(), 150);
+    EXPECT_EQ(Panel0(), "51: 100: 1");
+    EXPECT_TRUE(form->ListView1->isRowHidden(2));
+    EXPECT_FALSE(form->ListView1->isRowHidden(150));
+
+    Search("");
+    EXPECT_EQ(form->ShownCount(), 600);
+    EXPECT_EQ(form->SelectedRows(), std::vector<int>{150});
+    EXPECT_EQ(Panel0(), "151: 600: 1");
+    EXPECT_FALSE(form->ListView1->isRowHidden(2));
+}
