@@ -150,6 +150,7 @@ void TFormMain::CreateBrowseControls()
     MnuSort = new QMenu("S&ort", MnuView);
     MnuSort->setObjectName("MnuSort");
     MnuSort->menuAction()->setStatusTip("Order of the images list");
+    MnuSort->setStatusTip("Order of the images list");
     for (QAction* a : {ActViewSortByName, ActViewSortByKind, ActViewSortBySize, ActViewSortByPixels})
         MnuSort->addAction(a);
     MnuSort->addSeparator();
