@@ -65,6 +65,9 @@ public:
     // How many thumbnails fills have made rather than found in the cache
     // (for tests and benchmarks).
     int ThumbnailsMade = 0;
+    // Up to this many items changing, the search shows and hides them one by
+    // one; beyond, the view's hidden rows are set afresh (benchmarks compare).
+    int SearchOneByOneUpTo = 256;
 
     std::string CurrentFileName;
     bool Modified = false;

@@ -26,8 +26,6 @@
 namespace {
 
 constexpr const char* kSortSection = " Window";
-// Up to this many items changing, the search shows and hides them one by one.
-constexpr int kFewChanges = 256;
 
 // The order the list is sorted by; read by the items' comparison.
 SortKey g_sortKey = SortKey::Name;
@@ -228,7 +226,7 @@ void TFormMain::ShowSearchMatches()
         if (TRecordItem* record = RecordItem(ListView1->item(i)))
             record->shown = show[i];
     };
-    if (changes <= kFewChanges) {
+    if (changes <= SearchOneByOneUpTo) {
         for (int i = 0; i < n; ++i) {
             if (ItemShown(i) == static_cast<bool>(show[i]))
                 continue;
