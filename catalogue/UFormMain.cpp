@@ -87,6 +87,7 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent)
     CreateActions();
     CreateClientArea();
     CreateMenusAndToolBar();
+    CreateBrowseControls();
     FormCreate();
 }
 
@@ -230,6 +231,7 @@ void TFormMain::FormShow()
         ActViewViewAsIcon->trigger();
 
     KvReopen1->LoadFromIni(IniFileName, SettingsPrefix() + kReopenSection);
+    ReadSortSetting();
 
     Modified = false;
     CurrentFileName.clear();

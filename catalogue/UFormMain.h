@@ -1,8 +1,10 @@
 #pragma once
 // The main window: the catalogue of the open vault, its commands, the
 // preview pane and the window's settings.
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QSize>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +15,9 @@ class QAction;
 class QActionGroup;
 class QFrame;
 class QLabel;
+class QItemSelection;
+class QLineEdit;
+class QListWidgetItem;
 class QListWidget;
 class QMenu;
 class QSplitter;
@@ -25,6 +30,8 @@ class TKvReopen;
 class TPrivateTempFolder;
 
 enum class PreviewPosition { Top = 1, Right = 2, Bottom = 3, Left = 4 };
+// The list's orders; Name is the store's key order. Values as in the settings file.
+enum class SortKey { Name = 0, Kind = 1, StoredSize = 2, Pixels = 3 };
 
 class TFormMain : public QMainWindow {
     Q_OBJECT
@@ -58,6 +65,9 @@ public:
     // How many thumbnails fills have made rather than found in the cache
     // (for tests and benchmarks).
     int ThumbnailsMade = 0;
+    // Up to this many items changing, the search shows and hides them one by
+    // one; beyond, the view's hidden rows are set afresh (benchmarks compare).
+    int SearchOneByOneUpTo = 256;
 
     std::string CurrentFileName;
     bool Modified = false;
@@ -126,6 +136,24 @@ public:
     void UpdatePreview();
     // A JPEG's preview, decoded at the smallest scale that fills the pane.
     void ShowJpegPreview(std::shared_ptr<const std::vector<uint8_t>> bytes);
+
+    // ---- search and sort (UFormMainSearch.cpp) ------------------------------
+    // An item of the fill: the record's fields the search and the orders use.
+    static QListWidgetItem* NewRecordItem(const QString& caption, const std::string& kind, int keyOrder, int64_t storedSize,
+                                          int64_t pixels);
+    // Shows the items whose record name holds the search text (letter case
+    // ignored), hides the others and refreshes the window.
+    void ApplySearch();
+    bool SearchActive() const;
+    // The items shown, in list order.
+    std::vector<int> ShownRows() const;
+    int ShownCount() const;
+    bool ItemShown(int index) const;
+    void ActViewSortExecute();
+    SortKey CheckedSortKey() const;
+    bool SortDescending() const;
+    // Puts the items in the checked order.
+    void SortList();
 
     // ---- preview pane and views ---------------------------------------------
     void ArrangePreview();
@@ -203,6 +231,15 @@ public:
     QAction* ActViewPreviewBottom = nullptr;
     QAction* ActViewPreviewLeft = nullptr;
     QAction* ActToolsPassword = nullptr;
+    QLineEdit* EdtSearch = nullptr;
+    QMenu* MnuSort = nullptr;
+    QAction* ActViewSearch = nullptr;
+    QAction* ActViewSearchClear = nullptr;
+    QAction* ActViewSortByName = nullptr;
+    QAction* ActViewSortByKind = nullptr;
+    QAction* ActViewSortBySize = nullptr;
+    QAction* ActViewSortByPixels = nullptr;
+    QAction* ActViewSortDescending = nullptr;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -214,6 +251,10 @@ protected:
 
 private:
     void CreateActions();
+    // An action of the window with its designed name, hint and shortcut.
+    QAction* NewAction(const char* name, const QString& caption, const QString& hint, const QKeySequence& key = {});
+    // Deletes the items' records in list order; done gets each row whose record went.
+    void DeleteRecordsOfRows(const std::vector<int>& rows, std::vector<int>& done);
     void CreateMenusAndToolBar();
     void CreateClientArea();
     void SetPaneWidth(int width);
@@ -238,6 +279,16 @@ private:
     QActionGroup* viewGroup_ = nullptr;
     QActionGroup* filterGroup_ = nullptr;
     void ApplyItemIcons();
+    // Search field, sort actions and their menus (UFormMainSearch.cpp).
+    void CreateBrowseControls();
+    void ReadSortSetting();
+    // After a fill: the checked order and the search, without a refresh.
+    void ArrangeFilledList();
+    void ShowSearchMatches();
+    void EmptyShownExecute();
+    // Every item shown, as one selection of ranges.
+    QItemSelection ShownSelection() const;
+    QActionGroup* sortGroup_ = nullptr;
     // The thumbnail size of the settings file, held to the size dialog's ranges.
     QSize ThumbnailSetting() const;
     void FillList();

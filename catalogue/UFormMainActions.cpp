@@ -27,15 +27,20 @@ void SetMenuHint(QMenu* menu, const QString& hint)
 
 } // namespace
 
+QAction* TFormMain::NewAction(const char* name, const QString& caption, const QString& hint, const QKeySequence& key)
+{
+    auto* a = new QAction(caption, this);
+    a->setObjectName(name);
+    SetHint(a, hint);
+    if (!key.isEmpty())
+        a->setShortcut(key);
+    return a;
+}
+
 void TFormMain::CreateActions()
 {
     auto make = [this](const char* name, const QString& caption, const QString& hint, const QKeySequence& key = {}) {
-        auto* a = new QAction(caption, this);
-        a->setObjectName(name);
-        SetHint(a, hint);
-        if (!key.isEmpty())
-            a->setShortcut(key);
-        return a;
+        return NewAction(name, caption, hint, key);
     };
     auto glyph = [](QAction* a, Glyph g) { a->setIcon(GlyphIcon(g)); };
 

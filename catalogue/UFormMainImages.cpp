@@ -39,17 +39,6 @@ MsgButton AskReplace(const std::string& name)
     return Prompts().Message(q);
 }
 
-bool AskYesNo(const std::string& title, const std::string& text, MsgIcon icon)
-{
-    MessageRequest q;
-    q.title = title;
-    q.text = text;
-    q.icon = icon;
-    q.buttons = {MsgButton::Yes, MsgButton::No};
-    q.defaultButton = MsgButton::No;
-    return Prompts().Message(q) == MsgButton::Yes;
-}
-
 constexpr const char* kAdding = "Adding new images...";
 constexpr const char* kExporting = "Exporting images...";
 
@@ -252,6 +241,17 @@ void TFormMain::ExportRecordAsGif(int row, const std::string& path)
 
 // ---- delete, rename, select ------------------------------------------------------
 
+void TFormMain::DeleteRecordsOfRows(const std::vector<int>& rows, std::vector<int>& done)
+{
+    std::string name, kind;
+    for (int row : rows) {
+        SplitItemCaption(row, name, kind);
+        DMMain->DeleteImage(name, kind);
+        Modified = true;
+        done.push_back(row);
+    }
+}
+
 void TFormMain::ActImageDeleteExecute()
 {
     const std::vector<int> rows = SelectedRows();
@@ -263,16 +263,7 @@ void TFormMain::ActImageDeleteExecute()
         return;
     std::vector<int> done;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    WithCleanup(
-        [&] {
-            std::string name, kind;
-            for (int row : rows) {
-                SplitItemCaption(row, name, kind);
-                DMMain->DeleteImage(name, kind);
-                Modified = true;
-                done.push_back(row);
-            }
-        },
+    WithCleanup([&] { DeleteRecordsOfRows(rows, done); },
         [&] {
             // Items whose records are gone leave the list, also after an error.
             for (auto it = done.rbegin(); it != done.rend(); ++it)
@@ -302,22 +293,28 @@ void TFormMain::ActImageRenameExecute()
 }
 
 // Both change many items at once and refresh the window once, not per item.
+// Both act on the items shown: what the search hides stays unselected.
 void TFormMain::ActImageSelectAllExecute()
 {
     {
         const QSignalBlocker quiet(ListView1);
-        ListView1->selectAll();
+        ListView1->selectionModel()->select(ShownSelection(), QItemSelectionModel::ClearAndSelect);
     }
     UpdateControls();
 }
 
 void TFormMain::ActImageInvertSelectionExecute()
 {
-    if (ListView1->count() > 0) {
+    {
         const QSignalBlocker quiet(ListView1);
-        QAbstractItemModel* model = ListView1->model();
-        const QItemSelection all(model->index(0, 0), model->index(ListView1->count() - 1, 0));
-        ListView1->selectionModel()->select(all, QItemSelectionModel::Toggle);
+        const QItemSelection shown = ShownSelection();
+        // Hidden items never stay selected behind the user's back.
+        ListView1->selectionModel()->select(shown, QItemSelectionModel::Toggle);
+        QItemSelection hidden;
+        for (const QModelIndex& index : ListView1->selectionModel()->selectedIndexes())
+            if (!ItemShown(index.row()))
+                hidden.select(index, index);
+        ListView1->selectionModel()->select(hidden, QItemSelectionModel::Deselect);
     }
     UpdateControls();
 }
@@ -326,6 +323,10 @@ void TFormMain::ActImageInvertSelectionExecute()
 
 void TFormMain::ActToolsEmptyExecute()
 {
+    if (SearchActive()) {
+        EmptyShownExecute();
+        return;
+    }
     if (!AskYesNo("Warning",
                   "You are about to delete all images.\rAll images will be lost with filtered affected.\r\rContinue deleting?",
                   MsgIcon::Warning))

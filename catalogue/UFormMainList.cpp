@@ -2,6 +2,7 @@
 // kind filter, the window refresh and the status bar.
 #include "UFormMain.h"
 
+#include "ListRoles.h"
 #include "imaging/ImageKinds.h"
 #include "ImagePreview.h"
 #include "imaging/Thumbnail.h"
@@ -28,11 +29,6 @@
 
 namespace {
 
-constexpr int kImageIndexRole = Qt::UserRole + 1;
-// The item's record: its name's bytes and its kind letter, and why it cannot be shown.
-constexpr int kRecordNameRole = Qt::UserRole + 2;
-constexpr int kRecordKindRole = Qt::UserRole + 3;
-constexpr int kBrokenRole = Qt::UserRole + 4;
 // Thumbnails to make from which the whole vault is read ahead.
 constexpr long kReadAheadFrom = 64;
 
@@ -71,6 +67,7 @@ void TFormMain::RefreshList()
     ListView1->setUpdatesEnabled(false);
     WithCleanup([this] { FillList(); },
                 [this] {
+                    ArrangeFilledList();
                     if (UseThumbnailCache)
                         TThumbnailCache::Shared().Flush();
                     ApplyItemIcons();
@@ -90,6 +87,9 @@ struct TFillEntry {
     std::string type;
     std::string caption;
     bool password = false;
+    // For the list's orders: read with the record's other fields, never its bytes.
+    int64_t storedSize = 0;
+    int64_t pixels = 0;
     TThumbnailKey key;
     std::optional<QImage> thumbnail;  // from the cache, or made by a job
     TWorkerPool::TTicket job;
@@ -156,9 +156,11 @@ void TFormMain::FillList()
             continue;
         e.name = DMMain->CDSFileName.AsString();
         e.caption = ItemCaption();
+        e.pixels = int64_t{DMMain->CDSDimX.AsInteger()} * DMMain->CDSDimY.AsInteger();
         // A record that cannot be read costs only itself: it is listed broken
         // when the fill reaches it.
         try {
+            e.storedSize = DMMain->CDSImage.BlobSize();
             if (!IsKnownKind(e.type))
                 throw Exception(kUnknownImageKind);
             e.key = ThumbnailKeyOfRecord(*DMMain, width, height);
@@ -234,7 +236,7 @@ void TFormMain::FillList()
             fillFailures_.emplace_back(FileNameOfCaption(e.caption), broken);
         }
         e.thumbnail.reset();
-        auto* item = new QListWidgetItem(QString::fromStdString(e.caption));
+        QListWidgetItem* item = NewRecordItem(QString::fromStdString(e.caption), e.type, static_cast<int>(i), e.storedSize, e.pixels);
         item->setData(kImageIndexRole, ImgLstLarge->Count() - 1);
         // The record itself, not its caption: the name's bytes need not be
         // valid UTF-8, and another record may differ only in letter case.
@@ -342,7 +344,7 @@ std::vector<int> TFormMain::SelectedRows() const
 {
     std::vector<int> rows;
     for (int i = 0; i < ListView1->count(); ++i)
-        if (ListView1->item(i)->isSelected())
+        if (ListView1->item(i)->isSelected() && ItemShown(i))
             rows.push_back(i);
     return rows;
 }
@@ -383,12 +385,15 @@ void TFormMain::UpdateControls()
     selectionRefresh_->stop();
     refreshAfterRelease_ = false;
     const bool open = DMMain && DMMain->Active();
-    const bool listed = ListView1->count() > 0;
+    // Counts and commands see the items the search shows.
+    const int shown = ShownCount();
+    const bool listed = shown > 0;
     ActFileNew->setEnabled(true);
     ActFileOpen->setEnabled(true);
     ActFileSaveAs->setEnabled(open);
     ActImageAdd->setEnabled(open);
-    const bool selected = ActImageAdd->isEnabled() && !ListView1->selectedItems().isEmpty();
+    const std::vector<int> rows = SelectedRows();
+    const bool selected = ActImageAdd->isEnabled() && !rows.empty();
     ActImageDelete->setEnabled(selected);
     ActImageRename->setEnabled(selected);
     ActImageSelectAll->setEnabled(open && listed);
@@ -410,13 +415,14 @@ void TFormMain::UpdateControls()
     UpdatePreview();
 
     // The task bar shows the main window's title.
-    const std::string shown = CurrentFileName.empty() ? std::string("Untitled.gmb") : ExtractFileName(CurrentFileName);
-    setWindowTitle(QString::fromStdString(Format("%s - %s", AppTitle.c_str(), shown.c_str())));
+    const std::string title = CurrentFileName.empty() ? std::string("Untitled.gmb") : ExtractFileName(CurrentFileName);
+    setWindowTitle(QString::fromStdString(Format("%s - %s", AppTitle.c_str(), title.c_str())));
 
-    const std::vector<int> rows = SelectedRows();
-    if (!rows.empty())
-        StatusPanel0->setText(QString::fromStdString(
-            Format("%d: %d: %d", rows.front() + 1, ListView1->count(), static_cast<int>(rows.size()))));
-    else
-        StatusPanel0->setText(QString::fromStdString(Format("%d items", ListView1->count())));
+    if (!rows.empty()) {
+        const std::vector<int> before = ShownRows();
+        const int position = static_cast<int>(std::lower_bound(before.begin(), before.end(), rows.front()) - before.begin());
+        StatusPanel0->setText(QString::fromStdString(Format("%d: %d: %d", position + 1, shown, static_cast<int>(rows.size()))));
+    } else {
+        StatusPanel0->setText(QString::fromStdString(Format("%d items", shown)));
+    }
 }

@@ -311,3 +311,14 @@ ScopedScriptedPrompts::ScopedScriptedPrompts()
 }
 
 ScopedScriptedPrompts::~ScopedScriptedPrompts() { SetPrompts(std::move(previous_)); }
+
+bool AskYesNo(const std::string& title, const std::string& text, MsgIcon icon)
+{
+    MessageRequest q;
+    q.title = title;
+    q.text = text;
+    q.icon = icon;
+    q.buttons = {MsgButton::Yes, MsgButton::No};
+    q.defaultButton = MsgButton::No;
+    return Prompts().Message(q) == MsgButton::Yes;
+}

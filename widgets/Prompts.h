@@ -65,6 +65,8 @@ public:
 
 // The prompts currently in force (the Qt ones unless a test installed others).
 TPrompts& Prompts();
+// A destructive question: Yes and No, No the default; true on Yes.
+bool AskYesNo(const std::string& title, const std::string& text, MsgIcon icon);
 // Installs prompts and returns the previous ones.
 std::unique_ptr<TPrompts> SetPrompts(std::unique_ptr<TPrompts> prompts);
 

@@ -58,17 +58,7 @@ protected:
         return out;
     }
 
-    std::vector<std::string> Records()
-    {
-        std::vector<std::string> names;
-        TVaultTable& cds = DMMain->CDS;
-        const bool filtered = cds.Filtered();
-        cds.SetFiltered(false);
-        for (cds.First(); !cds.Eof(); cds.Next())
-            names.push_back(DMMain->CDSFileName.AsString() + "/" + DMMain->CDSImageType.AsString());
-        cds.SetFiltered(filtered);
-        return names;
-    }
+    std::vector<std::string> Records() { return AllRecords(); }
 
     void Select(std::initializer_list<int> rows) { SelectRows(rows); }
 

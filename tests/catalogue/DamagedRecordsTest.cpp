@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QSpinBox>
 #include <QDialog>
@@ -305,3 +306,25 @@ TEST_F(DamagedFixture, LongNamesAreStoredAndShownWhole)
 }
 
 } // namespace
+
+// Broken items are found by the search and take their place in every order.
+TEST_F(DamagedFixture, SearchAndOrdersKeepBrokenItems)
+{
+    prompts->AnswerMessage(MsgButton::Ok);
+    form->OpenFile(BadVault());
+    const int items = form->ListView1->count();
+    form->EdtSearch->setText("DAMAGED");
+    ProcessEvents();
+    ASSERT_EQ(form->ShownRows().size(), 1u);
+    const int row = form->ShownRows().front();
+    EXPECT_EQ(form->ListView1->item(row)->text().toStdString(), "f damaged.jpg (1x1)");
+    EXPECT_FALSE(form->ItemBrokenMessage(row).empty());
+    EXPECT_EQ(form->StatusPanel0->text().toStdString(), "1 items");
+
+    // The bomb's pixel count puts it last, whether it can be shown or not.
+    form->EdtSearch->clear();
+    form->ActViewSortByPixels->trigger();
+    ASSERT_EQ(form->ListView1->count(), items);
+    EXPECT_EQ(form->ListView1->item(items - 1)->text().toStdString(), "d bomb.gif (32767x32767)");
+    EXPECT_FALSE(form->ItemBrokenMessage(items - 1).empty());
+}

@@ -83,6 +83,29 @@ protected:
         DMMain->CDS.Post();
     }
 
+    // Every record as name/kind, whatever the kind filter lets through.
+    std::vector<std::string> AllRecords() const
+    {
+        std::vector<std::string> names;
+        TVaultTable& cds = DMMain->CDS;
+        const bool filtered = cds.Filtered();
+        cds.SetFiltered(false);
+        for (cds.First(); !cds.Eof(); cds.Next())
+            names.push_back(DMMain->CDSFileName.AsString() + "/" + DMMain->CDSImageType.AsString());
+        cds.SetFiltered(filtered);
+        return names;
+    }
+
+    // Closes the window and starts the program again on the same settings.
+    void Restart()
+    {
+        ASSERT_TRUE(Close());
+        form.reset();
+        store.reset();
+        DMMain = nullptr;
+        Start();
+    }
+
     // Selects as a user would; the window refreshes on the next turn of the event loop.
     void SelectRows(const std::vector<int>& rows)
     {
