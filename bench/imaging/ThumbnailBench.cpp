@@ -109,11 +109,11 @@ const std::vector<std::vector<uint8_t>>& Photos()
     return photos;
 }
 
-void BM_PhotoThumbnail(benchmark::State& state)
+// The list's thumbnail of each photo in turn.
+void RunPhotoThumbnails(benchmark::State& state, const std::vector<std::vector<uint8_t>>& photos, const char* missing)
 {
-    const auto& photos = Photos();
     if (photos.empty()) {
-        state.SkipWithError("ImageMagick's convert is needed to make the photos");
+        state.SkipWithError(missing);
         return;
     }
     size_t i = 0;
@@ -123,6 +123,11 @@ void BM_PhotoThumbnail(benchmark::State& state)
         benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
+void BM_PhotoThumbnail(benchmark::State& state)
+{
+    RunPhotoThumbnails(state, Photos(), "ImageMagick's convert is needed to make the photos");
 }
 BENCHMARK(BM_PhotoThumbnail)->Unit(benchmark::kMillisecond);
 
@@ -178,18 +183,7 @@ const std::vector<std::vector<uint8_t>>& PhotosWithExifThumbnail()
 
 void BM_PhotoThumbnailFromExif(benchmark::State& state)
 {
-    const auto& photos = PhotosWithExifThumbnail();
-    if (photos.empty()) {
-        state.SkipWithError("ImageMagick and exiftool are needed to make the photos");
-        return;
-    }
-    size_t i = 0;
-    for (auto _ : state) {
-        TMemoryStream s(photos[i++ % photos.size()]);
-        TBitmap thumb = MakeThumbnail(s, 'J', kThumb, kThumb);
-        benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()));
+    RunPhotoThumbnails(state, PhotosWithExifThumbnail(), "ImageMagick and exiftool are needed to make the photos");
 }
 BENCHMARK(BM_PhotoThumbnailFromExif)->Unit(benchmark::kMillisecond);
 
