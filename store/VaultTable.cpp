@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <tuple>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -1256,6 +1257,15 @@ bool TVaultTable::Seek(bool forward, bool fromCurrent, const TRecord* from)
     TRecord found;
     if (!ReadRecord(*use, found))
         return false;
+    if (fromCurrent) {
+        // A damaged index can hand back a row whose own key is not past the
+        // one we stand on; walking on would never end.
+        const auto key = [](const TRecord& r) { return std::tie(r.slots[0].text, r.slots[4].text); };
+        if (forward ? !(key(found) > key(*from)) : !(key(found) < key(*from)))
+            throw EDatabaseError(Format("%s: The vault file is damaged: its records are out of order. Run a check "
+                                        "with the sqlite3 shell (pragma integrity_check).",
+                                        name_.c_str()));
+    }
     current_ = std::move(found);
     return true;
 }
