@@ -181,24 +181,15 @@ bool ReadJpegShape(std::span<const uint8_t> bytes, TJpegShape& shape)
     return true;
 }
 
-static std::vector<uint8_t> ReadRest(TStream& stream)
-{
-    const int64_t size = stream.Size() - stream.Position();
-    std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(size, 0)));
-    if (!bytes.empty())
-        stream.ReadBuffer(bytes.data(), size);
-    return bytes;
-}
-
 void TJPEGImage::LoadFromStream(TStream& stream)
 {
     TBitmap decoded;
-    DecodeJpeg(ReadRest(stream), decoded);
+    DecodeJpeg(ReadRestOfStream(stream), decoded);
     bitmap_.TakeFrom(decoded); // on failure the old picture stays
     Changed();
 }
 
 void LoadJpegFromStream(TStream& stream, TBitmap& bitmap)
 {
-    DecodeJpeg(ReadRest(stream), bitmap);
+    DecodeJpeg(ReadRestOfStream(stream), bitmap);
 }

@@ -40,15 +40,6 @@ void CheckPictureSize(const char* kindName, int64_t width, int64_t height, size_
                                            static_cast<long long>(height), static_cast<unsigned long long>(fileBytes)));
 }
 
-std::vector<uint8_t> ReadRestOfStream(TStream& stream)
-{
-    const int64_t size = stream.Size() - stream.Position();
-    std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(size, 0)));
-    if (!bytes.empty())
-        stream.ReadBuffer(bytes.data(), size);
-    return bytes;
-}
-
 void ComposeOverWhite(const TBitmap& pixels, TBitmap& out)
 {
     if (pixels.PixelFormat() != TPixelFormat::pf32bit) {

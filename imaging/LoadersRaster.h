@@ -81,8 +81,6 @@ bool PictureSizeAllowed(int64_t width, int64_t height, size_t fileBytes);
 // "<kindName> image is not valid: <reason>".
 [[noreturn]] void RaisePictureError(const char* kindName, const std::string& reason);
 
-// The whole remaining stream as bytes.
-std::vector<uint8_t> ReadRestOfStream(TStream& stream);
 // Runs decoder on the stream's bytes and gives the natural-size bitmap
 // (what a kind's loader hands the thumbnail).
 void LoadRasterFromStream(TRasterDecoder decoder, TStream& stream, TBitmap& bitmap);

@@ -312,3 +312,12 @@ void HintWholeFileWillBeRead(const std::string& path)
     (void)path;
 #endif
 }
+
+std::vector<uint8_t> ReadRestOfStream(TStream& stream)
+{
+    const int64_t size = stream.Size() - stream.Position();
+    std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(size, 0)));
+    if (!bytes.empty())
+        stream.ReadBuffer(bytes.data(), size);
+    return bytes;
+}

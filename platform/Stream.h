@@ -96,6 +96,8 @@ private:
 
 // Reads a whole file into memory (EFOpenError when it cannot be opened).
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// The bytes of stream from its position to its end.
+std::vector<uint8_t> ReadRestOfStream(TStream& stream);
 // Hands write a stream on a new file beside path that replaces path only
 // once write has returned and everything is on disk; until then path keeps
 // what it held. If write raises, or the file cannot be made or written, the
