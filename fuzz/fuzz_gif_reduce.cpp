@@ -12,6 +12,10 @@
 
 namespace {
 
+// Pictures of more pixels than this are not reduced: the reducers spend
+// their time on the pixels the header claims, not on the input.
+constexpr int64_t kMaxReducedPixels = int64_t(1) << 18;
+
 void Check(bool ok, const char* what)
 {
     if (!ok) {
@@ -34,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         TMyGIFImage image;
         image.LoadFromStream(in);
         TBitmap* picture = image.ImageBitmap();
-        if (!picture)
+        if (!picture || int64_t(picture->Width()) * picture->Height() > kMaxReducedPixels)
             return 0;
         TBitmap source(*picture);
         // Mode 9 reduces to a palette of the caller's: the picture's own.
