@@ -11,6 +11,7 @@
 #include "imaging/Thumbnail.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
+#include "../../tests/PieceStream.h"
 
 #include <QGuiApplication>
 #include <benchmark/benchmark.h>
@@ -252,18 +253,6 @@ void BM_BigPhotoPreview(benchmark::State& state)
 BENCHMARK(BM_BigPhotoPreview)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Inflating a stored photo: zlib piece by piece (before), libdeflate whole.
-class PieceStream : public TStream {
-public:
-    explicit PieceStream(const std::vector<uint8_t>& bytes) : inner_(bytes) {}
-    int64_t Read(void* buffer, int64_t count) override { return inner_.Read(buffer, count); }
-    int64_t Write(const void* buffer, int64_t count) override { return inner_.Write(buffer, count); }
-    int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
-    void SetSize(int64_t newSize) override { inner_.SetSize(newSize); }
-
-private:
-    TMemoryStream inner_;
-};
-
 void BM_InflatePhoto(benchmark::State& state)
 {
     const auto& photos = Photos();

@@ -27,11 +27,6 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
-const std::string kJpeg = kData + "/jpeg/testorig.jpg";
-const std::string kGray = kData + "/jpeg/gray.jpg";
-const std::string kBmp = kData + "/bmp/g/pal8.bmp";
-const std::string kIco = kData + "/ico/idle.ico";
 
 bool EndsWith(const std::string& text, const std::string& tail)
 {

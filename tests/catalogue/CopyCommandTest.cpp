@@ -12,7 +12,6 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
 
 class CopyFixture : public FormFixture {
 protected:

@@ -23,10 +23,6 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
-const std::string kJpeg = kData + "/jpeg/testorig.jpg";
-const std::string kBmp = kData + "/bmp/g/pal8.bmp";
-const std::string kGif = kData + "/gif-suite/four-colors.gif";
 
 using damaged::BombGif;
 using damaged::NoPaletteGif;

@@ -18,11 +18,7 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
-const std::string kIco = kData + "/ico/idle.ico";
 const std::string kEmf = kData + "/emf/test-008.emf";
-const std::string kJpeg = kData + "/jpeg/testorig.jpg";
-const std::string kBmp = kData + "/bmp/g/pal8.bmp";
 const std::string kAnimation = kData + "/gif-suite/animation.gif";
 
 class ExportFixture : public StartedFormFixture {

@@ -15,7 +15,6 @@
 #include "widgets/ErrorGuard.h"
 
 namespace {
-const std::string kWindow = "Kv Glimmerbox Window";
 }
 
 TEST_F(FormFixture, FirstRunUsesTheDesignedPlacementAndViews)

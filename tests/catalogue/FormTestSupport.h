@@ -13,6 +13,16 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
+#include <string>
+
+// Sample files the window tests store, from tests/data.
+inline const std::string kData = GMB_TEST_DATA;
+inline const std::string kJpeg = kData + "/jpeg/testorig.jpg";
+inline const std::string kGray = kData + "/jpeg/gray.jpg";
+inline const std::string kBmp = kData + "/bmp/g/pal8.bmp";
+inline const std::string kIco = kData + "/ico/idle.ico";
+inline const std::string kGif = kData + "/gif-suite/four-colors.gif";
+inline const std::string kWindow = "Kv Glimmerbox Window";
 
 inline QApplication& TestApplication()
 {

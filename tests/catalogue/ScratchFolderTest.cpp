@@ -18,9 +18,6 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
-const std::string kJpeg = kData + "/jpeg/testorig.jpg";
-const std::string kGray = kData + "/jpeg/gray.jpg";
 
 using filechecks::ModeOf;
 

@@ -12,13 +12,6 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
-const std::string kJpeg = kData + "/jpeg/testorig.jpg";
-const std::string kGray = kData + "/jpeg/gray.jpg";
-const std::string kBmp = kData + "/bmp/g/pal8.bmp";
-const std::string kIco = kData + "/ico/idle.ico";
-const std::string kGif = kData + "/gif-suite/four-colors.gif";
-const std::string kWindow = "Kv Glimmerbox Window";
 
 class SearchFixture : public StartedFormFixture {
 protected:

@@ -23,7 +23,6 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
 
 // One file of every kind, some of them twice under other names.
 const std::vector<std::string> kSamples = {

@@ -2,6 +2,7 @@
 #include "StoreTestSupport.h"
 
 #include "../FileChecks.h"
+#include "../PieceStream.h"
 #include "store/UDMMain.h"
 
 #include <zlib.h>
@@ -125,20 +126,6 @@ TEST(CompressionTest, DamagedStreamsRaiseErrorAndShortOnesGiveWhatCame)
     EXPECT_EQ(out.Bytes(), data);
     EXPECT_EQ(in.Position(), static_cast<int64_t>(packed.size()));
 }
-
-// A stream that is not a memory stream: inflated piece by piece by zlib,
-// the reference for the one-call inflater that memory streams get.
-class PieceStream : public TStream {
-public:
-    explicit PieceStream(std::vector<uint8_t> bytes) : inner_(std::move(bytes)) {}
-    int64_t Read(void* buffer, int64_t count) override { return inner_.Read(buffer, count); }
-    int64_t Write(const void* buffer, int64_t count) override { return inner_.Write(buffer, count); }
-    int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
-    void SetSize(int64_t newSize) override { inner_.SetSize(newSize); }
-
-private:
-    TMemoryStream inner_;
-};
 
 struct InflateOutcome {
     std::vector<uint8_t> bytes;
