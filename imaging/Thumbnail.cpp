@@ -101,29 +101,6 @@ TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
     return thumbnail;
 }
 
-TBitmap MakeThumbnailOfGraphic(const TGraphic& graphic, int width, int height)
-{
-    TBitmap thumbnail(width, height);
-    // Bitmaps and JPEGs hold their natural-size bitmap: fitted from there
-    // without a copy.
-    if (const auto* bitmap = dynamic_cast<const TBitmap*>(&graphic)) {
-        StretchToFit(*bitmap, thumbnail);
-        return thumbnail;
-    }
-    if (const auto* jpeg = dynamic_cast<const TJPEGImage*>(&graphic)) {
-        StretchToFit(jpeg->Bitmap(), thumbnail);
-        return thumbnail;
-    }
-    if (const auto* metafile = dynamic_cast<const TMetafile*>(&graphic)) {
-        DrawMetafileThumbnail(*metafile, thumbnail);
-        return thumbnail;
-    }
-    TBitmap natural;
-    graphic.AssignTo(natural); // icons and GIFs: what their loaders copy
-    StretchToFit(natural, thumbnail);
-    return thumbnail;
-}
-
 void AddRecordThumbnail(TDMMain& store, TImageList& large, TImageList& small)
 {
     const std::string type = store.CDSImageType.AsString();

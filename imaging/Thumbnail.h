@@ -49,11 +49,6 @@ private:
 // window's Add and the vault tool's add and check all judge by it, so what
 // can be added can be shown.
 TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height);
-// The same thumbnail from a picture already loaded by its file's extension
-// (adding decodes each file once): the natural-size bitmap the kind's
-// loader would give, fitted the same way. Not for JPEGs, whose thumbnail
-// comes from their bytes at a reduced scale (MakeJpegThumbnail).
-TBitmap MakeThumbnailOfGraphic(const TGraphic& graphic, int width, int height);
 
 // The step the list runs for the store's current record: its thumbnail,
 // sized to large, appended to large, and the shell icon of "a" plus the
