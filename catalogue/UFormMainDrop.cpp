@@ -92,7 +92,14 @@ void TFormMain::CreateDropControls()
     const QList<QAction*> items = MnuImage->actions();
     const qsizetype at = items.indexOf(ActImageAdd);
     MnuImage->insertAction(at + 1 < items.size() ? items[at + 1] : nullptr, ActImageAddFolder);
-    new TEventHook(ListView1->viewport(), [this](QEvent* event) { return ListDragEvent(event); });
+    // Only the mouse's events reach the window: the viewport sees others
+    // while the window is being taken down.
+    new TEventHook(ListView1->viewport(), [this](QEvent* event) {
+        const QEvent::Type type = event->type();
+        const bool mouse =
+            type == QEvent::MouseButtonPress || type == QEvent::MouseMove || type == QEvent::MouseButtonRelease;
+        return mouse && ListDragEvent(event);
+    });
 }
 
 // ---- drag in ---------------------------------------------------------------------
@@ -235,7 +242,12 @@ void TFormMain::StartDragOut()
         const QPixmap picture = ListView1->item(rows.front())->icon().pixmap(ListView1->iconSize());
         if (!picture.isNull())
             drag->setPixmap(picture.scaled(kDragPixmapSide, kDragPixmapSide, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-        drag->exec(Qt::CopyAction, Qt::CopyAction);
+        // Taken by nobody (let go over this window, or Escape): nobody copies
+        // the files, so they go at once.
+        if (drag->exec(Qt::CopyAction, Qt::CopyAction) == Qt::IgnoreAction && !dragFolders_.empty()) {
+            QDir(QString::fromStdString(dragFolders_.back().first)).removeRecursively();
+            dragFolders_.pop_back();
+        }
     }
     if (refreshAfterRelease_)
         selectionRefresh_->start();
