@@ -147,7 +147,8 @@ public:
     // (its folder then goes at once).
     std::unique_ptr<QMimeData> MakeDragOutData();
     // A drag's files stay this long for the program that took them, then go
-    // when the next drag begins (all of them when the window closes).
+    // when the next drag begins; at once when nothing took the drag, and all
+    // of them when the window closes.
     int KeepDragFilesSeconds = 600;
 
     // ---- list and refresh -------------------------------------------------

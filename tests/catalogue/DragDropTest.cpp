@@ -127,6 +127,21 @@ TEST_F(DropFixture, DroppedFolderAddsItsImagesRecursivelyAndReportsTheRest)
     EXPECT_TRUE(Logged("Adding new images... (25% of 4)"));
 }
 
+// Cancel in the replace question ends the drop there, quietly.
+TEST_F(DropFixture, CancelledReplaceQuestionEndsTheDropWithoutAReport)
+{
+    Put("pics/a.jpg", kJpeg);
+    Put("pics/b.jpg", kGray);
+    Put("pics/c.jpg", kJpeg);
+    Write("pics/notes.txt", "text");
+    AddRecord("b", "J", kGray);
+    prompts->AnswerMessage(MsgButton::Cancel);
+    Drop(std::vector<std::string>{Path("pics")});
+    EXPECT_EQ(AllRecords(), (std::vector<std::string>{"a/J", "b/J"}));
+    EXPECT_EQ(prompts->Records().size(), 1u); // the question only
+    EXPECT_EQ(form->ListView1->count(), 2);   // the list was rebuilt
+}
+
 TEST_F(DropFixture, DroppedVaultIsOpenedWhenItComesAlone)
 {
     const std::string vault = MakeVault("v.gmb");
