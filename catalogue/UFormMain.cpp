@@ -16,15 +16,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
-#include <QMimeData>
 #include <QMouseEvent>
 #include <QSplitter>
 #include <QStatusBar>
@@ -33,7 +30,6 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <optional>
 
 TFormMain* FormMain = nullptr;
 
@@ -88,6 +84,7 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent)
     CreateClientArea();
     CreateMenusAndToolBar();
     CreateBrowseControls();
+    CreateDropControls();
     FormCreate();
 }
 
@@ -362,36 +359,6 @@ void TFormMain::SelectionChanged()
         return;
     }
     Guarded([this] { UpdateControls(); });
-}
-
-void TFormMain::dragEnterEvent(QDragEnterEvent* event)
-{
-    if (event->mimeData()->hasUrls())
-        event->acceptProposedAction();
-}
-
-void TFormMain::dropEvent(QDropEvent* event)
-{
-    // The first dropped item decides; one that is not a local file is not
-    // quietly replaced by a later one.
-    const QList<QUrl> urls = event->mimeData()->urls();
-    std::vector<std::string> names;
-    std::optional<std::string> notLocal;
-    if (!urls.isEmpty() && !urls.front().isLocalFile())
-        notLocal = urls.front().toDisplayString().toStdString();
-    else
-        for (const QUrl& url : urls)
-            if (url.isLocalFile())
-                names.push_back(url.toLocalFile().toStdString());
-    event->acceptProposedAction();
-    // Opening may ask questions: let the drag finish first.
-    QTimer::singleShot(0, this, [this, names, notLocal] {
-        Guarded([&] {
-            if (notLocal)
-                throw Exception(Format("\"%s\" is not a local file and cannot be opened.", notLocal->c_str()));
-            WMDropFiles(names);
-        });
-    });
 }
 
 // ---- preview pane and views ----------------------------------------------------

@@ -3,6 +3,7 @@
 // preview pane and the window's settings.
 #include <QKeySequence>
 #include <QMainWindow>
+#include <QPoint>
 #include <QSize>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@ class QLineEdit;
 class QListWidgetItem;
 class QListWidget;
 class QMenu;
+class QMimeData;
 class QSplitter;
 class QToolBar;
 class QTimer;
@@ -28,6 +30,9 @@ class TImagePreview;
 class TImageList;
 class TKvReopen;
 class TPrivateTempFolder;
+
+// Names (a file's or an item's) with why each could not be dealt with.
+using TNamedFailures = std::vector<std::pair<std::string, std::string>>;
 
 enum class PreviewPosition { Top = 1, Right = 2, Bottom = 3, Left = 4 };
 // The list's orders; Name is the store's key order. Values as in the settings file.
@@ -85,6 +90,7 @@ public:
     void ActFileSaveAsExecute();
     void OpenFile(const std::string& path);
     void SaveFile(const std::string& path);
+    // Dropped local files: see DropItems.
     void WMDropFiles(const std::vector<std::string>& names);
     void ReopenMenuClick(QAction* item);
     bool AskPassword();
@@ -118,6 +124,32 @@ public:
     // The caption up to its last blank: the record name with its extension.
     std::string ItemFileName(int index) const;
     std::vector<int> SelectedRows() const;
+
+    // ---- drag and drop, Add Folder (UFormMainDrop.cpp) -----------------------
+    // One dropped item: a local path, or the text of an address that is not
+    // a local file.
+    struct TDroppedItem {
+        std::string path;
+        bool local = true;
+    };
+    // A drop that holds an image file or a folder, or whose first item is a
+    // file that is no vault, is added (AddFilesAndFolders; vaults among it
+    // are listed as not added). Otherwise its first item is opened as a
+    // vault and the rest are ignored.
+    void DropItems(const std::vector<TDroppedItem>& items);
+    void ActImageAddFolderExecute();
+    // Adds the files named and the image files the folders named hold,
+    // recursively, as Add adds them; at the end one warning lists what was
+    // not added (notAdded first).
+    void AddFilesAndFolders(const std::vector<std::string>& paths, TNamedFailures notAdded = {});
+    // The selected records written into a new folder of their own under
+    // TempDir, offered as file addresses; raises when one cannot be written
+    // (its folder then goes at once).
+    std::unique_ptr<QMimeData> MakeDragOutData();
+    // A drag's files stay this long for the program that took them, then go
+    // when the next drag begins; at once when nothing took the drag, and all
+    // of them when the window closes.
+    int KeepDragFilesSeconds = 600;
 
     // ---- list and refresh -------------------------------------------------
     void RefreshList();
@@ -200,6 +232,7 @@ public:
     QAction* ActFileSaveAs = nullptr;
     QAction* ActFileExit = nullptr;
     QAction* ActImageAdd = nullptr;
+    QAction* ActImageAddFolder = nullptr;
     QAction* ActImageDelete = nullptr;
     QAction* ActImageRename = nullptr;
     QAction* ActImageSelectAll = nullptr;
@@ -274,6 +307,17 @@ private:
     bool listMouseDown_ = false;
     bool refreshAfterRelease_ = false;
     void SelectionChanged();
+    // Drags out of the list (UFormMainDrop.cpp).
+    void CreateDropControls();
+    // The list's mouse events: true when taken for a drag out.
+    bool ListDragEvent(QEvent* event);
+    void StartDragOut();
+    void RemoveOldDragFolders();
+    bool dragPending_ = false;
+    QPoint dragPressAt_;
+    int dragCount_ = 0;
+    // Each drag's folder with when it began (steady clock, milliseconds).
+    std::vector<std::pair<std::string, int64_t>> dragFolders_;
     QSize paneSize_{138, 138}; // the pane's size while it is hidden
     QActionGroup* positionGroup_ = nullptr;
     QActionGroup* viewGroup_ = nullptr;
@@ -293,12 +337,17 @@ private:
     QSize ThumbnailSetting() const;
     void FillList();
     // The records the last fill could not show: item file name, message.
-    std::vector<std::pair<std::string, std::string>> fillFailures_;
+    TNamedFailures fillFailures_;
     // One warning for them all, once the fill has ended.
     void ReportFillFailures();
+    // One warning naming the first few: "The <what> "x" cannot be <done>."
+    // for one, "%d <what>s cannot be <done>." and a list for several.
+    static void ReportFailures(const TNamedFailures& failures, const std::string& what, const std::string& done);
     // Lets the window paint when it is time, if it may.
     void Breathe();
-    void AddFilesLoop(const std::vector<std::string>& paths);
+    // False when the replace question was cancelled. With notAdded, a file
+    // that cannot be loaded is listed there and the loop goes on.
+    bool AddFilesLoop(const std::vector<std::string>& paths, TNamedFailures* notAdded = nullptr);
     // A long loop with the hourglass and text in the status bar, both taken
     // away on every exit before after runs.
     void RunLongLoop(const std::string& text, const std::function<void()>& loop, const std::function<void()>& after = {});

@@ -1,5 +1,5 @@
 // The vault file commands of the main window: New, Open, Save As, the
-// unsaved-data question, drops, the recent-files menu and the password.
+// unsaved-data question, the recent-files menu and the password.
 #include "UFormMain.h"
 
 #include "platform/Cleanup.h"
@@ -132,12 +132,6 @@ void TFormMain::SaveFile(const std::string& path)
     }
     CurrentFileName = path;
     UpdateControls();
-}
-
-void TFormMain::WMDropFiles(const std::vector<std::string>& names)
-{
-    if (!names.empty())
-        OpenFile(names.front());
 }
 
 void TFormMain::ReopenMenuClick(QAction* item)

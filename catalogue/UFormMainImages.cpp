@@ -105,7 +105,7 @@ void TFormMain::ShowProgress(const std::string& text, size_t i, size_t n)
 // Each file is decoded and compressed on the workers, a few files ahead;
 // the records are looked up, asked about and posted here, in the order
 // given.
-void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
+bool TFormMain::AddFilesLoop(const std::vector<std::string>& paths, TNamedFailures* notAdded)
 {
     MsgButton answer = MsgButton::None;
     const size_t n = paths.size();
@@ -120,7 +120,12 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
         try {
             job = prepared.Next([this] { Breathe(); });
         } catch (const std::exception& e) {
-            throw CannotAdd(e, path);
+            // A file the loaders refuse costs only itself when the caller
+            // lists them; a vault that refuses a write still stops it all.
+            if (!notAdded)
+                throw CannotAdd(e, path);
+            notAdded->emplace_back(ExtractFileName(path), e.what());
+            continue;
         }
         const std::string kind(1, KindLetterOfFile(path));
         const std::string name = NameWithoutExt(path);
@@ -131,7 +136,7 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
             if (answer == MsgButton::No || answer == MsgButton::NoToAll)
                 continue;
             if (answer != MsgButton::Yes && answer != MsgButton::YesToAll)
-                break; // Cancel, or the box closed
+                return false; // Cancel, or the box closed
         }
         try {
             DMMain->StorePackedImage(found, name, kind, job.width, job.height, job.TakePacked());
@@ -141,6 +146,7 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
         Modified = true;
         Breathe();
     }
+    return true;
 }
 
 // ---- extract -------------------------------------------------------------------

@@ -251,17 +251,23 @@ void TFormMain::FillList()
 
 void TFormMain::ReportFillFailures()
 {
-    const std::vector<std::pair<std::string, std::string>> failures = std::move(fillFailures_);
+    const TNamedFailures failures = std::move(fillFailures_);
     fillFailures_.clear();
+    ReportFailures(failures, "image", "shown");
+}
+
+void TFormMain::ReportFailures(const TNamedFailures& failures, const std::string& what, const std::string& done)
+{
     if (failures.empty())
         return;
     MessageRequest q;
     q.title = "Warning";
     q.icon = MsgIcon::Warning;
     if (failures.size() == 1) {
-        q.text = Format("%s\r\rThe image \"%s\" cannot be shown.", failures.front().second.c_str(), failures.front().first.c_str());
+        q.text = Format("%s\r\rThe %s \"%s\" cannot be %s.", failures.front().second.c_str(), what.c_str(),
+                        failures.front().first.c_str(), done.c_str());
     } else {
-        q.text = Format("%d images cannot be shown.\r", static_cast<int>(failures.size()));
+        q.text = Format("%d %ss cannot be %s.\r", static_cast<int>(failures.size()), what.c_str(), done.c_str());
         for (size_t i = 0; i < std::min(failures.size(), kFailuresNamed); ++i) {
             std::string message = failures[i].second;
             std::replace(message.begin(), message.end(), '\r', ' ');

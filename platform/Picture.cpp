@@ -117,12 +117,16 @@ void TPicture::LoadFromStream(TStream& stream, const std::string& extension)
     SetGraphic(std::move(graphic));
 }
 
+std::string UnknownPictureExtension(const std::string& path)
+{
+    return Format("Unknown picture file extension (.%s)", ExtensionOf(path).c_str());
+}
+
 void TPicture::LoadFromFile(const std::string& path)
 {
-    const std::string ext = ExtensionOf(path);
-    std::unique_ptr<TGraphic> graphic = CreateGraphicForExtension(ext);
+    std::unique_ptr<TGraphic> graphic = CreateGraphicForExtension(ExtensionOf(path));
     if (!graphic)
-        throw Exception(Format("Unknown picture file extension (.%s)", ext.c_str()));
+        throw Exception(UnknownPictureExtension(path));
     graphic->LoadFromFile(path);
     SetGraphic(std::move(graphic));
 }

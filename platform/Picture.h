@@ -23,6 +23,9 @@ void RegisterFileFormat(const std::string& extension, const std::string& descrip
 void UnregisterFileFormat(const std::string& extension);
 // The registered formats in registration order.
 std::vector<TGraphicFormat> RegisteredFileFormats();
+// The loader's refusal of a file whose extension no graphic class knows:
+// "Unknown picture file extension (.%s)" with the path's extension.
+std::string UnknownPictureExtension(const std::string& path);
 // Creates an empty graphic for the extension, or nullptr when none is known.
 std::unique_ptr<TGraphic> CreateGraphicForExtension(const std::string& extension);
 

@@ -87,6 +87,23 @@ void CheckHeader(const std::string& path, const unsigned char* h, int64_t fileSi
         Refuse(path, "the file is truncated");
 }
 
+bool LooksLikeVault(const std::string& path, const std::string& openFile)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    struct stat open {};
+    if (!openFile.empty() && ::stat(openFile.c_str(), &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino)
+        return true;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unsigned char h[kHeaderSize] = {};
+    const ssize_t got = ::pread(fd, h, sizeof h, 0);
+    ::close(fd);
+    return got >= 72 && std::memcmp(h, kMagic, sizeof kMagic) == 0 && Big32(h + 68) == kApplicationId;
+}
+
 std::string ResolvedPath(const std::string& path)
 {
     struct stat st {};

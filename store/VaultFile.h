@@ -43,6 +43,12 @@ std::string RefusalMessage(const std::string& path, const std::string& reason);
 // while a journal beside it may still restore the file).
 void CheckHeader(const std::string& path, const unsigned char* header, int64_t fileSize, bool checkLength);
 
+// Whether the regular file at path begins as a vault does: an SQLite
+// database marked with our application id. The file the engine has open
+// (openFile; empty when none) is recognised without being opened, since
+// closing a second descriptor of it would drop the engine's locks.
+bool LooksLikeVault(const std::string& path, const std::string& openFile);
+
 // The file a path names, symbolic links followed (the path itself when it
 // names nothing yet).
 std::string ResolvedPath(const std::string& path);

@@ -3,7 +3,9 @@
 // adding them all; each the plain way beside the way the program runs now,
 // with the GUI thread's longest stall, and beside the bare costs of
 // decoding and compressing one photo; and a search keystroke at 4,000
-// records beside the kind filter's refill, the way to narrow the list before.
+// records beside the kind filter's refill, the way to narrow the list before;
+// a dropped folder of the photos beside Add of the same files, and dragging
+// them all out beside Extract.
 //
 // The photos (1920 x 1080 JPEGs) are made once with ImageMagick into
 // $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000),
@@ -24,9 +26,11 @@
 #include <QElapsedTimer>
 #include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -426,6 +430,58 @@ BENCHMARK(BM_AddAllPhotos)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Itera
 BENCHMARK(BM_VaultToolAddPrevious)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_PreviewBigPhoto)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_VaultToolAdd)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// The photos as a folder dropped on the window (argument 1) beside the same
+// files chosen in the Add dialog (0): what the walk of the folder and the
+// report of what was left out add to adding them.
+void BM_DropPhotoFolder(benchmark::State& state)
+{
+    static QTemporaryDir folder;
+    static const bool linked = [] {
+        for (const std::string& photo : Photos())
+            QFile::link(QString::fromStdString(photo), folder.filePath(QFileInfo(QString::fromStdString(photo)).fileName()));
+        return true;
+    }();
+    benchmark::DoNotOptimize(linked);
+    const bool drop = state.range(0) != 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        EmptyCache();
+        Window w(true);
+        state.ResumeTiming();
+        if (drop)
+            w.form->AddFilesAndFolders({folder.path().toStdString()});
+        else
+            w.form->AddFiles(Photos());
+        benchmark::DoNotOptimize(w.form->ListView1->count());
+    }
+    state.SetLabel(drop ? "folder dropped" : "files added (Add)");
+}
+
+// Every photo selected and dragged out (argument 1: extracted into the drag's
+// scratch folder) beside Extract of the same selection into a folder (0).
+void BM_DragOutPhotos(benchmark::State& state)
+{
+    const bool drag = state.range(0) != 0;
+    Window w(true);
+    w.form->OpenFile(PhotoVault());
+    w.form->KeepDragFilesSeconds = 0;
+    w.form->ListView1->selectAll();
+    QApplication::processEvents();
+    QTemporaryDir out;
+    for (auto _ : state) {
+        if (drag) {
+            benchmark::DoNotOptimize(w.form->MakeDragOutData());
+        } else {
+            w.prompts->AnswerFolder(out.path().toStdString());
+            w.form->ActImageExtractExecute();
+        }
+    }
+    state.SetLabel(drag ? "drag out" : "Extract to a folder (peer)");
+}
+
+BENCHMARK(BM_DropPhotoFolder)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DragOutPhotos)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(2)->UseRealTime();
 
 // A window listing 4,000 small bitmaps named photo0000 to photo3999, their
 // thumbnails already in the cache: only the list's own work is left.

@@ -328,26 +328,14 @@ TEST_F(LifecycleFixture, DropWhoseFirstItemIsNotALocalFileSaysSo)
 {
     Start();
     const std::string a = MakeVault("a.gmb", {"A"});
-    auto drop = [&](const QList<QUrl>& urls) {
-        QMimeData mime;
-        mime.setUrls(urls);
-        // Qt delivers a drop only to the widget that took the drag in.
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(form.get(), &enter);
-        ASSERT_TRUE(enter.isAccepted());
-        QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(form.get(), &event);
-        ProcessEvents();
-    };
-
     prompts->AnswerMessage(MsgButton::Ok);
-    drop({QUrl("https://example.com/v.gmb"), QUrl::fromLocalFile(QString::fromStdString(a))});
+    DropUrls({QUrl("https://example.com/v.gmb"), QUrl::fromLocalFile(QString::fromStdString(a))});
     ASSERT_EQ(Messages(), 1u);
     EXPECT_EQ(LastMessage().title, "Error");
     EXPECT_EQ(LastMessage().text, "\"https://example.com/v.gmb\" is not a local file and cannot be opened.");
     EXPECT_TRUE(form->CurrentFileName.empty());
 
-    drop({QUrl::fromLocalFile(QString::fromStdString(a)), QUrl("https://example.com/v.gmb")});
+    DropUrls({QUrl::fromLocalFile(QString::fromStdString(a)), QUrl("https://example.com/v.gmb")});
     EXPECT_EQ(form->CurrentFileName, a);
     EXPECT_EQ(prompts->PendingAnswers(), 0u);
 }

@@ -9,6 +9,13 @@
 #include "widgets/Prompts.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QUrl>
 #include <QListWidget>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -91,6 +98,30 @@ protected:
         DMMain->LoadImageFromFile(file);
         DMMain->CDSImageType.SetAsString(kind);
         DMMain->CDS.Post();
+    }
+
+    // A copy of a file at a path under the test's folder.
+    std::string PutFile(const std::string& relative, const std::string& source) const
+    {
+        const std::string path = Path(relative);
+        QDir().mkpath(QFileInfo(QString::fromStdString(path)).path());
+        EXPECT_TRUE(QFile::copy(QString::fromStdString(source), QString::fromStdString(path))) << source;
+        return path;
+    }
+
+    // Addresses dropped on the window through Qt's drag and drop, as a file
+    // manager delivers them (Qt delivers a drop only to the widget that took
+    // the drag in).
+    void DropUrls(const QList<QUrl>& urls)
+    {
+        QMimeData mime;
+        mime.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &event);
+        ProcessEvents();
     }
 
     // Every record as name/kind, whatever the kind filter lets through.

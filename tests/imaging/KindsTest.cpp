@@ -1,7 +1,12 @@
+#include "imaging/ImageFiles.h"
 #include "imaging/ImageKinds.h"
 #include "imaging/Thumbnail.h"
 #include "platform/RasterOps.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 TEST(Kinds, TableOfLettersExtensionsAndLabels)
@@ -102,4 +107,33 @@ TEST(StretchToFit, AnEmptySourceLeavesAWhiteThumbnail)
     for (int y = 0; y < 6; ++y)
         for (int x = 0; x < 6; ++x)
             EXPECT_EQ(thumb.Pixel(x, y), clWhite);
+}
+
+// The walk of files and folders an add takes (the window's drops and Add
+// Folder, the vault tool's add).
+TEST(Kinds, FolderWalkFindsImagesRecursivelyAndSetsTheRestApart)
+{
+    const QTemporaryDir dir;
+    const QString root = dir.path();
+    auto write = [&](const QString& relative) {
+        QDir().mkpath(QFileInfo(root + "/" + relative).path());
+        QFile f(root + "/" + relative);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("x");
+    };
+    for (const char* f : {"pics/b.JPG", "pics/a.png", "pics/sub/deep/c.gif", "pics/notes.txt", "pics/.hidden.jpg",
+                          "pics/.cache/d.jpg", "outside/e.jpg", "single.doc"})
+        write(f);
+    // A link back up would loop; a link out would leave the folder.
+    ASSERT_TRUE(QFile::link(root + "/pics", root + "/pics/sub/loop"));
+    ASSERT_TRUE(QFile::link(root + "/outside", root + "/pics/out"));
+    const std::string r = root.toStdString();
+    int breaths = 0;
+    const TImageFileWalk walk =
+        CollectImageFiles({r + "/single.doc", r + "/pics", r + "/gone.jpg"}, [&] { ++breaths; });
+    EXPECT_EQ(walk.files, (std::vector<std::string>{r + "/single.doc", r + "/pics/a.png", r + "/pics/b.JPG",
+                                                    r + "/pics/sub/deep/c.gif"}));
+    EXPECT_EQ(walk.skipped, std::vector<std::string>{r + "/pics/notes.txt"});
+    EXPECT_EQ(walk.missing, std::vector<std::string>{r + "/gone.jpg"});
+    EXPECT_EQ(breaths, 0); // a small folder needs none
 }

@@ -2,6 +2,7 @@
 #include "VaultTool.h"
 
 #include "imaging/AddPreparation.h"
+#include "imaging/ImageFiles.h"
 #include "imaging/ImageKinds.h"
 #include "imaging/Loaders.h"
 #include "imaging/Thumbnail.h"
@@ -12,8 +13,6 @@
 #include "store/UDMMain.h"
 
 #include <QDir>
-#include <QDirIterator>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -142,38 +141,13 @@ int ShowStatistic(TDMMain& store, const TOutput& io, bool json)
 
 // ---- add -------------------------------------------------------------------------
 
-std::vector<std::string> CollectImageFiles(const TOutput& io, const std::vector<std::string>& paths, int& missing)
-{
-    std::vector<std::string> files;
-    missing = 0;
-    for (const std::string& path : paths) {
-        const QFileInfo info(QString::fromStdString(path));
-        if (info.isDir()) {
-            std::vector<std::string> found;
-            // Links to folders are not followed: no loops, no surprises
-            // outside the folder named.
-            QDirIterator it(info.filePath(), QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-            while (it.hasNext()) {
-                const std::string file = it.next().toStdString();
-                if (IsAcceptedImageFile(file))
-                    found.push_back(file);
-            }
-            std::sort(found.begin(), found.end());
-            files.insert(files.end(), found.begin(), found.end());
-        } else if (info.exists()) {
-            files.push_back(path);
-        } else {
-            ReportError(io, path, "No such file or folder.");
-            ++missing;
-        }
-    }
-    return files;
-}
-
 int AddImages(TDMMain& store, const TOutput& io, const std::vector<std::string>& paths, bool replace, int threads)
 {
-    int failed = 0;
-    const std::vector<std::string> files = CollectImageFiles(io, paths, failed);
+    const TImageFileWalk walk = CollectImageFiles(paths);
+    for (const std::string& path : walk.missing)
+        ReportError(io, path, "No such file or folder.");
+    int failed = static_cast<int>(walk.missing.size());
+    const std::vector<std::string>& files = walk.files;
     const size_t n = files.size();
     // Decoded and compressed on the workers, a few files ahead; looked up,
     // stored and reported here, in the order of the files.

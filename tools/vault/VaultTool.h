@@ -41,12 +41,6 @@ int RemoveImages(TDMMain& store, const TOutput& io, const std::vector<std::strin
 int RenameImage(TDMMain& store, const TOutput& io, const std::string& oldName, const std::string& newName);
 int CheckImages(TDMMain& store, const TOutput& io);
 
-// The files an add of these paths takes, in order: a file as named, a
-// folder's files of the six kinds, recursively, sorted (hidden entries and
-// links to folders left out). Paths that name nothing are reported and
-// counted in missing.
-std::vector<std::string> CollectImageFiles(const TOutput& io, const std::vector<std::string>& paths, int& missing);
-
 // Reads a password from the controlling terminal without echo; nullopt when
 // there is no terminal.
 std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt);
