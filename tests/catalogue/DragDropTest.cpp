@@ -21,11 +21,7 @@
 
 namespace {
 
-const std::string kData = GMB_TEST_DATA;
-const std::string kJpeg = kData + "/jpeg/testorig.jpg";
-const std::string kGray = kData + "/jpeg/gray.jpg";
-const std::string kGif = kData + "/gif-suite/depth8.gif";
-const std::string kBmp = kData + "/bmp/g/pal8.bmp";
+const std::string kDepth8Gif = kData + "/gif-suite/depth8.gif";
 
 class DropFixture : public StartedFormFixture {
 protected:
@@ -72,7 +68,7 @@ protected:
 TEST_F(DropFixture, DroppedImageFilesAreAddedAsAddAddsThem)
 {
     const std::string a = Put("in/Sunset.jpg", kJpeg);
-    const std::string b = Put("in/anim.gif", kGif);
+    const std::string b = Put("in/anim.gif", kDepth8Gif);
     const std::string notes = Write("in/notes.txt", "hello");
     prompts->AnswerMessage(MsgButton::Ok);
     Drop({a, notes, b});
@@ -98,7 +94,7 @@ TEST_F(DropFixture, DroppedImageFilesAreAddedAsAddAddsThem)
 TEST_F(DropFixture, DroppedFolderAddsItsImagesRecursivelyAndReportsTheRest)
 {
     Put("pics/a.jpg", kJpeg);
-    Put("pics/deeper/still/b.gif", kGif);
+    Put("pics/deeper/still/b.gif", kDepth8Gif);
     Put("pics/stored.bmp", kBmp);
     Put("pics/.hidden.jpg", kGray);
     Write("pics/bad.jpg", "not a JPEG at all");
@@ -213,7 +209,7 @@ TEST_F(DropFixture, AddFolderAddsEveryImageInTheChosenFolder)
 TEST_F(DropFixture, DragOutOffersExtractedFilesWithTheVaultsBytes)
 {
     const std::string a = Put("in/Sunset.jpg", kJpeg);
-    const std::string b = Put("in/anim.gif", kGif);
+    const std::string b = Put("in/anim.gif", kDepth8Gif);
     form->AddFiles({a, b});
     SelectRows({0, 1});
     std::unique_ptr<QMimeData> mime;
