@@ -315,7 +315,7 @@ void BM_PrepareAddPhoto(benchmark::State& state)
             const auto* jpeg = dynamic_cast<const TJPEGImage*>(picture.Graphic());
             TBitmap thumb(kThumb, kThumb);
             StretchToFit(jpeg->Bitmap(), thumb);
-            cache.Put(ThumbnailKeyOfPacked(packed.Bytes(), 'J', kThumb, kThumb), thumb.ToQImage());
+            cache.Put(ThumbnailKeyOfPacked(packed.Bytes(), 'J', kThumb, kThumb, {}), thumb.ToQImage());
         }
     }
 }

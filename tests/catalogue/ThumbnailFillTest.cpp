@@ -213,6 +213,55 @@ TEST_F(FillFixture, ReopenedVaultFindsItsThumbnailsButNotChangedOnes)
     EXPECT_EQ(shown[3].pixel(20, 12), qRgb(255, 0, 0));
 }
 
+TEST_F(FillFixture, TwoVaultsWithLookAlikeRecordsEachShowTheirOwnFromAWarmCache)
+{
+    // Two pictures whose stored blobs have the same length and the same
+    // last bytes, checksum included: four bytes of the bottom row changed
+    // by -80, +80, +80, -80, which leaves the Adler-32 as it was.
+    const std::vector<uint8_t> grey = SmallBitmap(qRgb(20, 120, 220));
+    std::vector<uint8_t> other = grey;
+    ASSERT_EQ(other.size(), 54u + 4 * 12);
+    ASSERT_EQ(other[54], 220); // blue, green, red of the first pixel, then the next blue
+    ASSERT_EQ(other[57], 220);
+    other[54] -= 80;
+    other[55] += 80;
+    other[56] += 80;
+    other[57] -= 80;
+    const std::vector<uint8_t> a = StoredZlib(grey), b = StoredZlib(other);
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_NE(a, b);
+    ASSERT_TRUE(std::equal(a.end() - 32, a.end(), b.end() - 32));
+
+    const std::string first = Path("first.gmb"), second = Path("second.gmb");
+    AppendImageRecord(*DMMain, "pic", 4, 4, "B", a, false);
+    form->SaveFile(first);
+    form->ActFileNewExecute();
+    AppendImageRecord(*DMMain, "pic", 4, 4, "B", b, false);
+    form->SaveFile(second);
+    form->ActFileNewExecute();
+
+    Fast();
+    TThumbnailCache::ResetShared();
+    std::vector<QImage> own[2];
+    for (int run = 0; run < 2; ++run) {
+        for (int v = 0; v < 2; ++v) {
+            SCOPED_TRACE("run " + std::to_string(run) + ", vault " + std::to_string(v));
+            const int made = Made();
+            form->OpenFile(v == 0 ? first : second);
+            ASSERT_EQ(form->ListView1->count(), 1);
+            // Made once in the first run, found in the second: the identity
+            // of each vault's file holds across closing and reopening.
+            EXPECT_EQ(Made() - made, run == 0 ? 1 : 0);
+            if (run == 0)
+                own[v] = PlainThumbnails();
+            EXPECT_EQ(Thumbnails(), own[v]);
+        }
+        TThumbnailCache::ResetShared(); // the next run reads the disk
+    }
+    ASSERT_EQ(own[0].size(), 1u);
+    EXPECT_NE(own[0], own[1]);
+}
+
 TEST_F(FillFixture, DamagedUnwritableOrMissingCacheStillFills)
 {
     Fast();
