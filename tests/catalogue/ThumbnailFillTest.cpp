@@ -6,6 +6,8 @@
 
 #include "imaging/ImageKinds.h"
 #include "imaging/Thumbnail.h"
+#include "platform/MemoryBudget.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "widgets/ErrorGuard.h"
@@ -260,6 +262,68 @@ TEST_F(FillFixture, TwoVaultsWithLookAlikeRecordsEachShowTheirOwnFromAWarmCache)
     }
     ASSERT_EQ(own[0].size(), 1u);
     EXPECT_NE(own[0], own[1]);
+}
+
+TEST_F(FillFixture, WorkersHoldNoMoreThanTheirMemoryBudgetAndAllFinish)
+{
+    Plain();
+    form->AddFiles(SamplePaths());
+    const std::vector<QImage> plain = Thumbnails();
+    ASSERT_EQ(plain.size(), kSamples.size() + 1);
+
+    // Larger than any one of these records needs (the largest takes 320 KB
+    // once its inflating shows it needs more than its size says), smaller
+    // than all of them together.
+    TMemoryBudget budget(1 << 20);
+    form->FillBudget = &budget;
+    Fast(4);
+    TThumbnailCache::ResetShared();
+    form->UseThumbnailCache = false;
+    const int made = Made();
+    form->RefreshList();
+    EXPECT_EQ(Made() - made, static_cast<int>(plain.size()));
+    EXPECT_EQ(Thumbnails(), plain);
+    EXPECT_LE(budget.Peak(), budget.Total());
+    EXPECT_GT(budget.Peak(), 150 << 10); // the photo's share was taken
+    EXPECT_EQ(budget.InUse(), 0);
+
+    // A budget smaller than every record: one at a time, all of them.
+    TMemoryBudget tiny(1);
+    form->FillBudget = &tiny;
+    form->RefreshList();
+    EXPECT_EQ(Thumbnails(), plain);
+    EXPECT_LE(tiny.Peak(), 320 << 10);
+    EXPECT_EQ(tiny.InUse(), 0);
+    form->FillBudget = nullptr;
+}
+
+TEST_F(FillFixture, ARecordThatInflatesPastItsSizeTakesMoreOfTheBudgetAndShows)
+{
+    // A 1000 x 1000 bitmap of one colour deflates to a few kilobytes and
+    // claims to be 1 x 1: what it takes is learnt while inflating it.
+    TBitmap big(1000, 1000);
+    TMemoryStream file, packed;
+    big.SaveToStream(file);
+    file.SetPosition(0);
+    CompressStream(file, packed);
+    ASSERT_LT(packed.Size(), 64 << 10);
+    AppendImageRecord(*DMMain, "liar", 1, 1, "B", packed.TakeBytes(), false);
+    for (int i = 0; i < 3; ++i)
+        AppendImageRecord(*DMMain, "pic" + std::to_string(i), 4, 4, "B", StoredZlib(SmallBitmap(qRgb(i * 80, 0, 0))), false);
+    const std::vector<QImage> plain = PlainThumbnails();
+    ASSERT_EQ(plain.size(), 4u);
+
+    TMemoryBudget budget(1 << 20);
+    form->FillBudget = &budget;
+    Fast(3);
+    form->UseThumbnailCache = false;
+    form->RefreshList();
+    EXPECT_EQ(Thumbnails(), plain);
+    EXPECT_TRUE(form->ItemBrokenMessage(0).empty());
+    // It held its 3 MB under the budget, alone.
+    EXPECT_GE(budget.Peak(), 3000000);
+    EXPECT_EQ(budget.InUse(), 0);
+    form->FillBudget = nullptr;
 }
 
 TEST_F(FillFixture, DamagedUnwritableOrMissingCacheStillFills)
