@@ -29,6 +29,12 @@ class QToolButton;
 class TImagePreview;
 class TImageList;
 class TKvReopen;
+class TMemoryBudget;
+
+// What the fill's workers may hold of inflated images at once, shared by
+// every window: a job larger than this runs alone.
+inline constexpr int64_t kFillMemoryBudget = int64_t(512) << 20;
+TMemoryBudget& FillMemoryBudget();
 class TPrivateTempFolder;
 
 // Names (a file's or an item's) with why each could not be dealt with.
@@ -65,6 +71,9 @@ public:
     // thread). Off and 0 is the plain way, kept for comparison.
     bool UseThumbnailCache = true;
     int WorkerThreads = -1;
+    // What the fill's workers may hold of inflated images at once; nullptr
+    // is the program's shared budget (FillMemoryBudget).
+    TMemoryBudget* FillBudget = nullptr;
     // Whether long commands let the window paint (KeepPainting.h).
     bool KeepWindowPainting = true;
     // How many thumbnails fills have made rather than found in the cache

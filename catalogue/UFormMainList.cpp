@@ -34,6 +34,12 @@ constexpr long kReadAheadFrom = 64;
 
 } // namespace
 
+TMemoryBudget& FillMemoryBudget()
+{
+    static TMemoryBudget budget(kFillMemoryBudget);
+    return budget;
+}
+
 void TFormMain::ShowStatus(const std::string& text)
 {
     if (StatusLog)
@@ -108,13 +114,22 @@ std::string Text(const QVariant& bytes)
     return std::string(b.constData(), static_cast<size_t>(b.size()));
 }
 
-// The thumbnail of a record from its stored (compressed) bytes: what the
-// list shows, exactly as the record's own thumbnail step makes it.
-QImage ThumbnailOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height)
+// What a record's image is expected to inflate to: photos barely deflate,
+// pictures stored as pixels take a few bytes each.
+int64_t ExpectedInflatedBytes(size_t packed, int64_t pixels)
 {
-    TMemoryStream source(packed);
+    return std::max<int64_t>(2 * static_cast<int64_t>(packed), 4 * std::max<int64_t>(pixels, 0)) + (64 << 10);
+}
+
+// The thumbnail of a record from its stored (compressed) bytes: what the
+// list shows, exactly as the record's own thumbnail step makes it. The
+// inflated image is held under the budget until the thumbnail is made.
+QImage ThumbnailOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height, int64_t pixels,
+                         TMemoryBudget& budget)
+{
+    TMemoryBudget::TLease lease(budget, ExpectedInflatedBytes(packed.size(), pixels));
     TMemoryStream image;
-    DecompressStream(source, image, kMaxInflatedImage);
+    DecompressWithinLease(packed, image, lease);
     image.SetPosition(0);
     return MakeThumbnail(image, kind, width, height).ToQImage();
 }
@@ -172,6 +187,7 @@ void TFormMain::FillList()
         Breathe();
     }
 
+    TMemoryBudget& budget = FillBudget ? *FillBudget : FillMemoryBudget();
     TWorkerPool pool(WorkerThreads);
     // Most records' bytes will be read here, one after another: the system
     // starts reading the vault in now, so that a read rarely waits for the
@@ -195,8 +211,8 @@ void TFormMain::FillList()
                 DMMain->CDSImage.SaveToStream(packedStream);
                 std::vector<uint8_t> packed = packedStream.TakeBytes();
                 const ImageKind kind = KindOf(e.type).Letter;
-                e.job = pool.Submit([&e, cache, kind, width, height, packed = std::move(packed)] {
-                    e.thumbnail = ThumbnailOfPacked(packed, kind, width, height);
+                e.job = pool.Submit([&e, cache, kind, width, height, &budget, packed = std::move(packed)] {
+                    e.thumbnail = ThumbnailOfPacked(packed, kind, width, height, e.pixels, budget);
                     if (cache)
                         cache->Put(e.key, *e.thumbnail);
                 });

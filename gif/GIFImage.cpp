@@ -105,9 +105,9 @@ TGIFSubImage* TMyGIFImageList::SubImage(int index) const
     return static_cast<TGIFSubImage*>(Items(index));
 }
 
-void TMyGIFImageList::LoadFromStream(TStream& stream, TMyGIFImage* parent)
+void TMyGIFImageList::LoadFromStream(TStream& stream, TMyGIFImage* parent, int maxFrames)
 {
-    for (;;) {
+    while (maxFrames <= 0 || Count() < maxFrames) {
         uint8_t b = 0;
         // Zero bytes between blocks are padding.
         do {
@@ -241,6 +241,11 @@ void TMyGIFImage::Clear()
 
 void TMyGIFImage::LoadFromStream(TStream& stream)
 {
+    LoadFromStream(stream, 0);
+}
+
+void TMyGIFImage::LoadFromStream(TStream& stream, int maxFrames)
+{
     Progress(*this, TProgressStage::Starting, 0, false, {}, gifmsg::Loading);
     bool ok = false;
     try {
@@ -248,9 +253,11 @@ void TMyGIFImage::LoadFromStream(TStream& stream)
         const int64_t start = stream.Position();
         try {
             header_->LoadFromStream(stream);
-            frames_->LoadFromStream(stream, this);
-            TGIFTrailer trailer(this);
-            trailer.LoadFromStream(stream);
+            frames_->LoadFromStream(stream, this, maxFrames);
+            if (maxFrames <= 0 || FrameCount() < maxFrames) {
+                TGIFTrailer trailer(this);
+                trailer.LoadFromStream(stream);
+            }
         } catch (...) {
             // What was read before the failure stays; the stream goes back.
             stream.SetPosition(start);

@@ -192,7 +192,9 @@ class TMyGIFImageList : public TGIFList {
 public:
     using TGIFList::TGIFList;
     TGIFSubImage* SubImage(int index) const;
-    void LoadFromStream(TStream& stream, TMyGIFImage* parent);
+    // Reads frames up to the trailer, or only the first maxFrames when
+    // that is above zero.
+    void LoadFromStream(TStream& stream, TMyGIFImage* parent, int maxFrames = 0);
 };
 
 // ------------------------------------------------------------------ header --
@@ -662,6 +664,11 @@ public:
     int Height() const override { return header_->ScreenHeight; }
     bool Empty() const override { return IsEmpty(); }
     void LoadFromStream(TStream& stream) override;
+    // The header and only the first maxFrames frames (all of them when
+    // maxFrames is 0), for what shows one still picture: a later frame is
+    // not read, so its damage goes unnoticed. The stream is left after the
+    // last frame read.
+    void LoadFromStream(TStream& stream, int maxFrames);
     // Header, frames and trailer, with progress "Saving...". An image
     // without frames fails with "Unsupported GIF version".
     void SaveToStream(TStream& stream) const override;

@@ -49,7 +49,7 @@ void PrepareJpegAdd(TAddJob& job, const std::string& path, const TAddThumbnails&
     CompressStream(file, packed);
     job.packed = packed.TakeBytes();
     if (keep)
-        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, 'J', w, h), thumbnail);
+        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, 'J', w, h, thumbnails.scope), thumbnail);
 }
 
 } // namespace
@@ -87,7 +87,7 @@ void PrepareAdd(TAddJob& job, const std::string& path, const TAddThumbnails& thu
         return;
     }
     if (keep)
-        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, KindLetterOfFile(path), w, h), thumbnail.ToQImage());
+        thumbnails.cache->Put(ThumbnailKeyOfPacked(job.packed, KindLetterOfFile(path), w, h, thumbnails.scope), thumbnail.ToQImage());
 }
 
 TAddPreparation::TAddPreparation(std::vector<std::string> paths, int threads, TAddThumbnails thumbnails)

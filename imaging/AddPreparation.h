@@ -33,6 +33,7 @@ struct TAddJob {
 struct TAddThumbnails {
     TThumbnailCache* cache = nullptr;
     QSize size;
+    TThumbnailScope scope; // the vault the files go into
 };
 
 // Loads the file as a picture by its extension (its natural size), raising

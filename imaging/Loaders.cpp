@@ -5,6 +5,7 @@
 #include "LoadersMetafile.h"
 #include "gif/mygifimage.h"
 #include "platform/Exception.h"
+#include "platform/GdiExtras.h"
 #include "platform/Icon.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
@@ -36,6 +37,21 @@ void LoadGifFromStream(TStream& stream, TBitmap& bitmap)
         throw Exception("Unknown picture file extension (.gif)");
     gif->LoadFromStream(stream);
     gif->AssignTo(bitmap);
+}
+
+void LoadGifFirstFrameFromStream(TStream& stream, TBitmap& bitmap)
+{
+    const int64_t start = stream.Position();
+    TMyGIFImage gif;
+    gif.LoadFromStream(stream, 1);
+    try {
+        gif.AssignTo(bitmap);
+    } catch (const EOutOfMemory&) {
+        // A very large screen is only made when the frames' pixels pay for
+        // it, and that counts every frame: read them all, as the full load does.
+        stream.SetPosition(start);
+        LoadGifFromStream(stream, bitmap);
+    }
 }
 
 void LoadPngFromStream(TStream& stream, TBitmap& bitmap) { LoadRasterFromStream(DecodePng, stream, bitmap); }

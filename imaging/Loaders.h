@@ -26,6 +26,10 @@ void LoadJpegFromStream(TStream& stream, TBitmap& bitmap);
 // is registered for "gif" (the GIF codec), which copies its image bitmap in
 // AssignTo.
 void LoadGifFromStream(TStream& stream, TBitmap& bitmap);
+// The same picture from the header and the first frame alone: what a
+// thumbnail needs of an animation. Later frames are not read, so their
+// damage is not noticed here (adding still reads them all).
+void LoadGifFirstFrameFromStream(TStream& stream, TBitmap& bitmap);
 // The newer kinds, each through the library made for its format, at full
 // size, transparent parts over white ("PNG image is not valid: ...",
 // "WebP ...", "TIFF ...", "HEIF ...", "AVIF ..." with the library's reason).

@@ -2,11 +2,13 @@
 
 #include "store/UDMMain.h"
 
+#include "Loaders.h"
 #include "LoadersJpeg.h"
 #include "LoadersMetafile.h"
 #include "ShellIcon.h"
 #include "ThumbnailJpeg.h"
 
+#include "platform/BmpReader.h"
 #include "platform/Exception.h"
 #include "platform/RasterOps.h"
 
@@ -32,6 +34,27 @@ TBitmap MakeMetafileThumbnail(TStream& image, int width, int height)
     metafile.LoadFromStream(image);
     TBitmap thumbnail(width, height);
     DrawMetafileThumbnail(metafile, thumbnail);
+    return thumbnail;
+}
+
+// A bitmap's thumbnail takes from the file only the rows and columns the
+// stretch would keep: the same pixels, without the whole picture decoded.
+TBitmap MakeBitmapThumbnail(TStream& image, int width, int height)
+{
+    TBmpSampler bmp(image);
+    TBitmap thumbnail(width, height);
+    if (!bmp.CanSample()) {
+        TBitmap natural;
+        natural.LoadFromStream(image);
+        StretchToFit(natural, thumbnail);
+        return thumbnail;
+    }
+    if (thumbnail.Empty())
+        return thumbnail;
+    const TRect r = FitRect(bmp.Width(), bmp.Height(), width, height);
+    const TBitmap part = bmp.Sample(r.Width(), r.Height());
+    if (!part.Empty() && !BitBlt(thumbnail, r.Left, r.Top, r.Width(), r.Height(), part, 0, 0, SRCCOPY))
+        throw Exception("The parameter is incorrect");
     return thumbnail;
 }
 
@@ -95,7 +118,13 @@ TBitmap MakeThumbnail(TStream& image, ImageKind kind, int width, int height)
     if (KindOf(kind).Letter == 'E' || KindOf(kind).Letter == 'W')
         return MakeMetafileThumbnail(image, width, height);
     TBitmap natural;
-    KindOf(kind).Loader(image, natural);
+    if (KindOf(kind).Letter == 'B')
+        return MakeBitmapThumbnail(image, width, height);
+    // An animation's thumbnail is its first frame: the rest is not decoded.
+    if (KindOf(kind).Letter == 'G')
+        LoadGifFirstFrameFromStream(image, natural);
+    else
+        KindOf(kind).Loader(image, natural);
     TBitmap thumbnail(width, height);
     StretchToFit(natural, thumbnail);
     return thumbnail;

@@ -11,7 +11,8 @@
 namespace {
 
 // Changes whenever the thumbnails themselves would come out differently.
-constexpr uint32_t kFormatVersion = 2;
+// 3: keys scoped by the vault's file.
+constexpr uint32_t kFormatVersion = 3;
 // Small batches: the workers write most of them, the GUI thread's last
 // write stays short.
 constexpr int64_t kPendingLimit = 1LL << 20;
@@ -80,8 +81,10 @@ std::unique_ptr<TThumbnailCache> shared;
 std::string TThumbnailKey::Bytes() const
 {
     std::string out;
-    out.reserve(40 + tail.size());
+    out.reserve(56 + tail.size());
     AppendInt(out, kFormatVersion);
+    AppendInt(out, static_cast<int64_t>(scope.device));
+    AppendInt(out, static_cast<int64_t>(scope.inode));
     AppendInt(out, packedLength);
     out.push_back(kind);
     AppendInt(out, width);
@@ -90,9 +93,16 @@ std::string TThumbnailKey::Bytes() const
     return out;
 }
 
+TThumbnailScope ThumbnailScopeOf(TDMMain& store)
+{
+    const auto [device, inode] = store.CDS.FileIdentity();
+    return TThumbnailScope{device, inode};
+}
+
 TThumbnailKey ThumbnailKeyOfRecord(TDMMain& store, int width, int height)
 {
     TThumbnailKey key;
+    key.scope = ThumbnailScopeOf(store);
     key.packedLength = store.CDSImage.BlobSize();
     key.tail = store.CDSImage.Tail(TThumbnailKey::kTailBytes);
     key.kind = KindOf(store.CDSImageType.AsString()).Letter;
@@ -101,9 +111,11 @@ TThumbnailKey ThumbnailKeyOfRecord(TDMMain& store, int width, int height)
     return key;
 }
 
-TThumbnailKey ThumbnailKeyOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height)
+TThumbnailKey ThumbnailKeyOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height,
+                                   const TThumbnailScope& scope)
 {
     TThumbnailKey key;
+    key.scope = scope;
     key.packedLength = static_cast<int64_t>(packed.size());
     const size_t n = std::min(packed.size(), TThumbnailKey::kTailBytes);
     key.tail.assign(packed.end() - static_cast<std::ptrdiff_t>(n), packed.end());

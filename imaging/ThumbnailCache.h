@@ -7,6 +7,7 @@
 // cannot be written or a missing home leaves the cache in memory only;
 // nothing here ever raises. Thread-safe.
 //
+// Keys are scoped by the vault's file (see TThumbnailScope).
 // The key does not need the whole stored blob: its compressed length and
 // its last 32 bytes, which end with the zlib stream's Adler-32 of the
 // image bytes (and before it the final deflate codes, which depend on the
@@ -27,8 +28,19 @@
 class TDMMain;
 struct sqlite3;
 
+// The vault a thumbnail was made for: its file's device and inode. Two
+// vaults never share pictures, so a record made to look like another
+// vault's (same length, same last bytes) cannot show that vault's picture.
+struct TThumbnailScope {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+};
+// The scope of the store's open vault.
+TThumbnailScope ThumbnailScopeOf(TDMMain& store);
+
 struct TThumbnailKey {
     static constexpr size_t kTailBytes = 32;
+    TThumbnailScope scope;
     int64_t packedLength = 0;
     std::vector<uint8_t> tail; // the stored blob's last kTailBytes (fewer when shorter)
     ImageKind kind = 'B';      // the loader's letter: unknown letters count as B
@@ -41,8 +53,10 @@ struct TThumbnailKey {
 // The key of the store's current record, read through the store without
 // reading its whole blob.
 TThumbnailKey ThumbnailKeyOfRecord(TDMMain& store, int width, int height);
-// The key of a compressed blob held in memory (a file being added).
-TThumbnailKey ThumbnailKeyOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height);
+// The key of a compressed blob held in memory (a file being added to the
+// vault of scope).
+TThumbnailKey ThumbnailKeyOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height,
+                                   const TThumbnailScope& scope);
 
 class TThumbnailCache {
 public:

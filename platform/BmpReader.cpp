@@ -6,6 +6,7 @@
 #include "BmpReader.h"
 
 #include "Exception.h"
+#include "Stream.h"
 
 #include <algorithm>
 #include <bit>
@@ -144,19 +145,32 @@ void DecodeRle(const uint8_t* p, const uint8_t* end, bool four, TBitmap& b)
     }
 }
 
-} // namespace
+// Everything the header, the bit fields and the colour table say, checked
+// against the file's size: what both readers need before the pixels.
+struct Layout {
+    Header h;
+    bool rle = false;
+    int outBits = 0;
+    TPixelFormat format = TPixelFormat::pf24bit;
+    std::vector<TPaletteEntry> palette;
+    int64_t stride = 0;
+    size_t offset = 0;   // of the pixels, from the start of the file
+    size_t available = 0; // bytes from there to the end of the file
+};
 
-void ReadBmp(const std::vector<uint8_t>& data, TBitmap& bitmap)
+// d holds the first prefix bytes of a file of size bytes; the prefix
+// reaches at least to the end of the colour table when the file does.
+Layout ParseBmp(const uint8_t* d, size_t prefix, size_t size)
 {
-    const size_t size = data.size();
-    const uint8_t* d = data.data();
-    if (size < kFileHeaderSize + kCoreHeaderSize || d[0] != 'B' || d[1] != 'M')
+    if (prefix < kFileHeaderSize + kCoreHeaderSize || d[0] != 'B' || d[1] != 'M')
         Fail();
-    Header h = ReadHeader(d, size);
+    Layout l;
+    Header& h = l.h;
+    h = ReadHeader(d, prefix);
     if (h.planes != 1 || h.width <= 0 || h.height <= 0)
         Fail();
 
-    const bool rle = h.compression == BI_RLE8 || h.compression == BI_RLE4;
+    l.rle = h.compression == BI_RLE8 || h.compression == BI_RLE4;
     switch (h.compression) {
     case BI_RGB:
         if (h.bits != 1 && h.bits != 2 && h.bits != 4 && h.bits != 8 && h.bits != 16 && h.bits != 24 && h.bits != 32)
@@ -179,20 +193,19 @@ void ReadBmp(const std::vector<uint8_t>& data, TBitmap& bitmap)
         Fail();
     }
     // Compressed pictures run bottom-up only.
-    if (rle && h.topDown)
+    if (l.rle && h.topDown)
         Fail();
 
-    const int64_t stride = ((h.width * h.bits + 31) / 32) * 4;
-    const int64_t pixels = h.width * h.height;
-    const int outBits = h.bits <= 8 ? (h.bits == 2 ? 4 : h.bits) : (h.bits == 32 ? 32 : 24);
-    if (((h.width * outBits + 31) / 32) * 4 * h.height > MaxBitmapBytes || h.width > 1 << 20 || h.height > 1 << 20)
+    l.stride = ((h.width * h.bits + 31) / 32) * 4;
+    l.outBits = h.bits <= 8 ? (h.bits == 2 ? 4 : h.bits) : (h.bits == 32 ? 32 : 24);
+    if (((h.width * l.outBits + 31) / 32) * 4 * h.height > MaxBitmapBytes || h.width > 1 << 20 || h.height > 1 << 20)
         Fail();
 
     // Masks stored after a 40-byte header.
     size_t at = kFileHeaderSize + h.size;
     if ((h.compression == BI_BITFIELDS || h.compression == BI_ALPHABITFIELDS) && !h.hasMasks) {
         const int count = h.compression == BI_ALPHABITFIELDS ? 4 : 3;
-        if (at + 4 * size_t(count) > size)
+        if (at + 4 * size_t(count) > prefix)
             Fail();
         for (int i = 0; i < count; ++i)
             h.masks[i] = Le32(d + at + 4 * size_t(i));
@@ -201,7 +214,6 @@ void ReadBmp(const std::vector<uint8_t>& data, TBitmap& bitmap)
     }
 
     // The colour table of an indexed picture.
-    std::vector<TPaletteEntry> palette;
     if (h.bits <= 8) {
         const uint32_t natural = 1u << h.bits;
         uint32_t count = h.colorsUsed == 0 ? natural : h.colorsUsed;
@@ -209,56 +221,71 @@ void ReadBmp(const std::vector<uint8_t>& data, TBitmap& bitmap)
         if (count > 1u << 16 || at + size_t(count) * entryBytes > size)
             Fail();
         count = std::min(count, natural); // an oversized table: the rest is unused
+        if (at + size_t(count) * entryBytes > prefix)
+            Fail();
         for (uint32_t i = 0; i < count; ++i) {
             const uint8_t* e = d + at + i * entryBytes;
-            palette.push_back({e[2], e[1], e[0], 0});
+            l.palette.push_back({e[2], e[1], e[0], 0});
         }
     }
 
     // Where the pixels start: the file header says; a zero there means
     // right after the colour table.
-    size_t offset = Le32(d + 10);
-    if (offset == 0)
-        offset = at + palette.size() * (h.size == kCoreHeaderSize ? 3 : 4);
-    if (offset >= size)
+    l.offset = Le32(d + 10);
+    if (l.offset == 0)
+        l.offset = at + l.palette.size() * (h.size == kCoreHeaderSize ? 3 : 4);
+    if (l.offset >= size)
         Fail();
-    const uint8_t* bits = d + offset;
-    const size_t available = size - offset;
+    l.available = size - l.offset;
 
-    if (rle) {
-        if (pixels > kRleFreePixels && pixels / kRlePixelsPerByte > int64_t(available))
+    const int64_t pixels = h.width * h.height;
+    if (l.rle) {
+        if (pixels > kRleFreePixels && pixels / kRlePixelsPerByte > int64_t(l.available))
             Fail();
-    } else if (stride * h.height > int64_t(available)) {
+    } else if (l.stride * h.height > int64_t(l.available)) {
         Fail();
     }
 
-    const TPixelFormat format = outBits == 1 ? TPixelFormat::pf1bit
-                              : outBits == 4 ? TPixelFormat::pf4bit
-                              : outBits == 8 ? TPixelFormat::pf8bit
-                              : outBits == 24 ? TPixelFormat::pf24bit : TPixelFormat::pf32bit;
-    TBitmap out(0, 0, format);
-    out.SetPalette(palette.empty() ? TPaletteHandle() : MakePalette(std::move(palette)));
-    out.SetSize(int(h.width), int(h.height));
-    const int w = int(h.width), ht = int(h.height);
+    l.format = l.outBits == 1 ? TPixelFormat::pf1bit
+             : l.outBits == 4 ? TPixelFormat::pf4bit
+             : l.outBits == 8 ? TPixelFormat::pf8bit
+             : l.outBits == 24 ? TPixelFormat::pf24bit : TPixelFormat::pf32bit;
+    return l;
+}
 
-    if (rle) {
-        for (int y = 0; y < ht; ++y)
-            std::memset(out.ScanLine(y), 0, size_t(out.RowBytes()));
-        DecodeRle(bits, bits + available, h.compression == BI_RLE4, out);
-        bitmap.Assign(out);
-        return;
+// A bitmap of the picture's format and colours, w x h.
+TBitmap MakeBitmap(const Layout& l, int w, int h)
+{
+    TBitmap out(0, 0, l.format);
+    out.SetPalette(l.palette.empty() ? TPaletteHandle() : MakePalette(l.palette));
+    out.SetSize(w, h);
+    return out;
+}
+
+// Converts one stored row of an uncompressed picture into row `row` of out,
+// which is as wide as the picture.
+class RowConverter {
+public:
+    explicit RowConverter(const Layout& l)
+        : l_(l),
+          red_(l.h.bits == 16 && !l.h.hasMasks ? 0x7C00 : l.h.hasMasks ? l.h.masks[0] : 0xFF0000),
+          green_(l.h.bits == 16 && !l.h.hasMasks ? 0x03E0 : l.h.hasMasks ? l.h.masks[1] : 0x00FF00),
+          blue_(l.h.bits == 16 && !l.h.hasMasks ? 0x001F : l.h.hasMasks ? l.h.masks[2] : 0x0000FF),
+          // Alpha only where bit fields name it; in plain 32-bit pictures
+          // the fourth byte is padding.
+          alpha_(l.h.hasMasks ? l.h.masks[3] : 0)
+    {
     }
 
-    const Channel red(h.bits == 16 && !h.hasMasks ? 0x7C00 : h.hasMasks ? h.masks[0] : 0xFF0000);
-    const Channel green(h.bits == 16 && !h.hasMasks ? 0x03E0 : h.hasMasks ? h.masks[1] : 0x00FF00);
-    const Channel blue(h.bits == 16 && !h.hasMasks ? 0x001F : h.hasMasks ? h.masks[2] : 0x0000FF);
-    // Alpha only where bit fields name it; in plain 32-bit pictures the
-    // fourth byte is padding.
-    const Channel alpha(h.hasMasks ? h.masks[3] : 0);
-    for (int row = 0; row < ht; ++row) {
-        const uint8_t* src = bits + size_t(h.topDown ? row : ht - 1 - row) * size_t(stride);
+    // The stored row that holds picture row `row` (0 = top), counted from
+    // the first stored row.
+    size_t StoredRow(int row) const { return size_t(l_.h.topDown ? row : int(l_.h.height) - 1 - row); }
+
+    void operator()(const uint8_t* src, TBitmap& out, int row) const
+    {
+        const int w = int(l_.h.width);
         uint8_t* dst = out.ScanLine(row);
-        switch (h.bits) {
+        switch (l_.h.bits) {
         case 1:
         case 4:
         case 8:
@@ -274,16 +301,99 @@ void ReadBmp(const std::vector<uint8_t>& data, TBitmap& bitmap)
         case 16:
         case 32:
             for (int x = 0; x < w; ++x) {
-                const uint32_t px = h.bits == 16 ? Le16(src + 2 * size_t(x)) : Le32(src + 4 * size_t(x));
-                uint8_t* o = dst + size_t(x) * (outBits / 8);
-                o[0] = blue(px);
-                o[1] = green(px);
-                o[2] = red(px);
-                if (outBits == 32)
-                    o[3] = alpha.mask ? alpha(px) : 0xFF;
+                const uint32_t px = l_.h.bits == 16 ? Le16(src + 2 * size_t(x)) : Le32(src + 4 * size_t(x));
+                uint8_t* o = dst + size_t(x) * size_t(l_.outBits / 8);
+                o[0] = blue_(px);
+                o[1] = green_(px);
+                o[2] = red_(px);
+                if (l_.outBits == 32)
+                    o[3] = alpha_.mask ? alpha_(px) : 0xFF;
             }
             break;
         }
     }
+
+private:
+    const Layout& l_;
+    const Channel red_, green_, blue_, alpha_;
+};
+
+// Enough for the longest header, four masks and a 256-entry colour table.
+constexpr size_t kPrefixBytes = kFileHeaderSize + kMaxHeaderSize + 16 + 256 * 4;
+
+} // namespace
+
+void ReadBmp(const std::vector<uint8_t>& data, TBitmap& bitmap)
+{
+    const Layout l = ParseBmp(data.data(), data.size(), data.size());
+    const int w = int(l.h.width), ht = int(l.h.height);
+    TBitmap out = MakeBitmap(l, w, ht);
+    const uint8_t* bits = data.data() + l.offset;
+
+    if (l.rle) {
+        for (int y = 0; y < ht; ++y)
+            std::memset(out.ScanLine(y), 0, size_t(out.RowBytes()));
+        DecodeRle(bits, bits + l.available, l.h.compression == BI_RLE4, out);
+        bitmap.Assign(out);
+        return;
+    }
+    const RowConverter convert(l);
+    for (int row = 0; row < ht; ++row)
+        convert(bits + convert.StoredRow(row) * size_t(l.stride), out, row);
     bitmap.Assign(out);
+}
+
+struct TBmpSampler::TState {
+    Layout layout;
+    int64_t start = 0; // of the file in the stream
+};
+
+TBmpSampler::TBmpSampler(TStream& stream) : stream_(stream), state_(std::make_unique<TState>())
+{
+    state_->start = stream.Position();
+    const int64_t size = stream.Size() - state_->start;
+    // The same bounds as a whole read of the stream.
+    if (size <= 0 || size > MaxBitmapBytes)
+        Fail();
+    std::vector<uint8_t> prefix(size_t(std::min<int64_t>(size, int64_t(kPrefixBytes))));
+    stream.ReadBuffer(prefix.data(), int64_t(prefix.size()));
+    state_->layout = ParseBmp(prefix.data(), prefix.size(), size_t(size));
+    stream.SetPosition(state_->start);
+}
+
+TBmpSampler::~TBmpSampler() = default;
+
+int TBmpSampler::Width() const { return int(state_->layout.h.width); }
+int TBmpSampler::Height() const { return int(state_->layout.h.height); }
+bool TBmpSampler::CanSample() const { return !state_->layout.rle; }
+
+TBitmap TBmpSampler::Sample(int width, int height)
+{
+    const Layout& l = state_->layout;
+    if (l.rle)
+        throw Exception("A run-length picture cannot be sampled by rows");
+    TBitmap out = MakeBitmap(l, std::max(width, 0), std::max(height, 0));
+    if (width <= 0 || height <= 0)
+        return out;
+    const int w = int(l.h.width), h = int(l.h.height);
+    const RowConverter convert(l);
+    // One row of the picture at a time, each read once however often it repeats.
+    TBitmap row = MakeBitmap(l, w, 1);
+    std::vector<uint8_t> stored(static_cast<size_t>(l.stride));
+    std::vector<int> columns(static_cast<size_t>(width));
+    for (int i = 0; i < width; ++i)
+        columns[size_t(i)] = int(int64_t(i) * w / width);
+    int have = -1;
+    for (int j = 0; j < height; ++j) {
+        const int y = int(int64_t(j) * h / height);
+        if (y != have) {
+            stream_.SetPosition(state_->start + int64_t(l.offset) + int64_t(convert.StoredRow(y)) * l.stride);
+            stream_.ReadBuffer(stored.data(), l.stride);
+            convert(stored.data(), row, 0);
+            have = y;
+        }
+        for (int i = 0; i < width; ++i)
+            out.SetRawPixel(i, j, row.RawPixel(columns[size_t(i)], 0));
+    }
+    return out;
 }

@@ -234,12 +234,31 @@ void DecompressStream(TStream& source, TStream& dest, int64_t limit)
             break;
         inflated += static_cast<int64_t>(got);
         if (inflated > limit)
-            throw EZLibError(Format("Image is too large: it inflates to more than %lld bytes",
+            throw EInflateTooLarge(Format("Image is too large: it inflates to more than %lld bytes",
                                     static_cast<long long>(limit)));
         dest.WriteBuffer(out, static_cast<int64_t>(got));
     }
     if (ended && z.avail_in > 0)
         source.Seek(-static_cast<int64_t>(z.avail_in), SeekOrigin::Current);
+}
+
+void DecompressWithinLease(const std::vector<uint8_t>& packed, TStream& dest, TMemoryBudget::TLease& lease)
+{
+    const int64_t start = dest.Position();
+    for (;;) {
+        const int64_t limit = std::min(std::max<int64_t>(lease.Bytes(), 1), kMaxInflatedImage);
+        TMemoryStream source(packed);
+        try {
+            DecompressStream(source, dest, limit);
+            return;
+        } catch (const EInflateTooLarge&) {
+            if (limit >= kMaxInflatedImage)
+                throw;
+        }
+        dest.SetSize(start);
+        dest.SetPosition(start);
+        lease.Grow(std::min(limit * 4, kMaxInflatedImage));
+    }
 }
 
 TDMMain::TDMMain()

@@ -17,6 +17,8 @@
 #include "platform/Stream.h"
 #include "store/VaultTable.h"
 
+#include "platform/MemoryBudget.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +29,11 @@
 class EZLibError : public Exception {
 public:
     using Exception::Exception;
+};
+// A stream that inflates to more than the limit it was given.
+class EInflateTooLarge : public EZLibError {
+public:
+    using EZLibError::EZLibError;
 };
 
 // Deflates the whole of source (from its beginning, whatever its position)
@@ -47,6 +54,12 @@ inline constexpr int64_t kMaxInflatedImage = int64_t(1) << 30;
 // a whole, sound stream is inflated in one call (libdeflate), to the same
 // bytes.
 void DecompressStream(TStream& source, TStream& dest, int64_t limit = INT64_MAX);
+// Inflates a whole stored blob into dest as DecompressStream does with the
+// limit kMaxInflatedImage, never holding more than lease has taken of its
+// budget: when the image needs more it is inflated again with a lease four
+// times as large (at last kMaxInflatedImage, whose message a larger one
+// raises). The lease then covers what dest holds.
+void DecompressWithinLease(const std::vector<uint8_t>& packed, TStream& dest, TMemoryBudget::TLease& lease);
 
 class TDMMain {
 public:

@@ -1008,6 +1008,20 @@ void TVaultTable::SaveToFile(const std::string& path)
     WriteFile(path, true);
 }
 
+std::pair<uint64_t, uint64_t> TVaultTable::FileIdentity() const
+{
+    if (lender_)
+        return lender_->FileIdentity();
+    if (!db_)
+        return {0, 0};
+    if (!dbPath_.empty())
+        return {static_cast<uint64_t>(fileDevice_), static_cast<uint64_t>(fileInode_)};
+    struct stat st {};
+    if (!tempPath_.empty() && ::stat(tempPath_.c_str(), &st) == 0)
+        return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return {0, 0};
+}
+
 bool TVaultTable::IsConnectedFile(const std::string& path) const
 {
     if (dbPath_.empty() || lender_ || VaultFileMoved())

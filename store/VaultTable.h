@@ -348,6 +348,12 @@ public:
     // changes; only then are the records copied (into a temporary file).
     void CopyDataTo(TVaultTable& dest);
 
+    // The device and inode of the file the records live in (the vault file,
+    // or the temporary file of an untitled vault); both 0 when closed. A
+    // command's write-back changes the file in place and keeps them; Save As
+    // moves the table to its new file, and with it to that file's identity.
+    std::pair<uint64_t, uint64_t> FileIdentity() const;
+
     // True when the vault is open read-only (changes are refused).
     bool ReadOnly() const { return Active() && readOnly_; }
     // With on, Open opens the vault for reading only: it takes no lock that

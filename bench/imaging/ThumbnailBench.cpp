@@ -9,6 +9,7 @@
 #include "imaging/LoadersJpeg.h"
 #include "imaging/ThumbnailCache.h"
 #include "imaging/Thumbnail.h"
+#include "gif/mygifimage.h"
 #include "platform/Picture.h"
 #include "platform/Stream.h"
 #include "../../tests/PieceStream.h"
@@ -303,11 +304,92 @@ void BM_PrepareAddPhoto(benchmark::State& state)
             const auto* jpeg = dynamic_cast<const TJPEGImage*>(picture.Graphic());
             TBitmap thumb(kThumb, kThumb);
             StretchToFit(jpeg->Bitmap(), thumb);
-            cache.Put(ThumbnailKeyOfPacked(packed.Bytes(), 'J', kThumb, kThumb), thumb.ToQImage());
+            cache.Put(ThumbnailKeyOfPacked(packed.Bytes(), 'J', kThumb, kThumb, {}), thumb.ToQImage());
         }
     }
 }
 BENCHMARK(BM_PrepareAddPhoto)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// An animation's thumbnail: the first frame alone now, every frame read
+// before. A 400 x 300 animation of 60 frames, written by our own encoder.
+const std::vector<uint8_t>& Animation()
+{
+    static const std::vector<uint8_t> bytes = [] {
+        TMyGIFImage gif;
+        for (int f = 0; f < 60; ++f) {
+            TBitmap frame(400, 300, TPixelFormat::pf8bit);
+            std::vector<TPaletteEntry> colours;
+            for (int i = 0; i < 256; ++i)
+                colours.push_back({uint8_t(i), uint8_t(i * 3 + f), uint8_t(255 - i), 0});
+            frame.SetPalette(MakePalette(colours));
+            frame.SetSize(400, 300);
+            for (int y = 0; y < 300; ++y)
+                for (int x = 0; x < 400; ++x)
+                    frame.SetRawPixel(x, y, uint32_t((x * 7 + y * 13 + f * 5) ^ (x * y)) & 0xFF);
+            gif.Add(frame);
+        }
+        TMemoryStream out;
+        gif.SaveToStream(out);
+        return out.TakeBytes();
+    }();
+    return bytes;
+}
+
+void BM_AnimationThumbnail(benchmark::State& state)
+{
+    const bool first = state.range(0) != 0;
+    state.SetLabel(first ? "first frame" : "every frame read (before)");
+    for (auto _ : state) {
+        TMemoryStream s(Animation());
+        TBitmap natural;
+        if (first)
+            LoadGifFirstFrameFromStream(s, natural);
+        else
+            LoadGifFromStream(s, natural);
+        TBitmap thumb(kThumb, kThumb);
+        StretchToFit(natural, thumb);
+        benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
+    }
+}
+BENCHMARK(BM_AnimationThumbnail)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// A 6000 x 4000 24-bit bitmap's thumbnail: sampled row by row now, the
+// whole picture decoded and stretched before; peak memory beside it.
+const std::vector<uint8_t>& BigBitmap()
+{
+    static const std::vector<uint8_t> bytes = [] {
+        TBitmap b(6000, 4000);
+        for (int y = 0; y < 4000; ++y)
+            for (int x = 0; x < 6000; ++x)
+                b.SetRawPixel(x, y, uint32_t(x * 2654435761u ^ y * 40503u) & 0xFFFFFF);
+        TMemoryStream out;
+        b.SaveToStream(out);
+        return out.TakeBytes();
+    }();
+    return bytes;
+}
+
+void BM_BigBitmapThumbnail(benchmark::State& state)
+{
+    const bool sampled = state.range(0) != 0;
+    state.SetLabel(sampled ? "sampled by rows" : "whole picture (before)");
+    const std::vector<uint8_t>& bytes = BigBitmap();
+    for (auto _ : state) {
+        TMemoryStream s(bytes);
+        if (sampled) {
+            TBitmap thumb = MakeThumbnail(s, 'B', kThumb, kThumb);
+            benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
+        } else {
+            TBitmap natural;
+            natural.LoadFromStream(s);
+            TBitmap thumb(kThumb, kThumb);
+            StretchToFit(natural, thumb);
+            benchmark::DoNotOptimize(thumb.ScanLine(kThumb / 2));
+        }
+    }
+    state.counters["file_MB"] = double(bytes.size()) / 1e6;
+}
+BENCHMARK(BM_BigBitmapThumbnail)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Only the decode: libjpeg-turbo into one reused RGB buffer.
 void BM_PhotoBareDecode(benchmark::State& state)

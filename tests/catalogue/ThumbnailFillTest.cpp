@@ -6,6 +6,8 @@
 
 #include "imaging/ImageKinds.h"
 #include "imaging/Thumbnail.h"
+#include "platform/MemoryBudget.h"
+#include "platform/Stream.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "widgets/ErrorGuard.h"
@@ -210,6 +212,117 @@ TEST_F(FillFixture, ReopenedVaultFindsItsThumbnailsButNotChangedOnes)
     EXPECT_EQ(shown, PlainThumbnails());
     EXPECT_NE(shown[3], shown[2]);
     EXPECT_EQ(shown[3].pixel(20, 12), qRgb(255, 0, 0));
+}
+
+TEST_F(FillFixture, TwoVaultsWithLookAlikeRecordsEachShowTheirOwnFromAWarmCache)
+{
+    // Two pictures whose stored blobs have the same length and the same
+    // last bytes, checksum included: four bytes of the bottom row changed
+    // by -80, +80, +80, -80, which leaves the Adler-32 as it was.
+    const std::vector<uint8_t> grey = SmallBitmap(qRgb(20, 120, 220));
+    std::vector<uint8_t> other = grey;
+    ASSERT_EQ(other.size(), 54u + 4 * 12);
+    ASSERT_EQ(other[54], 220); // blue, green, red of the first pixel, then the next blue
+    ASSERT_EQ(other[57], 220);
+    other[54] -= 80;
+    other[55] += 80;
+    other[56] += 80;
+    other[57] -= 80;
+    const std::vector<uint8_t> a = StoredZlib(grey), b = StoredZlib(other);
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_NE(a, b);
+    ASSERT_TRUE(std::equal(a.end() - 32, a.end(), b.end() - 32));
+
+    const std::string first = Path("first.gmb"), second = Path("second.gmb");
+    AppendImageRecord(*DMMain, "pic", 4, 4, "B", a, false);
+    form->SaveFile(first);
+    form->ActFileNewExecute();
+    AppendImageRecord(*DMMain, "pic", 4, 4, "B", b, false);
+    form->SaveFile(second);
+    form->ActFileNewExecute();
+
+    Fast();
+    TThumbnailCache::ResetShared();
+    std::vector<QImage> own[2];
+    for (int run = 0; run < 2; ++run) {
+        for (int v = 0; v < 2; ++v) {
+            SCOPED_TRACE("run " + std::to_string(run) + ", vault " + std::to_string(v));
+            const int made = Made();
+            form->OpenFile(v == 0 ? first : second);
+            ASSERT_EQ(form->ListView1->count(), 1);
+            // Made once in the first run, found in the second: the identity
+            // of each vault's file holds across closing and reopening.
+            EXPECT_EQ(Made() - made, run == 0 ? 1 : 0);
+            if (run == 0)
+                own[v] = PlainThumbnails();
+            EXPECT_EQ(Thumbnails(), own[v]);
+        }
+        TThumbnailCache::ResetShared(); // the next run reads the disk
+    }
+    ASSERT_EQ(own[0].size(), 1u);
+    EXPECT_NE(own[0], own[1]);
+}
+
+TEST_F(FillFixture, WorkersHoldNoMoreThanTheirMemoryBudgetAndAllFinish)
+{
+    Plain();
+    form->AddFiles(SamplePaths());
+    const std::vector<QImage> plain = Thumbnails();
+    ASSERT_EQ(plain.size(), kSamples.size() + 1);
+
+    // Larger than any one of these records needs (the largest takes 320 KB
+    // once its inflating shows it needs more than its size says), smaller
+    // than all of them together.
+    TMemoryBudget budget(1 << 20);
+    form->FillBudget = &budget;
+    Fast(4);
+    TThumbnailCache::ResetShared();
+    form->UseThumbnailCache = false;
+    const int made = Made();
+    form->RefreshList();
+    EXPECT_EQ(Made() - made, static_cast<int>(plain.size()));
+    EXPECT_EQ(Thumbnails(), plain);
+    EXPECT_LE(budget.Peak(), budget.Total());
+    EXPECT_GT(budget.Peak(), 150 << 10); // the photo's share was taken
+    EXPECT_EQ(budget.InUse(), 0);
+
+    // A budget smaller than every record: one at a time, all of them.
+    TMemoryBudget tiny(1);
+    form->FillBudget = &tiny;
+    form->RefreshList();
+    EXPECT_EQ(Thumbnails(), plain);
+    EXPECT_LE(tiny.Peak(), 320 << 10);
+    EXPECT_EQ(tiny.InUse(), 0);
+    form->FillBudget = nullptr;
+}
+
+TEST_F(FillFixture, ARecordThatInflatesPastItsSizeTakesMoreOfTheBudgetAndShows)
+{
+    // A 1000 x 1000 bitmap of one colour deflates to a few kilobytes and
+    // claims to be 1 x 1: what it takes is learnt while inflating it.
+    TBitmap big(1000, 1000);
+    TMemoryStream file, packed;
+    big.SaveToStream(file);
+    file.SetPosition(0);
+    CompressStream(file, packed);
+    ASSERT_LT(packed.Size(), 64 << 10);
+    AppendImageRecord(*DMMain, "liar", 1, 1, "B", packed.TakeBytes(), false);
+    for (int i = 0; i < 3; ++i)
+        AppendImageRecord(*DMMain, "pic" + std::to_string(i), 4, 4, "B", StoredZlib(SmallBitmap(qRgb(i * 80, 0, 0))), false);
+    const std::vector<QImage> plain = PlainThumbnails();
+    ASSERT_EQ(plain.size(), 4u);
+
+    TMemoryBudget budget(1 << 20);
+    form->FillBudget = &budget;
+    Fast(3);
+    form->UseThumbnailCache = false;
+    form->RefreshList();
+    EXPECT_EQ(Thumbnails(), plain);
+    EXPECT_TRUE(form->ItemBrokenMessage(0).empty());
+    // It held its 3 MB under the budget, alone.
+    EXPECT_GE(budget.Peak(), 3000000);
+    EXPECT_EQ(budget.InUse(), 0);
+    form->FillBudget = nullptr;
 }
 
 TEST_F(FillFixture, DamagedUnwritableOrMissingCacheStillFills)

@@ -394,7 +394,7 @@ TEST(JpegThumbnail, AddingProvesThePhotoAndFeedsTheSameThumbnail)
         TMemoryStream in(packed), out;
         DecompressStream(in, out);
         EXPECT_EQ(out.Bytes(), bytes); // stored as the file is, unturned
-        const std::optional<QImage> cached = cache.Find(ThumbnailKeyOfPacked(packed, 'J', 32, 32));
+        const std::optional<QImage> cached = cache.Find(ThumbnailKeyOfPacked(packed, 'J', 32, 32, {}));
         ASSERT_TRUE(cached.has_value());
         out.SetPosition(0);
         EXPECT_EQ(*cached, MakeThumbnail(out, 'J', 32, 32).ToQImage());

@@ -17,6 +17,7 @@
 #include <QGuiApplication>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -48,7 +49,7 @@ QImage Picture(int w, int h, QRgb colour)
 
 TThumbnailKey KeyOf(const std::string& text, int w = 32, int h = 32)
 {
-    return ThumbnailKeyOfPacked(Packed(std::vector<uint8_t>(text.begin(), text.end())), 'B', w, h);
+    return ThumbnailKeyOfPacked(Packed(std::vector<uint8_t>(text.begin(), text.end())), 'B', w, h, {});
 }
 
 // Every file of the image kinds under tests/data, with its kind letter.
@@ -81,9 +82,39 @@ TEST(ThumbnailKey, ChangesWithEveryPartAndNeedsOnlyTheTail)
     TThumbnailKey icon = a;
     icon.kind = 'I';
     EXPECT_NE(a.Bytes(), icon.Bytes());
+    // Another vault's file: on another device, or another file of the same one.
+    TThumbnailKey elsewhere = a;
+    elsewhere.scope.device = 7;
+    EXPECT_NE(a.Bytes(), elsewhere.Bytes());
+    elsewhere = a;
+    elsewhere.scope.inode = 7;
+    EXPECT_NE(a.Bytes(), elsewhere.Bytes());
     // Letters that are no kind are loaded as bitmaps: one key.
     const std::vector<uint8_t> packed = Packed({1, 2, 3});
-    EXPECT_EQ(ThumbnailKeyOfPacked(packed, '?', 8, 8).Bytes(), ThumbnailKeyOfPacked(packed, 'B', 8, 8).Bytes());
+    EXPECT_EQ(ThumbnailKeyOfPacked(packed, '?', 8, 8, {}).Bytes(), ThumbnailKeyOfPacked(packed, 'B', 8, 8, {}).Bytes());
+}
+
+TEST(ThumbnailCache, PicturesOfAnEarlierFormatAreDroppedNotRead)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.filePath("cache").toStdString();
+    const TThumbnailKey key = KeyOf("a picture");
+    {
+        TThumbnailCache cache(folder);
+        cache.Put(key, Picture(32, 32, qRgb(9, 9, 9)));
+    }
+    {
+        TThumbnailCache cache(folder);
+        EXPECT_TRUE(cache.Find(key)); // the same format: found
+    }
+    // The file as the format before this one left it (keys without the vault).
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((folder + "/thumbnails.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=2", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    TThumbnailCache cache(folder);
+    EXPECT_FALSE(cache.Find(key));
+    ASSERT_TRUE(cache.OnDisk());
 }
 
 TEST(ThumbnailKey, OfARecordReadsTheStoredTail)
@@ -94,7 +125,7 @@ TEST(ThumbnailKey, OfARecordReadsTheStoredTail)
     AppendImageRecord(store, "photo", 227, 149, "J", photo);
     AppendImageRecord(store, "tiny", 1, 1, "B", {7, 8, 9}, false); // shorter than the tail
     store.CDS.First();
-    EXPECT_EQ(ThumbnailKeyOfRecord(store, 32, 32).Bytes(), ThumbnailKeyOfPacked(Packed(photo), 'J', 32, 32).Bytes());
+    EXPECT_EQ(ThumbnailKeyOfRecord(store, 32, 32).Bytes(), ThumbnailKeyOfPacked(Packed(photo), 'J', 32, 32, ThumbnailScopeOf(store)).Bytes());
     EXPECT_EQ(store.CDSImage.Tail(32).size(), 32u);
     store.CDS.Next();
     EXPECT_EQ(store.CDSImage.Tail(32), (std::vector<uint8_t>{7, 8, 9}));
@@ -266,7 +297,7 @@ TEST(ThumbnailPaths, EveryTestFileGivesTheSamePixelsOnEveryPath)
             TFileStream s(path, FileMode::OpenRead);
             try {
                 plain[i] = MakeThumbnail(s, kind, w, h).ToQImage();
-                cache.Put(ThumbnailKeyOfPacked(Packed(Bytes(path)), kind, w, h), *plain[i]);
+                cache.Put(ThumbnailKeyOfPacked(Packed(Bytes(path)), kind, w, h, {}), *plain[i]);
                 ++made;
             } catch (const std::exception& e) {
                 errors[i] = e.what();
@@ -299,7 +330,7 @@ TEST(ThumbnailPaths, EveryTestFileGivesTheSamePixelsOnEveryPath)
         }
         ASSERT_TRUE(parallel[i]);
         EXPECT_EQ(*parallel[i], *plain[i]);
-        const auto cached = cache.Find(ThumbnailKeyOfPacked(Packed(Bytes(path)), kind, w, h));
+        const auto cached = cache.Find(ThumbnailKeyOfPacked(Packed(Bytes(path)), kind, w, h, {}));
         ASSERT_TRUE(cached);
         EXPECT_EQ(*cached, *plain[i]);
         // The add command's path: the file proved and its thumbnail made
@@ -307,7 +338,7 @@ TEST(ThumbnailPaths, EveryTestFileGivesTheSamePixelsOnEveryPath)
         TThumbnailCache added("");
         TAddJob job;
         PrepareAdd(job, path, TAddThumbnails{&added, QSize(w, h)});
-        const auto prepared = added.Find(ThumbnailKeyOfPacked(job.TakePacked(), kind, w, h));
+        const auto prepared = added.Find(ThumbnailKeyOfPacked(job.TakePacked(), kind, w, h, {}));
         ASSERT_TRUE(prepared);
         EXPECT_EQ(*prepared, *plain[i]);
     }

@@ -343,6 +343,13 @@ int CheckImages(TDMMain& store, const TOutput& io)
                 throw Exception(kUnknownImageKind);
             const std::unique_ptr<TMemoryStream> bytes = store.CreateImageStream();
             MakeThumbnail(*bytes, type[0], kCheckSide, kCheckSide);
+            // The thumbnail reads an animation's first frame only; add
+            // refuses damage in any frame, and so does check.
+            if (KindOf(type).Letter == 'G') {
+                bytes->SetPosition(0);
+                TBitmap whole;
+                LoadGifFromStream(*bytes, whole);
+            }
         } catch (const std::exception& e) {
             std::fprintf(io.out, "%s: %s\n", EscapeLine(ItemFileName(store)).c_str(), EscapeLine(MessageText(e.what())).c_str());
             ++damaged;
