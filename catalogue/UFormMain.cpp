@@ -88,6 +88,7 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent)
     CreateClientArea();
     CreateMenusAndToolBar();
     CreateBrowseControls();
+    CreateZoomControls();
     FormCreate();
 }
 

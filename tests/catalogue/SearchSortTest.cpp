@@ -15,29 +15,11 @@ namespace {
 const std::string kData = GMB_TEST_DATA;
 const std::string kJpeg = kData + "/jpeg/testorig.jpg";
 const std::string kGray = kData + "/jpeg/gray.jpg";
-const std::string kBmp = kData + "/bmp/g/pal8.bmp";
-const std::string kIco = kData + "/ico/idle.ico";
 const std::string kGif = kData + "/gif-suite/four-colors.gif";
 const std::string kWindow = "Kv Glimmerbox Window";
 
-class SearchFixture : public StartedFormFixture {
+class SearchFixture : public FiveRecordsFixture {
 protected:
-    void Put(const std::string& name, const std::string& kind, const std::string& file, int w, int h)
-    {
-        AppendImageRecord(*DMMain, name, w, h, kind, ReadWholeFile(file));
-    }
-
-    // Five records of four kinds, names differing in letter case.
-    void Fill()
-    {
-        Put("Sunset", "J", kJpeg, 227, 149);
-        Put("sunrise", "B", kBmp, 127, 64);
-        Put("moon", "J", kGray, 128, 128);
-        Put("SUNDAY", "I", kIco, 32, 32);
-        Put("stars", "G", kGif, 4, 4);
-        form->RefreshList();
-    }
-
     void Search(const std::string& text)
     {
         form->EdtSearch->setText(QString::fromStdString(text));
