@@ -1,10 +1,21 @@
 #include "ImagePreview.h"
 
+#include "imaging/ShownPicture.h"
 #include "platform/Exception.h"
 #include "platform/Graphic.h"
 
+#include <QMouseEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
+
+namespace {
+
+// A zoomed graphic draws into a bitmap of at most this many pixels, then
+// scaled: its natural size may be far more than memory holds.
+constexpr int64_t kMaxGraphicCanvas = 4096 * 4096;
+
+} // namespace
 
 QRect FitPreviewRect(int w, int h, int cw, int ch)
 {
@@ -51,7 +62,18 @@ void TImagePreview::SetPicture(const QImage& image)
     message_.clear();
     picture_ = image;
     decode_ = nullptr;
+    zoom_ = 0;
     update();
+}
+
+void TImagePreview::ShowPicture(TShownPicture picture)
+{
+    if (picture.graphic)
+        SetGraphic(std::move(picture.graphic));
+    else if (picture.decodeAt)
+        SetScaledPicture(picture.image, picture.full, std::move(picture.decodeAt));
+    else
+        SetPicture(picture.image);
 }
 
 void TImagePreview::SetScaledPicture(const QImage& image, QSize full, std::function<QImage(int, int)> decode)
@@ -64,17 +86,113 @@ void TImagePreview::SetScaledPicture(const QImage& image, QSize full, std::funct
 void TImagePreview::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    EnsureResolution();
+}
+
+void TImagePreview::EnsureResolution()
+{
     if (!decode_ || picture_.isNull() || picture_.width() >= full_.width())
         return;
-    const QRect fit = FitPreviewRect(full_.width(), full_.height(), width(), height());
-    if (fit.width() <= picture_.width() && fit.height() <= picture_.height())
+    const QRect shown = ShownRect();
+    if (shown.width() <= picture_.width() && shown.height() <= picture_.height())
         return;
     try {
-        picture_ = decode_(fit.width(), fit.height());
+        picture_ = decode_(std::min(shown.width(), full_.width()), std::min(shown.height(), full_.height()));
     } catch (const std::exception&) {
         // It decoded once: keep the smaller picture rather than none.
     }
     update();
+}
+
+QSize TImagePreview::FullSize() const
+{
+    if (graphic_)
+        return QSize(graphic_->Width(), graphic_->Height());
+    if (decode_)
+        return full_;
+    return picture_.size();
+}
+
+QRect TImagePreview::ShownRect() const
+{
+    const QSize full = FullSize();
+    if (full.isEmpty())
+        return {};
+    if (Fitted())
+        return FitPreviewRect(full.width(), full.height(), width(), height());
+    const int w = std::max(1, static_cast<int>(std::lround(full.width() * zoom_)));
+    const int h = std::max(1, static_cast<int>(std::lround(full.height() * zoom_)));
+    // Smaller than the control: centred; larger: no edge comes inside.
+    const auto place = [](int size, int room, double origin) {
+        return size <= room ? (room - size) / 2 : std::clamp(static_cast<int>(std::lround(origin)), room - size, 0);
+    };
+    return QRect(place(w, width(), origin_.x()), place(h, height(), origin_.y()), w, h);
+}
+
+double TImagePreview::Scale() const
+{
+    if (!Fitted())
+        return zoom_;
+    const QSize full = FullSize();
+    return full.isEmpty() ? 1.0 : static_cast<double>(ShownRect().width()) / full.width();
+}
+
+void TImagePreview::ZoomToFit()
+{
+    zoom_ = 0;
+    unsetCursor();
+    update();
+}
+
+void TImagePreview::SetScale(double scale, QPointF anchor)
+{
+    if (FullSize().isEmpty())
+        return;
+    const QPointF at = anchor.x() < 0 ? QPointF(width() / 2.0, height() / 2.0) : anchor;
+    const QPointF pictureAt = (at - QPointF(ShownRect().topLeft())) / Scale();
+    zoom_ = std::clamp(scale, kMinZoom, kMaxZoom);
+    origin_ = at - pictureAt * zoom_;
+    origin_ = ShownRect().topLeft(); // as held, so that a drag starts from what is shown
+    if (Pannable())
+        setCursor(Qt::OpenHandCursor);
+    else
+        unsetCursor();
+    EnsureResolution();
+    update();
+}
+
+bool TImagePreview::Pannable() const
+{
+    const QRect shown = ShownRect();
+    return !Fitted() && (shown.width() > width() || shown.height() > height());
+}
+
+void TImagePreview::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || !Pannable())
+        return QWidget::mousePressEvent(event);
+    dragging_ = true;
+    dragFrom_ = event->position().toPoint();
+    setCursor(Qt::ClosedHandCursor);
+}
+
+void TImagePreview::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!dragging_)
+        return QWidget::mouseMoveEvent(event);
+    const QPoint at = event->position().toPoint();
+    origin_ += at - dragFrom_;
+    dragFrom_ = at;
+    origin_ = ShownRect().topLeft();
+    update();
+}
+
+void TImagePreview::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!dragging_ || event->button() != Qt::LeftButton)
+        return QWidget::mouseReleaseEvent(event);
+    dragging_ = false;
+    setCursor(Pannable() ? Qt::OpenHandCursor : Qt::ArrowCursor);
 }
 
 void TImagePreview::SetGraphic(std::unique_ptr<TGraphic> graphic)
@@ -84,6 +202,7 @@ void TImagePreview::SetGraphic(std::unique_ptr<TGraphic> graphic)
     decode_ = nullptr;
     message_.clear();
     graphic_ = std::move(graphic);
+    zoom_ = 0;
     if (graphic_) {
         // Queued: a change may be told while the control paints, and a
         // repaint asked for inside a paint would be lost.
@@ -100,6 +219,8 @@ void TImagePreview::ClearPicture()
     picture_ = QImage();
     decode_ = nullptr;
     message_.clear();
+    zoom_ = 0;
+    unsetCursor();
     update();
 }
 
@@ -124,9 +245,19 @@ QImage TImagePreview::Picture() const
 void TImagePreview::paintEvent(QPaintEvent*)
 {
     if (graphic_) {
-        const QRect fit = FitPreviewRect(graphic_->Width(), graphic_->Height(), width(), height());
-        if (fit.isEmpty())
+        const QRect shown = ShownRect();
+        if (shown.isEmpty())
             return;
+        // Fitted, the graphic stretches itself; zoomed, it draws at most at
+        // its own size and the painter scales that.
+        QSize size = shown.size();
+        if (!Fitted()) {
+            size = size.boundedTo(FullSize());
+            const double area = static_cast<double>(size.width()) * size.height();
+            if (area > kMaxGraphicCanvas)
+                size = size.scaled(QSize(4096, 4096), Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+        }
+        const QRect fit(shown.topLeft(), size);
         if (canvas_.Width() != fit.width() || canvas_.Height() != fit.height())
             canvas_.SetSize(fit.width(), fit.height());
         // What lies under a transparent picture: the pane.
@@ -140,7 +271,12 @@ void TImagePreview::paintEvent(QPaintEvent*)
             return;
         }
         QPainter painter(this);
-        painter.drawImage(fit.topLeft(), canvas_.ToQImage());
+        if (size == shown.size()) {
+            painter.drawImage(shown.topLeft(), canvas_.ToQImage());
+        } else {
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, Scale() < 1);
+            painter.drawImage(shown, canvas_.ToQImage());
+        }
         return;
     }
     if (!message_.isEmpty()) {
@@ -152,5 +288,5 @@ void TImagePreview::paintEvent(QPaintEvent*)
         return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(FitPreviewRect(picture_.width(), picture_.height(), width(), height()), picture_);
+    painter.drawImage(ShownRect(), picture_);
 }

@@ -2,7 +2,8 @@
 // ImgPreview: the picture control of the preview pane. It draws its picture
 // scaled to fit with the aspect ratio kept, small pictures enlarged, centred.
 // A picture that draws itself (a GIF, which animates) is held as a graphic
-// and asked to draw into the fitted rectangle at every paint.
+// and asked to draw into the fitted rectangle at every paint. Fitted is the
+// start; the full-window viewer also zooms it and pans it by dragging.
 #include "platform/Bitmap.h"
 
 #include <QImage>
@@ -14,6 +15,7 @@
 #include <memory>
 
 class TGraphic;
+struct TShownPicture;
 
 // Where a w x h picture goes inside a cw x ch client area.
 QRect FitPreviewRect(int w, int h, int cw, int ch);
@@ -31,6 +33,8 @@ public:
     void SetScaledPicture(const QImage& image, QSize full, std::function<QImage(int, int)> decode);
     // Takes the graphic; every change it reports repaints the control.
     void SetGraphic(std::unique_ptr<TGraphic> graphic);
+    // Whichever of the three the picture is; starts fitted.
+    void ShowPicture(TShownPicture picture);
     // Frees the picture (a graphic stops its animation first).
     void ClearPicture();
     // Shows why a record cannot be shown, in place of its picture, until the
@@ -41,12 +45,35 @@ public:
     // What the control shows, at the picture's own size.
     QImage Picture() const;
 
+    // The picture's full size (a JPEG's, however small it is held).
+    QSize FullSize() const;
+    // True while the picture is fitted to the control (the start).
+    bool Fitted() const { return zoom_ <= 0; }
+    // Shown pixels per pixel of the full picture, fitted or not.
+    double Scale() const;
+    void ZoomToFit();
+    // Scale 1 is 100 %; held between kMinZoom and kMaxZoom. The picture
+    // point under anchor (in the control) stays there; the centre when
+    // anchor is null.
+    void SetScale(double scale, QPointF anchor = {-1, -1});
+    void ZoomBy(double factor, QPointF anchor = {-1, -1}) { SetScale(Scale() * factor, anchor); }
+    // Where the picture is drawn in the control.
+    QRect ShownRect() const;
+    static constexpr double kMinZoom = 1.0 / 64;
+    static constexpr double kMaxZoom = 32;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void DropGraphic();
+    // A picture held smaller than shown is decoded again at the shown size.
+    void EnsureResolution();
+    bool Pannable() const;
 
     QImage picture_;
     QSize full_;
@@ -55,4 +82,10 @@ private:
     std::unique_ptr<TGraphic> graphic_;
     // The fitted rectangle the graphic draws into.
     TBitmap canvas_;
+    double zoom_ = 0; // 0: fitted
+    // The picture's top-left corner while zoomed (held so that no more than
+    // the picture's own margin shows).
+    QPointF origin_;
+    QPoint dragFrom_;
+    bool dragging_ = false;
 };

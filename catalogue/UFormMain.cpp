@@ -85,6 +85,7 @@ TFormMain::TFormMain(QWidget* parent) : QMainWindow(parent)
     CreateMenusAndToolBar();
     CreateBrowseControls();
     CreateDropControls();
+    CreateZoomControls();
     FormCreate();
 }
 

@@ -4,6 +4,7 @@
 #include <QKeySequence>
 #include <QMainWindow>
 #include <QPoint>
+#include <QPointer>
 #include <QSize>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,7 @@ class QToolBar;
 class QTimer;
 class QToolButton;
 class TImagePreview;
+class TImageViewer;
 class TImageList;
 class TKvReopen;
 class TMemoryBudget;
@@ -175,8 +177,6 @@ public:
     // Shows the first selected record in the preview pane (shown or not);
     // a record that cannot be shown puts its message there instead.
     void UpdatePreview();
-    // A JPEG's preview, decoded at the smallest scale that fills the pane.
-    void ShowJpegPreview(std::shared_ptr<const std::vector<uint8_t>> bytes);
 
     // ---- search and sort (UFormMainSearch.cpp) ------------------------------
     // An item of the fill: the record's fields the search and the orders use.
@@ -195,6 +195,25 @@ public:
     bool SortDescending() const;
     // Puts the items in the checked order.
     void SortList();
+
+    // ---- thumbnail size steps, full-window viewer (UFormMainZoom.cpp) ------------
+    // The sizes the steps go through (the thumbnails' larger side).
+    static const std::vector<int>& ThumbnailSteps();
+    // The size one step up (+1) or down (-1) from current: the larger side
+    // goes to the next step, the other keeps the shape. current when no
+    // step is left that way.
+    static QSize SteppedThumbnailSize(QSize current, int direction);
+    // One step: writes the settings as the size dialog does and refills the
+    // list. False when there was no step to take.
+    bool StepThumbnailSize(int direction);
+    // Writes the thumbnail size to the settings file, then refills the list.
+    void SetThumbnailSize(int width, int height);
+    // Opens the viewer on the selected item (Enter, double-click).
+    void ActViewFullWindowExecute();
+    // The open viewer, if any.
+    TImageViewer* Viewer() const;
+    // Whether the viewer decodes the next image ahead (benchmarks compare).
+    bool ViewerReadAhead = true;
 
     // ---- preview pane and views ---------------------------------------------
     void ArrangePreview();
@@ -262,6 +281,9 @@ public:
     QAction* ActFilterAVIF = nullptr;
     QAction* ActFilterNoFilter = nullptr;
     QAction* ActViewThumbnailSize = nullptr;
+    QAction* ActViewThumbnailLarger = nullptr;
+    QAction* ActViewThumbnailSmaller = nullptr;
+    QAction* ActViewFullWindow = nullptr;
     QAction* ActToolsStatistic = nullptr;
     QAction* ActToolsEmpty = nullptr;
     QAction* ActHelpAbout = nullptr;
@@ -342,7 +364,14 @@ private:
     // Every item shown, as one selection of ranges.
     QItemSelection ShownSelection() const;
     QActionGroup* sortGroup_ = nullptr;
-    // The thumbnail size of the settings file, held to the size dialog's ranges.
+    // Size steps and the viewer (UFormMainZoom.cpp).
+    void CreateZoomControls();
+    void UpdateZoomControls(bool open, bool selected);
+    void ViewerClosed(int position);
+    QPointer<TImageViewer> viewer_;
+    // The rows the open viewer steps through, in list order.
+    std::vector<int> viewerRows_;
+    // The thumbnail size of the settings file, held to the size dialog's ranges (the height up to the largest step).
     QSize ThumbnailSetting() const;
     void FillList();
     // The records the last fill could not show: item file name, message.

@@ -54,7 +54,9 @@ QSize TFormMain::ThumbnailSetting() const
     const std::string section = StripVersion(AppTitle) + " Thumbnail";
     // Held to the size dialog's ranges: a hand-edited file must not break every fill.
     const int w = std::clamp(ini.ReadInteger(section, "Width", ImgLstLarge->Width()), TDlgSize::MinWidth, TDlgSize::MaxWidth);
-    const int h = std::clamp(ini.ReadInteger(section, "Height", ImgLstLarge->Height()), TDlgSize::MinHeight, TDlgSize::MaxHeight);
+    // The size steps go higher than the dialog's height.
+    const int maxHeight = std::max(TDlgSize::MaxHeight, ThumbnailSteps().back());
+    const int h = std::clamp(ini.ReadInteger(section, "Height", ImgLstLarge->Height()), TDlgSize::MinHeight, maxHeight);
     return QSize(w, h);
 }
 
@@ -377,11 +379,7 @@ void TFormMain::ActViewThumbnailSizeExecute()
     int h = ImgLstLarge->Height();
     if (!ExecuteSizeDialog(w, h))
         return;
-    TIniFile ini(IniFileName);
-    const std::string section = StripVersion(AppTitle) + " Thumbnail";
-    ini.WriteInteger(section, "Width", w);
-    ini.WriteInteger(section, "Height", h);
-    RefreshList();
+    SetThumbnailSize(w, h);
 }
 
 void TFormMain::ActFilterExecute()
@@ -433,6 +431,7 @@ void TFormMain::UpdateControls()
     ActToolsPassword->setEnabled(open);
     ActHelpAbout->setEnabled(true);
     MnuPreviewPosition->setEnabled(ActViewPreview->isChecked());
+    UpdateZoomControls(open, selected);
 
     UpdatePreview();
 

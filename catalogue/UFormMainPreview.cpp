@@ -2,18 +2,12 @@
 // named after it.
 #include "UFormMain.h"
 
-#include "imaging/GifExport.h"
 #include "imaging/ImageKinds.h"
 #include "ImagePreview.h"
-#include "imaging/Loaders.h"
-#include "imaging/LoadersJpeg.h"
-#include "imaging/LoadersMetafile.h"
-#include "gif/mygifimage.h"
-#include "platform/Bitmap.h"
+#include "imaging/ShownPicture.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
-#include "platform/Picture.h"
-#include "platform/RasterOps.h"
+#include "platform/Stream.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
 
@@ -59,41 +53,11 @@ void TFormMain::UpdatePreview()
             // without the synced replace that protects an extracted file.
             const std::unique_ptr<TMemoryStream> image = DMMain->CreateImageStream();
             image->SaveToFile(tempFile);
-            TBitmap bitmap;
-            const bool scalable = KindOf(kind).Letter == 'J';
-            // An animation of another kind plays as a GIF made of its frames.
-            std::unique_ptr<TMyGIFImage> gif =
-                kind.empty() || scalable ? nullptr : LoadAnimationAsGif(tempFile, kind[0]);
-            const bool drawsItself = (!kind.empty() && kind[0] == 'G') || gif;
-            if (scalable) {
-                // Decoded only as large as the pane shows it; the control
-                // decodes again should the pane grow past that.
-                ShowJpegPreview(std::make_shared<const std::vector<uint8_t>>(image->TakeBytes()));
-            } else if (drawsItself) {
-                // The control keeps the GIF and draws through it, so an
-                // animation plays.
-                if (!gif) {
-                    gif = std::make_unique<TMyGIFImage>();
-                    gif->LoadFromFile(tempFile);
-                }
-                ImgPreview->SetGraphic(std::move(gif));
-            } else if (!kind.empty() && kind[0] == 'I') {
-                // Drawn on white at its natural size, so it scales like the others.
-                LoadIconFromFile(tempFile, bitmap);
-            } else {
-                TPicture picture;
-                picture.LoadFromFile(tempFile);
-                int w = picture.Width(), h = picture.Height();
-                // A metafile is drawn as big as its thumbnail may be, not
-                // at a natural size that may not fit in memory.
-                if (dynamic_cast<const TMetafile*>(picture.Graphic()))
-                    MetafileBitmapSize(w, h, w, h);
-                bitmap.SetSize(w, h);
-                if (!bitmap.Empty())
-                    picture.Graphic()->Draw(bitmap, Rect(0, 0, w, h));
-            }
-            if (!drawsItself && !scalable)
-                ImgPreview->SetPicture(bitmap.ToQImage());
+            // The bytes just written, decoded as the viewer decodes them; a
+            // JPEG only as large as the pane shows it (the control decodes
+            // again should the pane grow past that).
+            ImgPreview->ShowPicture(
+                MakeShownPicture(std::make_shared<const std::vector<uint8_t>>(image->TakeBytes()), kind, ImgPreview->size()));
             ImgPreview->setVisible(true);
             DeleteFile(tempFile);
             // The record's own name, as the list shows it.
@@ -107,20 +71,4 @@ void TFormMain::UpdatePreview()
         DeleteFile(tempFile);
         showBroken(e.what());
     }
-}
-
-void TFormMain::ShowJpegPreview(std::shared_ptr<const std::vector<uint8_t>> bytes)
-{
-    TJpegShape shape;
-    if (!ReadJpegShape(*bytes, shape)) {
-        TBitmap fails;
-        DecodeJpeg(*bytes, fails); // raises the decoder's message
-    }
-    const auto decodeAt = [bytes](int w, int h) {
-        TBitmap bitmap;
-        DecodeJpeg(*bytes, bitmap, TJpegScale{std::max(w, 1), std::max(h, 1)});
-        return bitmap.ToQImage();
-    };
-    const QRect fit = FitPreviewRect(shape.width, shape.height, ImgPreview->width(), ImgPreview->height());
-    ImgPreview->SetScaledPicture(decodeAt(fit.width(), fit.height()), QSize(shape.width, shape.height), decodeAt);
 }

@@ -5,7 +5,9 @@
 // decoding and compressing one photo; and a search keystroke at 4,000
 // records beside the kind filter's refill, the way to narrow the list before;
 // a dropped folder of the photos beside Add of the same files, and dragging
-// them all out beside Extract.
+// them all out beside Extract; a thumbnail size step with the new size in
+// the cache beside one without; the viewer's next photo read ahead beside
+// decoded on demand.
 //
 // The photos (1920 x 1080 JPEGs) are made once with ImageMagick into
 // $TMPDIR/glimmerbox-bench-photos; GMB_BENCH_PHOTOS sets how many (1000),
@@ -13,9 +15,11 @@
 #include "imaging/ImageKinds.h"
 #include "imaging/ThumbnailCache.h"
 #include "catalogue/ImagePreview.h"
+#include "catalogue/ImageViewer.h"
 #include "catalogue/UFormMain.h"
 #include "catalogue/UKvApps.h"
 #include "platform/Bitmap.h"
+#include "platform/IniFile.h"
 #include "platform/Stream.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
@@ -28,10 +32,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <benchmark/benchmark.h>
@@ -482,6 +488,96 @@ void BM_DragOutPhotos(benchmark::State& state)
 
 BENCHMARK(BM_DropPhotoFolder)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_DragOutPhotos)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(2)->UseRealTime();
+
+// One step of the thumbnail size (128 to 192) on the vault of photos, timed
+// from the key to the list refilled: argument 0 with the cache holding only
+// 128 (every thumbnail made again), 1 with 192 seen before in this run
+// (memory), 2 seen in an earlier run (the disk cache only).
+void BM_ThumbnailStep(benchmark::State& state)
+{
+    const std::string& vault = PhotoVault();
+    double stall = 0;
+    double work = 0;
+    int made = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        EmptyCache();
+        Window w(true);
+        {
+            TIniFile ini(IniFileName);
+            ini.WriteInteger("Kv Glimmerbox Thumbnail", "Width", 128);
+            ini.WriteInteger("Kv Glimmerbox Thumbnail", "Height", 128);
+        }
+        w.form->OpenFile(vault);
+        if (state.range(0) > 0) {
+            w.form->StepThumbnailSize(+1);
+            w.form->StepThumbnailSize(-1);
+        }
+        if (state.range(0) == 2) {
+            TThumbnailCache::Shared().Flush();
+            TThumbnailCache::ResetShared();
+        }
+        QApplication::processEvents();
+        const int before = w.form->ThumbnailsMade;
+        state.ResumeTiming();
+        StallMeter meter;
+        const ProcessCpu cpu;
+        w.form->ActViewThumbnailLarger->trigger();
+        stall = std::max(stall, meter.Stop());
+        work += cpu.Seconds();
+        made = w.form->ThumbnailsMade - before;
+        benchmark::DoNotOptimize(w.form->ListView1->count());
+    }
+    static const char* const labels[] = {"192 not in the cache (cold)", "192 in memory (warm)", "192 on disk only (new run)"};
+    state.SetLabel(labels[state.range(0)]);
+    state.counters["stall_ms"] = stall;
+    state.counters["all_threads_cpu_s"] = work / static_cast<double>(state.iterations());
+    state.counters["thumbnails_made"] = made;
+    state.counters["records"] = PhotoCount();
+}
+
+// The viewer on the vault of photos (1920 x 1080) on a 1920 x 1080 screen:
+// from the Right key to the next photo painted. The user looks at each
+// photo a moment (untimed) before stepping on; the vault's size does not
+// matter here (GMB_BENCH_PHOTOS=40 will do). Argument 1 reads the next
+// photo ahead on the worker, 0 decodes it on the key (the way before).
+void BM_ViewerNextPhoto(benchmark::State& state)
+{
+    EmptyCache();
+    Window w(true);
+    w.form->ViewerReadAhead = state.range(0) != 0;
+    w.form->OpenFile(PhotoVault());
+    w.form->ListView1->setCurrentRow(0);
+    w.form->ActViewFullWindowExecute();
+    TImageViewer* viewer = w.form->Viewer();
+    if (!viewer) {
+        state.SkipWithError("the viewer did not open");
+        return;
+    }
+    QApplication::processEvents();
+    double work = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (viewer->Position() + 1 >= viewer->Count())
+            viewer->ShowAt(0);
+        QApplication::processEvents();
+        QThread::msleep(150); // the photo is looked at; the next one decodes meanwhile
+        state.ResumeTiming();
+        const ProcessCpu cpu;
+        QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
+        QApplication::sendEvent(viewer, &right);
+        viewer->repaint();
+        work += cpu.Seconds();
+    }
+    state.SetLabel(state.range(0) ? "read ahead" : "decoded on the key (before)");
+    state.counters["all_threads_cpu_s"] = work / static_cast<double>(state.iterations());
+    state.counters["screen_w"] = viewer->width();
+    state.counters["picture_w"] = viewer->Picture->Picture().width();
+    viewer->close();
+}
+
+BENCHMARK(BM_ThumbnailStep)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Arg(2)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ViewerNextPhoto)->Unit(benchmark::kMillisecond)->Arg(0)->Arg(1)->Iterations(20)->UseRealTime();
 
 // A window listing 4,000 small bitmaps named photo0000 to photo3999, their
 // thumbnails already in the cache: only the list's own work is left.

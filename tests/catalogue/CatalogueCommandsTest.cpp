@@ -732,7 +732,7 @@ TEST_F(CommandsFixture, EnablingFollowsTheVaultAndTheSelection)
     EXPECT_FALSE(form->ActImageAdd->icon().isNull());
 }
 
-TEST_F(CommandsFixture, HandEditedThumbnailSizeIsHeldToTheDialogRanges)
+TEST_F(CommandsFixture, HandEditedThumbnailSizeIsHeldToTheRangesTheListShows)
 {
     prompts->AnswerFiles({File("a.jpg", kJpeg)});
     form->ActImageAdd->trigger();
@@ -740,7 +740,8 @@ TEST_F(CommandsFixture, HandEditedThumbnailSizeIsHeldToTheDialogRanges)
     const struct {
         int width, height; // as written by hand
         QSize shown;
-    } cases[] = {{0, 500, {8, 200}}, {-7, 3, {8, 8}}, {5000, 201, {320, 200}}, {320, 8, {320, 8}}, {100, 60, {100, 60}}};
+    } cases[] = {{0, 500, {8, 256}}, {-7, 3, {8, 8}}, {5000, 257, {320, 256}}, {320, 8, {320, 8}}, {100, 60, {100, 60}},
+                 {256, 256, {256, 256}}}; // the height up to the largest size step
     for (const auto& c : cases) {
         SCOPED_TRACE(Format("%d x %d", c.width, c.height));
         ini.WriteInteger("Kv Glimmerbox Thumbnail", "Width", c.width);

@@ -5,6 +5,7 @@
 #include "catalogue/UKvApps.h"
 #include "imaging/ThumbnailCache.h"
 #include "platform/IniFile.h"
+#include "platform/Stream.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
 
@@ -177,3 +178,26 @@ protected:
         form->StatusLog = &status;
     }
 };
+
+// Five records of four kinds, names differing in letter case, put straight
+// into the store (the search, the orders and the viewer step through them).
+class FiveRecordsFixture : public StartedFormFixture {
+protected:
+    void Put(const std::string& name, const std::string& kind, const std::string& file, int w, int h)
+    {
+        AppendImageRecord(*DMMain, name, w, h, kind, ReadWholeFile(file));
+    }
+
+    // Sunset, sunrise, moon, SUNDAY and stars (the GIF given), then a fill.
+    void Fill(const std::string& gif = GMB_TEST_DATA "/gif-suite/four-colors.gif", int gifSide = 4)
+    {
+        const std::string data = GMB_TEST_DATA;
+        Put("Sunset", "J", data + "/jpeg/testorig.jpg", 227, 149);
+        Put("sunrise", "B", data + "/bmp/g/pal8.bmp", 127, 64);
+        Put("moon", "J", data + "/jpeg/gray.jpg", 128, 128);
+        Put("SUNDAY", "I", data + "/ico/idle.ico", 32, 32);
+        Put("stars", "G", gif, gifSide, gifSide);
+        form->RefreshList();
+    }
+};
+

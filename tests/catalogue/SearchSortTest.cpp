@@ -13,24 +13,8 @@
 namespace {
 
 
-class SearchFixture : public StartedFormFixture {
+class SearchFixture : public FiveRecordsFixture {
 protected:
-    void Put(const std::string& name, const std::string& kind, const std::string& file, int w, int h)
-    {
-        AppendImageRecord(*DMMain, name, w, h, kind, ReadWholeFile(file));
-    }
-
-    // Five records of four kinds, names differing in letter case.
-    void Fill()
-    {
-        Put("Sunset", "J", kJpeg, 227, 149);
-        Put("sunrise", "B", kBmp, 127, 64);
-        Put("moon", "J", kGray, 128, 128);
-        Put("SUNDAY", "I", kIco, 32, 32);
-        Put("stars", "G", kGif, 4, 4);
-        form->RefreshList();
-    }
-
     void Search(const std::string& text)
     {
         form->EdtSearch->setText(QString::fromStdString(text));
