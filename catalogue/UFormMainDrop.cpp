@@ -12,6 +12,7 @@
 #include "store/UDMMain.h"
 #include "store/VaultFile.h"
 #include "widgets/ErrorGuard.h"
+#include "widgets/EventHook.h"
 #include "widgets/Prompts.h"
 
 #include <QAction>
@@ -40,21 +41,6 @@ constexpr const char* kVaultNotAdded = "It is a vault, not an image: drop it on 
 constexpr const char* kMissing = "No such file or folder.";
 constexpr const char* kNotLocal = "It is not a local file.";
 constexpr int kDragPixmapSide = 64;
-
-// Runs a function on an object's events before the object sees them.
-class TEventHook : public QObject {
-public:
-    TEventHook(QObject* watched, std::function<bool(QEvent*)> hook) : QObject(watched), hook_(std::move(hook))
-    {
-        watched->installEventFilter(this);
-    }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override { return hook_(event); }
-
-private:
-    std::function<bool(QEvent*)> hook_;
-};
 
 int64_t NowMs()
 {

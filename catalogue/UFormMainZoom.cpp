@@ -12,6 +12,7 @@
 #include "platform/Stream.h"
 #include "store/UDMMain.h"
 #include "widgets/ErrorGuard.h"
+#include "widgets/EventHook.h"
 
 #include <QAction>
 #include <QListWidget>
@@ -23,35 +24,6 @@
 namespace {
 
 constexpr int kWheelNotch = 120;
-
-// Ctrl + wheel over the list steps the thumbnail size instead of scrolling.
-class TWheelSteps : public QObject {
-public:
-    TWheelSteps(QObject* parent, std::function<void(int)> step) : QObject(parent), step_(std::move(step)) {}
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (event->type() != QEvent::Wheel)
-            return QObject::eventFilter(watched, event);
-        auto* wheel = static_cast<QWheelEvent*>(event);
-        if (!(wheel->modifiers() & Qt::ControlModifier))
-            return QObject::eventFilter(watched, event);
-        // Fine-grained wheels send parts of a notch: one step per whole notch,
-        // at most one per event (each step refills the list).
-        angle_ += wheel->angleDelta().y();
-        if (std::abs(angle_) >= kWheelNotch) {
-            const int direction = angle_ > 0 ? +1 : -1;
-            angle_ = 0;
-            step_(direction);
-        }
-        return true;
-    }
-
-private:
-    std::function<void(int)> step_;
-    int angle_ = 0;
-};
 
 } // namespace
 
@@ -115,9 +87,23 @@ void TFormMain::CreateZoomControls()
         NewAction("ActViewThumbnailSmaller", "Smalle&r Thumbnails", "Smaller|Show the thumbnails one size smaller", QKeySequence::ZoomOut);
     OnTriggered(ActViewThumbnailLarger, [this] { StepThumbnailSize(+1); });
     OnTriggered(ActViewThumbnailSmaller, [this] { StepThumbnailSize(-1); });
-    ListView1->viewport()->installEventFilter(new TWheelSteps(this, [this](int direction) {
-        Guarded([&] { StepThumbnailSize(direction); });
-    }));
+    // Ctrl + wheel over the list steps the thumbnail size instead of
+    // scrolling. Fine-grained wheels send parts of a notch: one step per
+    // whole notch, at most one per event (each step refills the list).
+    new TEventHook(ListView1->viewport(), [this, angle = 0](QEvent* event) mutable {
+        if (event->type() != QEvent::Wheel)
+            return false;
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        if (!(wheel->modifiers() & Qt::ControlModifier))
+            return false;
+        angle += wheel->angleDelta().y();
+        if (std::abs(angle) >= kWheelNotch) {
+            const int direction = angle > 0 ? +1 : -1;
+            angle = 0;
+            Guarded([&] { StepThumbnailSize(direction); });
+        }
+        return true;
+    });
 
     // Enter on the list; a double-click does the same.
     ActViewFullWindow = NewAction("ActViewFullWindow", "&Full Window", "Full Window|View the selected image in a window of its own",
