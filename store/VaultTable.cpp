@@ -83,6 +83,12 @@ constexpr const char* kUpdateWithImage =
 constexpr const char* kUpdateWithoutImage =
     "UPDATE Images SET FileName = ?, DimX = ?, DimY = ?, ImageType = ? WHERE rowid = ?";
 constexpr const char* kDelete = "DELETE FROM Images WHERE rowid = ?";
+constexpr const char* kSelectKeys = "SELECT rowid, FileName, DimX, DimY, ImageType FROM Images ORDER BY rowid";
+constexpr const char* kSelectKeyAndImage = "SELECT FileName, ImageType, Image FROM Images WHERE rowid = ?";
+constexpr const char* kUpdateImage = "UPDATE Images SET Image = ? WHERE rowid = ?";
+constexpr const char* kSavepoint = "SAVEPOINT gmb_atomic";
+constexpr const char* kRollbackToSavepoint = "ROLLBACK TO gmb_atomic";
+constexpr const char* kReleaseSavepoint = "RELEASE gmb_atomic";
 constexpr const char* kLocateHead = "SELECT rowid, FileName, DimX, DimY, ImageType FROM Images WHERE ";
 constexpr const char* kLocateTail = " ORDER BY FileName, ImageType LIMIT 1";
 constexpr const char* kSameTextFunction = "gmb_sametext";
@@ -775,6 +781,7 @@ void TVaultTable::CreateDataSet()
 {
     if (Active())
         throw EDatabaseError(Format("%s: Cannot create a new table while the table is open", name_.c_str()));
+    codec_ = {};
     OpenTemporary();
     MarkWritten();
 }
@@ -869,6 +876,7 @@ void TVaultTable::Open()
 {
     if (Active())
         return;
+    codec_ = {};
     OpenVault();
     try {
         ValidateSchema();
@@ -916,6 +924,7 @@ void TVaultTable::Close()
     if (!path_.empty() && HasChanges())
         WriteFile(path_, false);
     CloseConnection();
+    codec_ = {};
 }
 
 void RunVaultCommand(TVaultTable& table, const std::function<void()>& body)
@@ -1379,7 +1388,21 @@ void TVaultTable::PostRecord(bool inserting)
 {
     BeginChange();
     auto& s = edit_.slots;
-    const bool withImage = inserting || !s[3].blobInDb;
+    bool withImage = inserting || !s[3].blobInDb;
+    // What is bound is sealed into a copy: a post that fails keeps the
+    // caller's bytes, so the next one does not seal them twice.
+    std::vector<uint8_t> sealed;
+    const std::vector<uint8_t>* image = &s[3].bytes;
+    if (codec_.Sealed()) {
+        if (withImage) {
+            sealed = codec_.Seal(s[3].bytes, s[0].text, s[4].text);
+            image = &sealed;
+        } else if (std::optional<std::vector<uint8_t>> moved = ResealRenamed(edit_.rowid, s[0].text, s[4].text)) {
+            sealed = std::move(*moved);
+            image = &sealed;
+            withImage = true;
+        }
+    }
     StatementUse use(Statement(inserting ? kInsert : withImage ? kUpdateWithImage : kUpdateWithoutImage));
     int n = 1;
     auto bindText = [&](const TSlot& slot) {
@@ -1391,8 +1414,8 @@ void TVaultTable::PostRecord(bool inserting)
     if (withImage) {
         // A zero-length pointer would bind NULL: give the engine a valid one.
         static const uint8_t kNoBytes = 0;
-        const void* data = s[3].bytes.empty() ? &kNoBytes : s[3].bytes.data();
-        if (sqlite3_bind_blob64(*use, n++, data, s[3].bytes.size(), SQLITE_STATIC) != SQLITE_OK)
+        const void* data = image->empty() ? &kNoBytes : image->data();
+        if (sqlite3_bind_blob64(*use, n++, data, image->size(), SQLITE_STATIC) != SQLITE_OK)
             EngineFailed();
     }
     bindText(s[4]);
@@ -1454,6 +1477,118 @@ void TVaultTable::Delete()
     }
     if (commandDepth_ == 0)
         WriteCommand();
+}
+
+// ---- image blobs -------------------------------------------------------------
+
+std::optional<std::vector<uint8_t>> TVaultTable::ResealRenamed(int64_t rowid, const std::string& name,
+                                                               const std::string& kind)
+{
+    std::string oldName, oldKind;
+    std::vector<uint8_t> stored;
+    {
+        StatementUse use(Statement(kSelectKeyAndImage));
+        sqlite3_bind_int64(*use, 1, rowid);
+        if (!Step(*use))
+            return std::nullopt;
+        oldName = ColumnText(*use, 0);
+        oldKind = ColumnText(*use, 1);
+        if (oldName == name && oldKind == kind)
+            return std::nullopt;
+        const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(*use, 2));
+        stored.assign(data, data + sqlite3_column_bytes(*use, 2));
+    }
+    try {
+        return codec_.Seal(codec_.Unseal(std::move(stored), oldName, oldKind), name, kind);
+    } catch (const ESealedBlobError&) {
+        return std::nullopt; // damaged already: it stays as it is, and says so when read
+    }
+}
+
+void TVaultTable::RunAtomically(const std::function<void()>& body)
+{
+    RequireActive();
+    CheckBrowseMode();
+    // A command of its own (or part of the running one): written once it
+    // is whole, never in the middle.
+    BeginCommand();
+    WithCleanup([&] { RunInSavepoint(body); }, [&] { EndCommand(); });
+}
+
+void TVaultTable::RunInSavepoint(const std::function<void()>& body)
+{
+    BeginChange();
+    if (Exec(db_, kSavepoint) != SQLITE_OK)
+        EngineFailed();
+    try {
+        body();
+        CheckBrowseMode();
+    } catch (...) {
+        Cancel();
+        // An engine that rolled the whole transaction back has no savepoint
+        // left: then nothing of the body is there either.
+        if (!sqlite3_get_autocommit(db_)) {
+            Exec(db_, kRollbackToSavepoint);
+            Exec(db_, kReleaseSavepoint);
+        }
+        try {
+            First();
+        } catch (...) {
+            ResetCursorEmpty(); // the body's error says more
+        }
+        throw;
+    }
+    if (Exec(db_, kReleaseSavepoint) != SQLITE_OK)
+        EngineFailed();
+}
+
+void TVaultTable::RewriteBlobs(const TBlobRewrite& rewrite)
+{
+    RunAtomically([&] {
+        // Freed pages are zeroed while the old blobs go, so a plain image
+        // replaced by its sealed blob leaves nothing readable behind.
+        int wasSecure = 0;
+        {
+            StatementUse use(Statement("PRAGMA secure_delete"));
+            if (Step(*use))
+                wasSecure = sqlite3_column_int(*use, 0);
+        }
+        Exec(db_, "PRAGMA secure_delete = ON");
+        WithCleanup(
+            [&] {
+                std::vector<std::pair<int64_t, TBlobRecord>> records;
+                {
+                    StatementUse use(Statement(kSelectKeys));
+                    while (Step(*use))
+                        records.push_back({sqlite3_column_int64(*use, 0),
+                                           {ColumnText(*use, 1), sqlite3_column_int64(*use, 2),
+                                            sqlite3_column_int64(*use, 3), ColumnText(*use, 4)}});
+                }
+                for (const auto& [rowid, record] : records) {
+                    std::vector<uint8_t> stored;
+                    {
+                        StatementUse use(Statement(kSelectImage));
+                        sqlite3_bind_int64(*use, 1, rowid);
+                        if (!Step(*use))
+                            EngineFailed();
+                        const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(*use, 0));
+                        stored.assign(data, data + sqlite3_column_bytes(*use, 0));
+                    }
+                    const std::optional<std::vector<uint8_t>> replaced = rewrite(record, std::move(stored));
+                    if (!replaced)
+                        continue;
+                    static const uint8_t kNoBytes = 0;
+                    StatementUse use(Statement(kUpdateImage));
+                    if (sqlite3_bind_blob64(*use, 1, replaced->empty() ? &kNoBytes : replaced->data(),
+                                            replaced->size(), SQLITE_STATIC) != SQLITE_OK)
+                        EngineFailed();
+                    sqlite3_bind_int64(*use, 2, rowid);
+                    if (Step(*use))
+                        EngineFailed();
+                }
+            },
+            [&] { Exec(db_, wasSecure ? "PRAGMA secure_delete = ON" : "PRAGMA secure_delete = OFF"); });
+    });
 }
 
 // ---- lookup ------------------------------------------------------------------
