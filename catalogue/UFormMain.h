@@ -28,6 +28,7 @@ class TImagePreview;
 class TImageList;
 class TKvReopen;
 class TPrivateTempFolder;
+class TThumbnailCache;
 
 enum class PreviewPosition { Top = 1, Right = 2, Bottom = 3, Left = 4 };
 // The list's orders; Name is the store's key order. Values as in the settings file.
@@ -291,6 +292,9 @@ private:
     QActionGroup* sortGroup_ = nullptr;
     // The thumbnail size of the settings file, held to the size dialog's ranges.
     QSize ThumbnailSetting() const;
+    // Where the open vault's thumbnails are kept: the shared cache, or
+    // memory only for an encrypted vault.
+    static TThumbnailCache& ThumbnailCacheOfVault();
     void FillList();
     // The records the last fill could not show: item file name, message.
     std::vector<std::pair<std::string, std::string>> fillFailures_;

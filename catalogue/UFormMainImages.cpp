@@ -111,7 +111,7 @@ void TFormMain::AddFilesLoop(const std::vector<std::string>& paths)
     const size_t n = paths.size();
     TAddThumbnails thumbnails;
     if (UseThumbnailCache)
-        thumbnails = {&TThumbnailCache::Shared(), ThumbnailSetting()};
+        thumbnails = {&ThumbnailCacheOfVault(), ThumbnailSetting()};
     TAddPreparation prepared(paths, WorkerThreads, thumbnails);
     for (size_t i = 0; i < n; ++i) {
         const std::string& path = paths[i];

@@ -69,7 +69,7 @@ void TFormMain::RefreshList()
                 [this] {
                     ArrangeFilledList();
                     if (UseThumbnailCache)
-                        TThumbnailCache::Shared().Flush();
+                        ThumbnailCacheOfVault().Flush();
                     ApplyItemIcons();
                     ListView1->setUpdatesEnabled(true);
                     QApplication::restoreOverrideCursor();
@@ -108,18 +108,25 @@ std::string Text(const QVariant& bytes)
     return std::string(b.constData(), static_cast<size_t>(b.size()));
 }
 
-// The thumbnail of a record from its stored (compressed) bytes: what the
-// list shows, exactly as the record's own thumbnail step makes it.
-QImage ThumbnailOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height)
+// The thumbnail of a record from its stored blob: what the list shows,
+// exactly as the record's own thumbnail step makes it.
+QImage ThumbnailOfStored(const TBlobCodec& codec, std::vector<uint8_t> stored, const TFillEntry& e, int width,
+                         int height)
 {
-    TMemoryStream source(packed);
     TMemoryStream image;
-    DecompressStream(source, image, kMaxInflatedImage);
+    codec.Unpack(std::move(stored), e.name, e.type, image, kMaxInflatedImage);
     image.SetPosition(0);
-    return MakeThumbnail(image, kind, width, height).ToQImage();
+    return MakeThumbnail(image, KindOf(e.type).Letter, width, height).ToQImage();
 }
 
 } // namespace
+
+TThumbnailCache& TFormMain::ThumbnailCacheOfVault()
+{
+    // An encrypted vault's pictures stay in this process: never on disk.
+    static TThumbnailCache memoryOnly{std::string()};
+    return DMMain && DMMain->Encrypted() ? memoryOnly : TThumbnailCache::Shared();
+}
 
 void TFormMain::Breathe()
 {
@@ -144,7 +151,9 @@ void TFormMain::FillList()
     const int64_t total = cds.RecordCount();
     const int width = ImgLstLarge->Width();
     const int height = ImgLstLarge->Height();
-    TThumbnailCache* cache = UseThumbnailCache ? &TThumbnailCache::Shared() : nullptr;
+    TThumbnailCache* cache = UseThumbnailCache ? &ThumbnailCacheOfVault() : nullptr;
+    // Copied for the workers: it shares the vault key, never the table.
+    const TBlobCodec codec = DMMain->CDS.BlobCodec();
 
     std::vector<TFillEntry> entries;
     entries.reserve(static_cast<size_t>(total));
@@ -191,12 +200,10 @@ void TFormMain::FillList()
             try {
                 if (!cds.Locate("FileName;ImageType", {e.name, e.type}, false))
                     throw Exception("Record not found");
-                TMemoryStream packedStream;
-                DMMain->CDSImage.SaveToStream(packedStream);
-                std::vector<uint8_t> packed = packedStream.TakeBytes();
-                const ImageKind kind = KindOf(e.type).Letter;
-                e.job = pool.Submit([&e, cache, kind, width, height, packed = std::move(packed)] {
-                    e.thumbnail = ThumbnailOfPacked(packed, kind, width, height);
+                TMemoryStream storedStream;
+                DMMain->CDSImage.SaveToStream(storedStream);
+                e.job = pool.Submit([&e, &codec, cache, width, height, stored = storedStream.TakeBytes()]() mutable {
+                    e.thumbnail = ThumbnailOfStored(codec, std::move(stored), e, width, height);
                     if (cache)
                         cache->Put(e.key, *e.thumbnail);
                 });

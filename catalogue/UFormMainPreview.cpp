@@ -1,5 +1,5 @@
 // The preview picture: the first selected record, through a scratch file
-// named after it.
+// named after it (from memory when the vault is encrypted).
 #include "UFormMain.h"
 
 #include "imaging/GifExport.h"
@@ -45,6 +45,7 @@ void TFormMain::UpdatePreview()
         return;
     }
     std::string tempFile;
+    bool reading = false;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     try {
     WithCleanup(
@@ -52,18 +53,29 @@ void TFormMain::UpdatePreview()
             if (!DMMain->LocateRecord(name, kind))
                 return;
             ++PreviewDecodes;
-            tempFile = ScratchFolder() + RecordFileName(name, kind);
+            // An encrypted record is shown from memory: nothing of it is
+            // written outside the vault.
+            const bool fromMemory = DMMain->Encrypted();
+            if (!fromMemory)
+                tempFile = ScratchFolder() + RecordFileName(name, kind);
+            reading = true;
             if (!IsKnownKind(kind))
                 throw Exception(kUnknownImageKind);
             // A scratch file in the window's own folder: written straight,
             // without the synced replace that protects an extracted file.
             const std::unique_ptr<TMemoryStream> image = DMMain->CreateImageStream();
-            image->SaveToFile(tempFile);
+            if (!fromMemory)
+                image->SaveToFile(tempFile);
+            const auto rewound = [&]() -> TMemoryStream& {
+                image->SetPosition(0);
+                return *image;
+            };
             TBitmap bitmap;
             const bool scalable = KindOf(kind).Letter == 'J';
             // An animation of another kind plays as a GIF made of its frames.
-            std::unique_ptr<TMyGIFImage> gif =
-                kind.empty() || scalable ? nullptr : LoadAnimationAsGif(tempFile, kind[0]);
+            std::unique_ptr<TMyGIFImage> gif;
+            if (!kind.empty() && !scalable)
+                gif = fromMemory ? LoadAnimationAsGif(image->Bytes(), kind[0]) : LoadAnimationAsGif(tempFile, kind[0]);
             const bool drawsItself = (!kind.empty() && kind[0] == 'G') || gif;
             if (scalable) {
                 // Decoded only as large as the pane shows it; the control
@@ -74,15 +86,24 @@ void TFormMain::UpdatePreview()
                 // animation plays.
                 if (!gif) {
                     gif = std::make_unique<TMyGIFImage>();
-                    gif->LoadFromFile(tempFile);
+                    if (fromMemory)
+                        gif->LoadFromStream(rewound());
+                    else
+                        gif->LoadFromFile(tempFile);
                 }
                 ImgPreview->SetGraphic(std::move(gif));
             } else if (!kind.empty() && kind[0] == 'I') {
                 // Drawn on white at its natural size, so it scales like the others.
-                LoadIconFromFile(tempFile, bitmap);
+                if (fromMemory)
+                    LoadIconFromStream(rewound(), bitmap);
+                else
+                    LoadIconFromFile(tempFile, bitmap);
             } else {
                 TPicture picture;
-                picture.LoadFromFile(tempFile);
+                if (fromMemory)
+                    picture.LoadFromStream(rewound(), KindOf(kind).ShownExtension);
+                else
+                    picture.LoadFromFile(tempFile);
                 int w = picture.Width(), h = picture.Height();
                 // A metafile is drawn as big as its thumbnail may be, not
                 // at a natural size that may not fit in memory.
@@ -95,16 +116,18 @@ void TFormMain::UpdatePreview()
             if (!drawsItself && !scalable)
                 ImgPreview->SetPicture(bitmap.ToQImage());
             ImgPreview->setVisible(true);
-            DeleteFile(tempFile);
+            if (!tempFile.empty())
+                DeleteFile(tempFile);
             // The record's own name, as the list shows it.
             txtName->setText(QString::fromStdString(name + ShownExtensionOf(kind)));
         },
         [] { QApplication::restoreOverrideCursor(); });
     } catch (const std::exception& e) {
         // Without a scratch folder nothing was read: that goes to the error box.
-        if (tempFile.empty())
+        if (!reading)
             throw;
-        DeleteFile(tempFile);
+        if (!tempFile.empty())
+            DeleteFile(tempFile);
         showBroken(e.what());
     }
 }

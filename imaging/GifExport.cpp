@@ -94,7 +94,13 @@ std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::string& path, char ki
 {
     if (kind != 'V')
         return nullptr;
-    const std::vector<uint8_t> bytes = ReadWholeFile(path);
+    return LoadAnimationAsGif(ReadWholeFile(path), kind);
+}
+
+std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::vector<uint8_t>& bytes, char kind)
+{
+    if (kind != 'V')
+        return nullptr;
     if (!IsAnimatedWebp(bytes.data(), bytes.size()))
         return nullptr;
     TDecodedPicture picture;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TStream;
 class TMemoryStream;
@@ -31,6 +32,8 @@ void MakeGifOfPicture(TStream& stream, const std::string& extension, TMemoryStre
 // plays a GIF. Null when the file holds a single picture or the kind has
 // no animations; raises the decoder's message.
 std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::string& path, char kind);
+// The same from the file's bytes in memory.
+std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::vector<uint8_t>& bytes, char kind);
 
 // The frame's graphic control extension (delay, disposal, transparency),
 // added when the frame has none.
