@@ -161,19 +161,25 @@ void TDMMain::EncryptVault(const std::string& password)
     const std::array<uint8_t, kVaultIdBytes> vaultId = NewVaultId();
     const TKeyEnvelope envelope = WrapVaultKey(key, password, vaultId, passwordLimits_);
     const TBlobCodec codec(std::move(key), vaultId);
-    CDS.RunAtomically([&] {
-        CDS.RewriteBlobs([&](const TBlobRecord& r, std::vector<uint8_t> blob) -> std::optional<std::vector<uint8_t>> {
-            if (IsPasswordRecord(r))
-                return std::nullopt;
-            // A sealed blob in a plain vault came from elsewhere: it stays
-            // damaged rather than be sealed twice.
-            if (IsSealedBlob(blob))
-                return std::nullopt;
-            return codec.Seal(std::move(blob), r.name, r.kind);
+    const TBlobCodec previous = CDS.BlobCodec();
+    try {
+        CDS.RunAtomically([&] {
+            // Every blob, the password record's own too: nothing of an
+            // encrypted vault is read unauthenticated.
+            CDS.RewriteBlobs([&](const TBlobRecord& r, std::vector<uint8_t> blob) -> std::optional<std::vector<uint8_t>> {
+                // A sealed blob in a plain vault came from elsewhere: it
+                // stays damaged rather than be sealed twice.
+                if (IsSealedBlob(blob))
+                    return std::nullopt;
+                return codec.Seal(std::move(blob), r.name, r.kind);
+            });
+            CDS.SetBlobCodec(codec);
+            WritePasswordRecord(EnvelopeText(envelope));
         });
-        WritePasswordRecord(EnvelopeText(envelope));
-    });
-    CDS.SetBlobCodec(codec);
+    } catch (...) {
+        CDS.SetBlobCodec(previous);
+        throw;
+    }
 }
 
 void TDMMain::WritePasswordRecord(const std::string& text)

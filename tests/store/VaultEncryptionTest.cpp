@@ -242,6 +242,9 @@ TEST_F(EncryptionTest, TheWrongPasswordOpensNothing)
     EXPECT_TRUE(store.Encrypted());
     for (const auto& [name, bytes] : images)
         EXPECT_EQ(Image(name), bytes) << name;
+    // The password record's own blob is sealed like the rest: an empty file.
+    ASSERT_TRUE(store.LocatePassword());
+    EXPECT_EQ(store.CreateImageStream()->Size(), 0);
 }
 
 TEST_F(EncryptionTest, AChangedBlobCostsOnlyItsRecord)
