@@ -38,6 +38,7 @@ class TMemoryBudget;
 inline constexpr int64_t kFillMemoryBudget = int64_t(512) << 20;
 TMemoryBudget& FillMemoryBudget();
 class TPrivateTempFolder;
+class TThumbnailCache;
 
 // Names (a file's or an item's) with why each could not be dealt with.
 using TNamedFailures = std::vector<std::pair<std::string, std::string>>;
@@ -373,6 +374,9 @@ private:
     std::vector<int> viewerRows_;
     // The thumbnail size of the settings file, held to the size dialog's ranges (the height up to the largest step).
     QSize ThumbnailSetting() const;
+    // Where the open vault's thumbnails are kept: the shared cache, or
+    // memory only for an encrypted vault.
+    static TThumbnailCache& ThumbnailCacheOfVault();
     void FillList();
     // The records the last fill could not show: item file name, message.
     TNamedFailures fillFailures_;

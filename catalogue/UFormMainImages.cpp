@@ -111,7 +111,7 @@ bool TFormMain::AddFilesLoop(const std::vector<std::string>& paths, TNamedFailur
     const size_t n = paths.size();
     TAddThumbnails thumbnails;
     if (UseThumbnailCache)
-        thumbnails = {&TThumbnailCache::Shared(), ThumbnailSetting(), ThumbnailScopeOf(*DMMain)};
+        thumbnails = {&ThumbnailCacheOfVault(), ThumbnailSetting(), ThumbnailScopeOf(*DMMain)};
     TAddPreparation prepared(paths, WorkerThreads, thumbnails);
     for (size_t i = 0; i < n; ++i) {
         const std::string& path = paths[i];

@@ -77,7 +77,7 @@ void TFormMain::RefreshList()
                 [this] {
                     ArrangeFilledList();
                     if (UseThumbnailCache)
-                        TThumbnailCache::Shared().Flush();
+                        ThumbnailCacheOfVault().Flush();
                     ApplyItemIcons();
                     ListView1->setUpdatesEnabled(true);
                     QApplication::restoreOverrideCursor();
@@ -123,20 +123,28 @@ int64_t ExpectedInflatedBytes(size_t packed, int64_t pixels)
     return std::max<int64_t>(2 * static_cast<int64_t>(packed), 4 * std::max<int64_t>(pixels, 0)) + (64 << 10);
 }
 
-// The thumbnail of a record from its stored (compressed) bytes: what the
-// list shows, exactly as the record's own thumbnail step makes it. The
-// inflated image is held under the budget until the thumbnail is made.
-QImage ThumbnailOfPacked(const std::vector<uint8_t>& packed, ImageKind kind, int width, int height, int64_t pixels,
-                         TMemoryBudget& budget)
+// The thumbnail of a record from its stored blob: what the list shows,
+// exactly as the record's own thumbnail step makes it. The inflated image
+// is held under the budget until the thumbnail is made.
+QImage ThumbnailOfStored(const TBlobCodec& codec, std::vector<uint8_t> stored, const TFillEntry& e, int width,
+                         int height, TMemoryBudget& budget)
 {
-    TMemoryBudget::TLease lease(budget, ExpectedInflatedBytes(packed.size(), pixels));
+    const std::vector<uint8_t> packed = codec.Unseal(std::move(stored), e.name, e.type);
+    TMemoryBudget::TLease lease(budget, ExpectedInflatedBytes(packed.size(), e.pixels));
     TMemoryStream image;
     DecompressWithinLease(packed, image, lease);
     image.SetPosition(0);
-    return MakeThumbnail(image, kind, width, height).ToQImage();
+    return MakeThumbnail(image, KindOf(e.type).Letter, width, height).ToQImage();
 }
 
 } // namespace
+
+TThumbnailCache& TFormMain::ThumbnailCacheOfVault()
+{
+    // An encrypted vault's pictures stay in this process: never on disk.
+    static TThumbnailCache memoryOnly{std::string()};
+    return DMMain && DMMain->Encrypted() ? memoryOnly : TThumbnailCache::Shared();
+}
 
 void TFormMain::Breathe()
 {
@@ -161,7 +169,9 @@ void TFormMain::FillList()
     const int64_t total = cds.RecordCount();
     const int width = ImgLstLarge->Width();
     const int height = ImgLstLarge->Height();
-    TThumbnailCache* cache = UseThumbnailCache ? &TThumbnailCache::Shared() : nullptr;
+    TThumbnailCache* cache = UseThumbnailCache ? &ThumbnailCacheOfVault() : nullptr;
+    // Copied for the workers: it shares the vault key, never the table.
+    const TBlobCodec codec = DMMain->CDS.BlobCodec();
 
     std::vector<TFillEntry> entries;
     entries.reserve(static_cast<size_t>(total));
@@ -209,12 +219,11 @@ void TFormMain::FillList()
             try {
                 if (!cds.Locate("FileName;ImageType", {e.name, e.type}, false))
                     throw Exception("Record not found");
-                TMemoryStream packedStream;
-                DMMain->CDSImage.SaveToStream(packedStream);
-                std::vector<uint8_t> packed = packedStream.TakeBytes();
-                const ImageKind kind = KindOf(e.type).Letter;
-                e.job = pool.Submit([&e, cache, kind, width, height, &budget, packed = std::move(packed)] {
-                    e.thumbnail = ThumbnailOfPacked(packed, kind, width, height, e.pixels, budget);
+                TMemoryStream storedStream;
+                DMMain->CDSImage.SaveToStream(storedStream);
+                e.job = pool.Submit([&e, &codec, cache, width, height, &budget,
+                                     stored = storedStream.TakeBytes()]() mutable {
+                    e.thumbnail = ThumbnailOfStored(codec, std::move(stored), e, width, height, budget);
                     if (cache)
                         cache->Put(e.key, *e.thumbnail);
                 });

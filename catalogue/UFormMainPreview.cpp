@@ -1,5 +1,5 @@
 // The preview picture: the first selected record, through a scratch file
-// named after it.
+// named after it (from memory when the vault is encrypted).
 #include "UFormMain.h"
 
 #include "imaging/ImageKinds.h"
@@ -39,6 +39,7 @@ void TFormMain::UpdatePreview()
         return;
     }
     std::string tempFile;
+    bool reading = false;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     try {
     WithCleanup(
@@ -46,29 +47,37 @@ void TFormMain::UpdatePreview()
             if (!DMMain->LocateRecord(name, kind))
                 return;
             ++PreviewDecodes;
-            tempFile = ScratchFolder() + RecordFileName(name, kind);
+            // An encrypted record is shown from memory: nothing of it is
+            // written outside the vault.
+            const bool fromMemory = DMMain->Encrypted();
+            if (!fromMemory)
+                tempFile = ScratchFolder() + RecordFileName(name, kind);
+            reading = true;
             if (!IsKnownKind(kind))
                 throw Exception(kUnknownImageKind);
             // A scratch file in the window's own folder: written straight,
             // without the synced replace that protects an extracted file.
             const std::unique_ptr<TMemoryStream> image = DMMain->CreateImageStream();
-            image->SaveToFile(tempFile);
+            if (!fromMemory)
+                image->SaveToFile(tempFile);
             // The bytes just written, decoded as the viewer decodes them; a
             // JPEG only as large as the pane shows it (the control decodes
             // again should the pane grow past that).
             ImgPreview->ShowPicture(
                 MakeShownPicture(std::make_shared<const std::vector<uint8_t>>(image->TakeBytes()), kind, ImgPreview->size()));
             ImgPreview->setVisible(true);
-            DeleteFile(tempFile);
+            if (!tempFile.empty())
+                DeleteFile(tempFile);
             // The record's own name, as the list shows it.
             txtName->setText(QString::fromStdString(name + ShownExtensionOf(kind)));
         },
         [] { QApplication::restoreOverrideCursor(); });
     } catch (const std::exception& e) {
         // Without a scratch folder nothing was read: that goes to the error box.
-        if (tempFile.empty())
+        if (!reading)
             throw;
-        DeleteFile(tempFile);
+        if (!tempFile.empty())
+            DeleteFile(tempFile);
         showBroken(e.what());
     }
 }

@@ -15,51 +15,15 @@
 //   for (DMMain->CDS.First(); !DMMain->CDS.Eof(); DMMain->CDS.Next()) ...
 #include "platform/Exception.h"
 #include "platform/Stream.h"
+#include "store/BlobCodec.h"
+#include "store/VaultCrypto.h"
 #include "store/VaultTable.h"
-
-#include "platform/MemoryBudget.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-// Any error zlib reports while deflating or inflating. Message: "Error".
-class EZLibError : public Exception {
-public:
-    using Exception::Exception;
-};
-// A stream that inflates to more than the limit it was given.
-class EInflateTooLarge : public EZLibError {
-public:
-    using EZLibError::EZLibError;
-};
-
-// Deflates the whole of source (from its beginning, whatever its position)
-// into dest at dest's position: one zlib stream, level 9, 15-bit window,
-// memory level 8, default strategy, written in 65,536-byte pieces. A file
-// of 64 KB or more whose middle barely deflates (one already compressed)
-// is instead deflated whole in memory by a faster encoder at its level 9:
-// the same stream format, header 0x78 0xDA and Adler-32 trailer included.
-void CompressStream(TStream& source, TStream& dest);
-// The most an image may inflate to in memory (a thumbnail, the preview, a
-// check): a small hostile blob can claim far more.
-inline constexpr int64_t kMaxInflatedImage = int64_t(1) << 30;
-// Inflates the zlib stream that starts at source's position into dest,
-// 4096 bytes at a time. A stream cut short inflates to what came, without
-// an error; a damaged one raises EZLibError("Error"), and one that inflates
-// to more than limit bytes raises EZLibError before dest gets more. Source
-// is left just after the stream's end when it ended. A memory stream holding
-// a whole, sound stream is inflated in one call (libdeflate), to the same
-// bytes.
-void DecompressStream(TStream& source, TStream& dest, int64_t limit = INT64_MAX);
-// Inflates a whole stored blob into dest as DecompressStream does with the
-// limit kMaxInflatedImage, never holding more than lease has taken of its
-// budget: when the image needs more it is inflated again with a lease four
-// times as large (at last kMaxInflatedImage, whose message a larger one
-// raises). The lease then covers what dest holds.
-void DecompressWithinLease(const std::vector<uint8_t>& packed, TStream& dest, TMemoryBudget::TLease& lease);
 
 class TDMMain {
 public:
@@ -138,17 +102,42 @@ public:
     std::string CheckNewImageName(const std::string& newName, const std::string& kind);
 
     // ---- the password record (DimX 0, DimY 0, ImageType '\\') ----
+    // Its FileName holds the key envelope (TKeyEnvelope, in base64): the
+    // vault key wrapped under the password. Vaults of older versions hold
+    // the scrambled password there instead (ScramblePassword), with plain
+    // blobs.
     // Moves to the password record; false (cursor unchanged) when there is none.
     bool LocatePassword();
-    // Raises "Wrong password." unless password matches the stored one;
-    // accepts anything when the vault has no password.
+    // Raises "Wrong password." unless password opens the vault; accepts
+    // anything when the vault has no password. The right one unlocks the
+    // vault: its images can be read and added from then on. A vault
+    // protected the old way is encrypted then (a change, written at once),
+    // unless it is open read-only.
     void CheckPassword(const std::string& password);
-    // Sets, changes or (newPassword empty) removes the password. Changing
-    // needs the old one; a new password whose scrambled form would not
-    // survive the name field intact is refused before anything changes.
+    // Sets, changes or (newPassword empty) removes the password, all or
+    // nothing, as one command. Setting encrypts every image blob under a new
+    // vault key; changing needs the old password and wraps the same key
+    // again, rewriting no blob; removing decrypts every blob (a vault that
+    // was not unlocked needs oldPassword for that).
     void SetPassword(const std::string& oldPassword, const std::string& newPassword);
+    // Whether the open vault's images are encrypted (and unlocked).
+    bool Encrypted() const { return CDS.BlobCodec().Sealed(); }
+    // How hard new envelopes make the password to guess (tests and benches
+    // make it cheap).
+    void SetPasswordHashLimits(TPasswordHashLimits limits) { passwordLimits_ = limits; }
 
 private:
+    // The stored blob of the current record, as it is in the vault.
+    std::vector<uint8_t> StoredImage();
+    // Encrypts every image under a new vault key and puts the envelope of
+    // it under password into the password record (made when missing).
+    void EncryptVault(const std::string& password);
+    // Puts text into the password record (made when missing) and removes
+    // any other password record.
+    void WritePasswordRecord(const std::string& text);
+
+    TPasswordHashLimits passwordLimits_ = DefaultPasswordHashLimits();
+
     // Fills the current or a new record, setImage putting its bytes in place.
     void StoreImageRecord(bool replace, const std::string& name, const std::string& kind, int width, int height,
                           const std::function<void()>& setImage);
@@ -165,11 +154,8 @@ void AppendImageRecord(TDMMain& store, const std::string& name, int width, int h
                        const std::vector<uint8_t>& bytes, bool compress = true);
 
 // Each character's code one higher (255 wraps to 0), then reversed: "abc"
-// gives "dcb".
+// gives "dcb". How vaults of older versions kept their password.
 std::string ScramblePassword(const std::string& password);
-// Whether the scrambled form of password fits the name field unchanged
-// (at most 32 characters, none of them code 0, all valid characters).
-bool PasswordFitsField(const std::string& password);
 
 // The store module of the running program; created by the program body after
 // the main window, null until then.

@@ -1,16 +1,17 @@
-// The vault password: one hidden record whose name holds the scrambled
-// password. It protects the program's door, not the bytes.
+// The vault password: one hidden record whose name holds the vault key
+// wrapped under the password (older vaults: the scrambled password, which
+// is read once and replaced).
 #include "UDMMain.h"
 
 #include "platform/Cleanup.h"
 #include "platform/Text.h"
 
+#include <QByteArray>
 #include <QString>
 
 namespace {
 
 const char* const kPasswordKind = "\\";
-constexpr size_t kNameWidth = 32;
 // What the password dialog lets the user type.
 constexpr size_t kTypeableLength = 50;
 
@@ -19,8 +20,6 @@ constexpr size_t kTypeableLength = 50;
 const std::vector<uint8_t> kEmptyImage{0x78, 0xDA, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
 
 char32_t ScrambleChar(char32_t c) { return c == 0xFF ? 0 : c + 1; }
-
-bool ValidCodePoint(char32_t c) { return c != 0 && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
 } // namespace
 
@@ -31,17 +30,6 @@ std::string ScramblePassword(const std::string& password)
     for (char32_t& c : out)
         c = ScrambleChar(c);
     return QString::fromStdU32String(out).toStdString();
-}
-
-bool PasswordFitsField(const std::string& password)
-{
-    const std::u32string in = QString::fromStdString(password).toStdU32String();
-    if (in.size() > kNameWidth)
-        return false;
-    for (char32_t c : in)
-        if (!ValidCodePoint(ScrambleChar(c)))
-            return false;
-    return true;
 }
 
 namespace {
@@ -64,6 +52,28 @@ bool CanBeTyped(const std::string& stored)
     return true;
 }
 
+std::string EnvelopeText(const TKeyEnvelope& envelope)
+{
+    const std::vector<uint8_t> bytes = envelope.Serialize();
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()))
+        .toBase64()
+        .toStdString();
+}
+
+// Nothing for a name that is no envelope (a scrambled password).
+std::optional<TKeyEnvelope> EnvelopeOfText(const std::string& text)
+{
+    const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
+        QByteArray::fromStdString(text), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    const QByteArray& bytes = *decoded;
+    return TKeyEnvelope::Parse(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())));
+}
+
+bool IsPasswordRecord(const TBlobRecord& r) { return r.kind == kPasswordKind && r.dimX == 0 && r.dimY == 0; }
+
 } // namespace
 
 bool TDMMain::LocatePassword()
@@ -76,39 +86,116 @@ void TDMMain::CheckPassword(const std::string& password)
     if (!LocatePassword())
         return;
     const std::string stored = CDSFileName.AsString();
-    if (ScramblePassword(password) == stored)
+    if (const std::optional<TKeyEnvelope> envelope = EnvelopeOfText(stored)) {
+        std::optional<TVaultKey> key = UnwrapVaultKey(*envelope, password);
+        if (!key)
+            throw Exception("Wrong password.");
+        CDS.SetBlobCodec(TBlobCodec(std::move(*key), envelope->vaultId));
         return;
-    if (!CanBeTyped(stored))
-        throw Exception("The password of this vault cannot be typed: it was not set by Glimmerbox.");
-    throw Exception("Wrong password.");
+    }
+    if (ScramblePassword(password) != stored) {
+        if (!CanBeTyped(stored))
+            throw Exception("The password of this vault cannot be typed: it was not set by Glimmerbox.");
+        throw Exception("Wrong password.");
+    }
+    // Protected the old way, with its password readable in the file and its
+    // images plain: the first open that proves the password encrypts it.
+    if (!CDS.ReadOnly())
+        EncryptVault(password);
 }
 
 void TDMMain::SetPassword(const std::string& oldPassword, const std::string& newPassword)
 {
-    // A vault made elsewhere may hold more than one password record: none
-    // may stay behind a removal, only the first behind a change.
-    if (newPassword.empty()) {
-        while (LocatePassword())
-            CDS.Delete();
+    if (!LocatePassword()) {
+        if (!newPassword.empty())
+            EncryptVault(newPassword);
         return;
     }
-    if (!PasswordFitsField(newPassword))
-        throw Exception("This password cannot be stored: use at most 32 characters, without the character \xC3\xBF (code 255).");
-    if (LocatePassword()) {
-        if (ScramblePassword(oldPassword) != CDSFileName.AsString())
+    const std::string stored = CDSFileName.AsString();
+    const std::optional<TKeyEnvelope> envelope = EnvelopeOfText(stored);
+    // The vault key: from the old password, which a change must prove. A
+    // removal takes the key held since the vault was unlocked, and without
+    // one needs the old password too: the images cannot be decrypted else.
+    std::optional<TVaultKey> key;
+    if (envelope && (!newPassword.empty() || !Encrypted())) {
+        key = UnwrapVaultKey(*envelope, oldPassword);
+        if (!key)
             throw Exception("Wrong password.");
+    } else if (!envelope && !newPassword.empty() && ScramblePassword(oldPassword) != stored) {
+        throw Exception("Wrong password.");
+    }
+    if (newPassword.empty()) {
+        const TBlobCodec codec = key ? TBlobCodec(std::move(*key), envelope->vaultId) : CDS.BlobCodec();
+        CDS.RunAtomically([&] {
+            if (codec.Sealed())
+                CDS.RewriteBlobs([&](const TBlobRecord& r, std::vector<uint8_t> blob) -> std::optional<std::vector<uint8_t>> {
+                    if (IsPasswordRecord(r) || !IsSealedBlob(blob))
+                        return std::nullopt;
+                    try {
+                        return codec.Unseal(std::move(blob), r.name, r.kind);
+                    } catch (const ESealedBlobError&) {
+                        return std::nullopt; // damaged: it stays so, and can still be deleted
+                    }
+                });
+            // A vault made elsewhere may hold more than one password record:
+            // none may stay behind a removal.
+            while (LocatePassword())
+                CDS.Delete();
+        });
+        CDS.SetBlobCodec(TBlobCodec());
+        return;
+    }
+    if (!envelope) {
+        EncryptVault(newPassword);
+        return;
+    }
+    // The same key under the new password: not one image blob changes.
+    const TKeyEnvelope rewrapped = RewrapVaultKey(*envelope, *key, newPassword, passwordLimits_);
+    CDS.RunAtomically([&] { WritePasswordRecord(EnvelopeText(rewrapped)); });
+    CDS.SetBlobCodec(TBlobCodec(std::move(*key), envelope->vaultId));
+}
+
+void TDMMain::EncryptVault(const std::string& password)
+{
+    TVaultKey key = TVaultKey::Generate();
+    const std::array<uint8_t, kVaultIdBytes> vaultId = NewVaultId();
+    const TKeyEnvelope envelope = WrapVaultKey(key, password, vaultId, passwordLimits_);
+    const TBlobCodec codec(std::move(key), vaultId);
+    const TBlobCodec previous = CDS.BlobCodec();
+    try {
+        CDS.RunAtomically([&] {
+            // Every blob, the password record's own too: nothing of an
+            // encrypted vault is read unauthenticated.
+            CDS.RewriteBlobs([&](const TBlobRecord& r, std::vector<uint8_t> blob) -> std::optional<std::vector<uint8_t>> {
+                // A sealed blob in a plain vault came from elsewhere: it
+                // stays damaged rather than be sealed twice.
+                if (IsSealedBlob(blob))
+                    return std::nullopt;
+                return codec.Seal(std::move(blob), r.name, r.kind);
+            });
+            CDS.SetBlobCodec(codec);
+            WritePasswordRecord(EnvelopeText(envelope));
+        });
+    } catch (...) {
+        CDS.SetBlobCodec(previous);
+        throw;
+    }
+}
+
+void TDMMain::WritePasswordRecord(const std::string& text)
+{
+    if (LocatePassword()) {
         CDS.Edit();
     } else {
         CDS.Append();
         CDSImage.SetBytes(kEmptyImage);
     }
-    CDSFileName.SetAsString(ScramblePassword(newPassword));
+    CDSFileName.SetAsString(text);
     CDSDimX.SetAsInteger(0);
     CDSDimY.SetAsInteger(0);
     CDSImageType.SetAsString(kPasswordKind);
     CDS.Post();
-    // Any other password record goes; the changed one is in place first, so
-    // a failure here never leaves the vault without a password.
+    // Any other password record goes; the changed one is in place first.
     const std::string kept = CDSFileName.AsString();
     std::vector<std::string> others;
     {

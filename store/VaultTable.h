@@ -58,6 +58,7 @@
 // message; nothing is reported through return codes except "not found".
 #include "platform/Exception.h"
 #include "platform/Stream.h"
+#include "store/BlobCodec.h"
 #include "store/VaultFile.h"
 #include "store/VaultFilter.h"
 
@@ -103,6 +104,16 @@ public:
 };
 
 class TVaultTable;
+
+// A record as a rewrite of every blob sees it.
+struct TBlobRecord {
+    std::string name;
+    int64_t dimX = 0;
+    int64_t dimY = 0;
+    std::string kind;
+};
+// What a record's stored blob becomes; nothing keeps it as it is.
+using TBlobRewrite = std::function<std::optional<std::vector<uint8_t>>(const TBlobRecord&, std::vector<uint8_t>)>;
 
 // Runs body as one command of table (BeginCommand ... EndCommand): what it
 // changed is written when it ends, also when it raises (what it posted
@@ -340,6 +351,24 @@ public:
     // Returns false and leaves the cursor when none matches.
     bool Locate(const std::string& keyFields, const std::vector<TLocateValue>& values, bool ignoreCase);
 
+    // ---- image blobs
+    // How image blobs are kept; plain until set, and again after Open,
+    // CreateDataSet and Close. Post keeps an image assigned in insert or
+    // edit state through it (TBlobCodec::Seal with the record's name and
+    // kind); a sealed blob whose record changed name or kind is sealed
+    // again under the new ones (one that does not open is kept as it is).
+    const TBlobCodec& BlobCodec() const { return codec_; }
+    void SetBlobCodec(TBlobCodec codec) { codec_ = std::move(codec); }
+    // Runs body so that its changes are made all together or not at all:
+    // when it raises, everything it changed is undone, the cursor goes to
+    // the first record and the error passes on. Nests; the changes belong
+    // to the running command and are written when it ends.
+    void RunAtomically(const std::function<void()>& body);
+    // Gives every record (whatever the filter) the blob rewrite makes of
+    // its stored one, all or nothing (RunAtomically). What the new blobs
+    // replace is wiped, not left in the file's free pages.
+    void RewriteBlobs(const TBlobRewrite& rewrite);
+
     // ---- copy
     // Gives dest a complete copy of every record, whatever this table's
     // filter. dest is opened (closed first if needed, without writing back),
@@ -434,6 +463,11 @@ private:
     void WriteFile(const std::string& path, bool chosen);
     void MarkWritten();
 
+    // The stored blob of the record at rowid sealed again under name and
+    // kind, when they are not the ones it was sealed under and it opens.
+    void RunInSavepoint(const std::function<void()>& body);
+    std::optional<std::vector<uint8_t>> ResealRenamed(int64_t rowid, const std::string& name, const std::string& kind);
+
     // Field helpers.
     const TSlot* ReadSlot(TFieldIndex index) const;
     TSlot& WriteSlot(const TField& field);
@@ -464,6 +498,8 @@ private:
     int64_t commandMark_ = 0; // the change count when the outermost command began
     dev_t fileDevice_ = 0;    // identity of the vault file the connection opened
     ino_t fileInode_ = 0;
+
+    TBlobCodec codec_;
 
     std::string filterText_;
     bool filtered_ = false;

@@ -462,7 +462,12 @@ TEST_F(LifecycleFixture, ChangingAndRemovingThePassword)
     EXPECT_EQ(recs[2].message.title, "Information");
     EXPECT_EQ(recs[2].message.text, "Password is changed successfully.");
     ASSERT_TRUE(DMMain->LocatePassword());
-    EXPECT_EQ(DMMain->CDSFileName.AsString(), ":xq"); // "pw9" scrambled
+    // Neither the password nor its old scrambled form ":xq" is stored.
+    EXPECT_EQ(DMMain->CDSFileName.AsString().find("pw9"), std::string::npos);
+    EXPECT_NE(DMMain->CDSFileName.AsString(), ":xq");
+    EXPECT_TRUE(DMMain->Encrypted());
+    EXPECT_THROW(DMMain->CheckPassword("pw8"), std::exception);
+    DMMain->CheckPassword("pw9");
 
     // Removing: any old text differing from the empty new one, then Yes.
     prompts->AnswerDialog([](QDialog& d) {
@@ -505,25 +510,22 @@ TEST_F(LifecycleFixture, PasswordDialogsAreCentredOnTheScreen)
     }
 }
 
-TEST_F(LifecycleFixture, PasswordThatCannotBeStoredIsRefused)
+TEST_F(LifecycleFixture, AnyPasswordTheDialogTakesIsKept)
 {
     Start();
-    prompts->AnswerDialog([](QDialog& d) {
+    // 50 characters, one of code 255: the scrambled form could not have held it.
+    const QString longest = QString(49, 'a') + QChar(0xFF);
+    prompts->AnswerDialog([&](QDialog& d) {
         auto& dlg = dynamic_cast<TDlgChgPwd&>(d);
-        const QString tooLong(33, 'a');
-        dlg.edNew->setText(tooLong);
-        dlg.edVerify->setText(tooLong);
-        dlg.accept();
-        EXPECT_NE(dlg.result(), QDialog::Accepted);
-        const QString wraps = QString("a") + QChar(0xFF);
-        dlg.edNew->setText(wraps);
-        dlg.edVerify->setText(wraps);
+        dlg.edNew->setText(longest);
+        dlg.edVerify->setText(longest);
         dlg.accept();
         return dlg.result();
     });
     prompts->AnswerMessage(MsgButton::Ok);
-    prompts->AnswerMessage(MsgButton::Ok);
     form->ActToolsPassword->trigger();
-    EXPECT_FALSE(DMMain->LocatePassword());
-    EXPECT_EQ(prompts->Records()[1].message.title, "Error");
+    EXPECT_EQ(prompts->Records().back().message.text, "Password is changed successfully.");
+    ASSERT_TRUE(DMMain->LocatePassword());
+    EXPECT_THROW(DMMain->CheckPassword(QString(49, 'a').toStdString()), std::exception);
+    DMMain->CheckPassword(longest.toStdString());
 }

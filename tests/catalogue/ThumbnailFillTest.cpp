@@ -4,10 +4,14 @@
 #include "FormTestSupport.h"
 #include "../ScopedEnv.h"
 
+#include "catalogue/ImagePreview.h"
+
 #include "imaging/ImageKinds.h"
 #include "imaging/Thumbnail.h"
 #include "platform/MemoryBudget.h"
+#include "platform/Paths.h"
 #include "platform/Stream.h"
+#include "store/UDMMain.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "widgets/ErrorGuard.h"
@@ -174,6 +178,47 @@ TEST_F(FillFixture, EveryPathShowsTheSameThumbnailsAndTexts)
     form->RefreshList();
     EXPECT_EQ(Made() - made, static_cast<int>(plain.size()));
     EXPECT_EQ(Thumbnails(), PlainThumbnails());
+}
+
+// Nothing of an encrypted vault reaches the disk outside it: its thumbnails
+// are kept in memory only, and the preview reads from memory.
+TEST_F(FillFixture, AnEncryptedVaultKeepsItsPicturesOffTheDisk)
+{
+    Fast();
+    form->AddFiles(SamplePaths());
+    const std::vector<QImage> plain = PlainThumbnails();
+    DMMain->SetPassword("", "pw");
+    ASSERT_TRUE(DMMain->Encrypted());
+    TThumbnailCache::ResetShared();
+    ASSERT_TRUE(TThumbnailCache::Shared().OnDisk());
+    const std::string diskCache = TThumbnailCache::Shared().FilePath();
+    const auto cacheBytes = [&] { return FileExists(diskCache) ? ReadWholeFile(diskCache) : std::vector<uint8_t>{}; };
+    const std::vector<uint8_t> before = cacheBytes();
+
+    int made = Made();
+    form->RefreshList();
+    EXPECT_EQ(Made() - made, static_cast<int>(plain.size())) << "pictures of the plain vault were taken";
+    EXPECT_EQ(Thumbnails(), plain);
+    made = Made();
+    form->RefreshList();
+    EXPECT_EQ(Made(), made) << "kept in memory";
+    TThumbnailCache::ResetShared();
+    EXPECT_EQ(cacheBytes(), before);
+
+    // A scratch folder that cannot be written does not stop the preview.
+    const std::string scratch = form->TempDir;
+    form->TempDir = "/proc/gmb-no-such-folder/";
+    for (int row = 0; row < form->ListView1->count(); ++row) {
+        SelectRows({row});
+        form->UpdatePreview();
+        EXPECT_TRUE(form->ImgPreview->Message().isEmpty()) << row << ": " << form->ImgPreview->Message().toStdString();
+    }
+    // Decrypted, the vault's preview goes through the scratch file again.
+    DMMain->SetPassword("pw", "");
+    SelectRows({0});
+    form->UpdatePreview();
+    EXPECT_FALSE(form->ImgPreview->Message().isEmpty());
+    form->TempDir = scratch;
 }
 
 TEST_F(FillFixture, AddingLeavesEveryThumbnailCachedAndIdentical)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -48,6 +49,30 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// Points the system temporary directory at a fresh folder while alive.
+class ScopedTempDir {
+public:
+    ScopedTempDir()
+    {
+        if (const char* old = std::getenv("TMPDIR"))
+            old_ = old;
+        setenv("TMPDIR", dir_.Path().c_str(), 1);
+    }
+    ~ScopedTempDir()
+    {
+        if (old_)
+            setenv("TMPDIR", old_->c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+    std::vector<std::string> Entries() const { return dir_.Entries(); }
+    const std::filesystem::path& Path() const { return dir_.Path(); }
+
+private:
+    TempDir dir_;
+    std::optional<std::string> old_;
 };
 
 inline std::vector<uint8_t> FileBytes(const std::string& path)

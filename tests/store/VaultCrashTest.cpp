@@ -4,7 +4,11 @@
 // exactly the records before, between or after the commands, and a kill
 // after a command has ended never costs that command. The suite runs a brief share; a long
 // run sets GMB_CRASH_KILLS_SMALL / GMB_CRASH_KILLS_LARGE (scripts/crash-vault).
+// The same for a password set and then removed: every kill leaves the vault
+// whole, either all plain or all encrypted, never in between.
 #include "StoreTestSupport.h"
+
+#include "store/UDMMain.h"
 
 #include <algorithm>
 #include <csignal>
@@ -219,6 +223,119 @@ TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewLargeVault)
     EXPECT_GT(o.hotJournals, 0);
     std::printf("large vault: %d kills, %d before, %d between, %d after the commands, %d journals played back\n",
                 o.killed, o.old, o.mid, o.fresh, o.hotJournals);
+}
+
+// ---- setting and removing a password -----------------------------------------
+
+const char* const kCrashPassword = "kill me";
+
+// The records of the vault as the password shows them: every image's bytes
+// opened, and whether all of them were sealed. Damage makes it fail.
+struct Opened {
+    std::vector<Rec> records;
+    bool encrypted = false;
+    bool operator==(const Opened&) const = default;
+};
+
+Opened OpenWithPassword(const std::string& path)
+{
+    TDMMain store;
+    store.CDS.SetFileName(path);
+    store.SetActive(true);
+    Opened out;
+    out.encrypted = store.LocatePassword();
+    if (out.encrypted)
+        store.CheckPassword(kCrashPassword);
+    for (store.CDS.First(); !store.CDS.Eof(); store.CDS.Next()) {
+        if (store.CDSImageType.AsString() == "\\")
+            continue;
+        std::vector<uint8_t> stored = BlobOf(store.CDS);
+        if (IsSealedBlob(stored) != out.encrypted)
+            throw std::runtime_error("a vault partly encrypted: " + store.CDSFileName.AsString());
+        const std::vector<uint8_t> blob =
+            store.CDS.BlobCodec().Unseal(std::move(stored), store.CDSFileName.AsString(), store.CDSImageType.AsString());
+        out.records.push_back({store.CDSFileName.AsString(), store.CDSImageType.AsString(), store.CDSDimX.AsInteger(),
+                               store.CDSDimY.AsInteger(), static_cast<int64_t>(blob.size()), HashOf(blob)});
+    }
+    store.SetActive(false);
+    return out;
+}
+
+void SetAndRemovePassword(const std::string& path)
+{
+    TDMMain store;
+    store.SetPasswordHashLimits({1, 8});
+    store.CDS.SetFileName(path);
+    store.SetActive(true);
+    store.SetPassword("", kCrashPassword);
+    store.SetPassword(kCrashPassword, "");
+    store.SetActive(false);
+}
+
+TEST(CrashTest, AKilledPasswordChangeLeavesTheVaultAllPlainOrAllEncrypted)
+{
+    TempDir dir;
+    const std::string pristine = dir.File("pristine.gmb");
+    const std::string path = dir.File("a.gmb");
+    // The long run: 100 records of 2 MB, 200 MB.
+    MakeVault(pristine, EnvCount("GMB_CRASH_PASSWORD_RECORDS", 10), 2 << 20);
+    const Opened before = OpenWithPassword(pristine);
+    ASSERT_FALSE(before.encrypted);
+    std::filesystem::copy_file(pristine, path);
+    int total = 0;
+    {
+        int pipeFd[2];
+        ASSERT_EQ(pipe(pipeFd), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            int events = 0;
+            TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) { ++events; });
+            SetAndRemovePassword(path);
+            _exit(write(pipeFd[1], &events, sizeof events) == sizeof events ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(read(pipeFd[0], &total, sizeof total), static_cast<ssize_t>(sizeof total));
+        close(pipeFd[0]);
+        close(pipeFd[1]);
+    }
+    ASSERT_GT(total, 2);
+    EXPECT_EQ(OpenWithPassword(path), before);
+
+    const int kills = KillCount("GMB_CRASH_KILLS_PASSWORD", 6);
+    int plain = 0, encrypted = 0, damaged = 0;
+    std::mt19937 random(3);
+    for (int i = 0; i < kills && !::testing::Test::HasFailure(); ++i) {
+        std::filesystem::copy_file(pristine, path, std::filesystem::copy_options::overwrite_existing);
+        const int killAt = std::uniform_int_distribution<int>(1, total)(random);
+        const pid_t child = fork();
+        if (child == 0) {
+            int events = 0;
+            TVaultTable::SetWriteProbe([&](TWriteStage, int64_t) {
+                if (++events == killAt)
+                    raise(SIGKILL);
+            });
+            SetAndRemovePassword(path);
+            raise(SIGKILL);
+        }
+        int status = 0;
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "kill point " << killAt;
+        try {
+            Opened after = OpenWithPassword(path);
+            ++(after.encrypted ? encrypted : plain);
+            after.encrypted = false;
+            EXPECT_EQ(after, before) << "kill point " << killAt << " changed the images";
+        } catch (const std::exception& e) {
+            ++damaged;
+            ADD_FAILURE() << "kill point " << killAt << " of " << total << ": " << e.what();
+        }
+    }
+    EXPECT_EQ(plain + encrypted + damaged, kills);
+    EXPECT_EQ(damaged, 0);
+    std::printf("password set and removed: %d kills over %d file operations, %d plain, %d encrypted, %d damaged\n",
+                kills, total, plain, encrypted, damaged);
 }
 
 } // namespace

@@ -44,29 +44,6 @@ std::string Refusal(const std::string& path, const std::string& reason)
     return "Cannot open vault \"" + path + "\": " + reason + ".";
 }
 
-// Points the system temporary directory at a fresh folder while alive.
-class ScopedTempDir {
-public:
-    ScopedTempDir()
-    {
-        if (const char* old = std::getenv("TMPDIR"))
-            old_ = old;
-        setenv("TMPDIR", dir_.Path().c_str(), 1);
-    }
-    ~ScopedTempDir()
-    {
-        if (old_)
-            setenv("TMPDIR", old_->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-    std::vector<std::string> Entries() const { return dir_.Entries(); }
-
-private:
-    TempDir dir_;
-    std::optional<std::string> old_;
-};
-
 // The sqlite3 shell as another program, kept running on a vault.
 class TShell {
 public:

@@ -11,6 +11,7 @@
 #include <QProcess>
 
 #include <filesystem>
+#include <map>
 #include <zlib.h>
 
 namespace {
@@ -404,6 +405,68 @@ TEST_F(VaultTool, ProtectedVaultNeedsItsPassword)
     EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 1);
     EXPECT_TRUE(Contains(Vault({"stat", "--password", "Secret", vault}).out, "JPEGs:               1\n"));
     EXPECT_EQ(Vault({"check", "--password", "Secret", vault}).status, 0);
+}
+
+// The stored blob of every image record, as the file holds it.
+std::map<std::string, std::vector<uint8_t>> StoredBlobs(const std::string& path)
+{
+    TDMMain store;
+    store.CDS.SetFileName(path);
+    store.CDS.SetOpenForReading(true);
+    store.SetActive(true);
+    std::map<std::string, std::vector<uint8_t>> out;
+    for (store.CDS.First(); !store.CDS.Eof(); store.CDS.Next()) {
+        TMemoryStream blob;
+        store.CDSImage.SaveToStream(blob);
+        out[store.CDSFileName.AsString() + "." + store.CDSImageType.AsString()] = blob.Bytes();
+    }
+    store.SetActive(false);
+    return out;
+}
+
+TEST_F(VaultTool, PasswdSetsChangesAndRemovesThePassword)
+{
+    ASSERT_EQ(Vault({"add", vault, kData + "/jpeg/testorig.jpg", kData + "/bmp/g/pal8.bmp"}).status, 0);
+    const auto plain = StoredBlobs(vault);
+    // No terminal to ask twice: the new password must be given.
+    const ToolResult noTerminal = Vault({"passwd", vault});
+    EXPECT_EQ(noTerminal.status, 1);
+    EXPECT_EQ(noTerminal.err, "glimmerbox-vault: No terminal to ask for the new password: give it with --new-password.\n");
+    EXPECT_EQ(Vault({"passwd", "--remove", "--new-password", "x", vault}).status, 2);
+    EXPECT_EQ(Vault({"passwd", "--remove", vault}).err, "glimmerbox-vault: The vault has no password.\n");
+
+    const ToolResult set = Vault({"passwd", "--new-password", "Sunset-2024!", vault});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "Password is changed successfully.\n");
+    const auto sealed = StoredBlobs(vault);
+    for (const auto& [name, blob] : plain)
+        if (name.back() != '\\')
+            EXPECT_TRUE(IsSealedBlob(sealed.at(name))) << name;
+    EXPECT_EQ(Vault({"list", vault}).status, 1);
+    const ToolResult list = Vault({"list", "--password", "Sunset-2024!", vault});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_TRUE(Contains(list.out, "testorig.jpg\tJ\t227\t149\t")) << list.out;
+    EXPECT_EQ(Vault({"check", "--password", "Sunset-2024!", vault}).status, 0);
+    const ToolResult extracted = Vault({"extract", "--password", "Sunset-2024!", vault, "testorig.jpg", "-o", dir.File("out")});
+    EXPECT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_EQ(FileBytes(dir.File("out/testorig.jpg")), FileBytes(kData + "/jpeg/testorig.jpg"));
+
+    EXPECT_EQ(Vault({"passwd", "--password", "wrong", "--new-password", "b", vault}).err, "glimmerbox-vault: Wrong password.\n");
+    EXPECT_EQ(Vault({"passwd", "--password", "Sunset-2024!", "--new-password", "Sunset-2024!", vault}).err,
+              "glimmerbox-vault: New password cannot be the same as old password.\n");
+    const ToolResult changed = Vault({"passwd", "--password", "Sunset-2024!", "--new-password", "Dawn", vault});
+    EXPECT_EQ(changed.status, 0) << changed.err;
+    auto rewrapped = StoredBlobs(vault);
+    for (const auto& [name, blob] : sealed)
+        if (name.back() != '\\')
+            EXPECT_EQ(rewrapped.at(name), blob) << name << " was rewritten";
+    EXPECT_EQ(Vault({"stat", "--password", "Sunset-2024!", vault}).status, 1);
+
+    const ToolResult removed = Vault({"passwd", "--password", "Dawn", "--remove", vault});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(removed.out, "Password is now removed.\n");
+    EXPECT_EQ(StoredBlobs(vault), plain);
+    EXPECT_EQ(Vault({"list", vault}).status, 0);
 }
 
 TEST_F(VaultTool, CheckFindsADamagedBlob)

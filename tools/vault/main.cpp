@@ -1,5 +1,6 @@
 // glimmerbox-vault COMMAND [options] VAULT ...: list, stat, add, extract,
-// remove, rename and check the images of a vault without a window.
+// remove, rename and check the images of a vault without a window, and set
+// its password.
 #include "VaultTool.h"
 
 #include "platform/Exception.h"
@@ -32,6 +33,7 @@ const char* const kUsage =
     "  remove VAULT NAME.EXT...        delete images\n"
     "  rename VAULT OLD.EXT NEW        rename one image\n"
     "  check VAULT                     make every image's thumbnail; list the damaged ones\n"
+    "  passwd VAULT [--remove]         set, change or remove the password (the images are encrypted)\n"
     "\n"
     "Every command takes --password PASSWORD for a protected vault (asked on a terminal\n"
     "when left out) and --help. Exit status: 0 success, 1 failure, 2 wrong usage.\n";
@@ -60,6 +62,10 @@ const TCommand kCommands[] = {
     {"remove", "Deletes images from the vault.", "NAME.EXT...", 1, -1, Access::Write},
     {"rename", "Renames one image.", "OLD.EXT NEW", 2, 2, Access::Write},
     {"check", "Makes every image's thumbnail as the window's list does; lists the damaged ones and fails when there is any.", "", 0, 0, Access::Read},
+    {"passwd", "Sets, changes or (--remove) removes the vault's password. Setting one encrypts every image;\n"
+               "changing it re-encrypts only the key; removing it decrypts every image. The new password is\n"
+               "asked twice on the terminal, or given with --new-password.",
+     "", 0, 0, Access::Write},
 };
 
 const TCommand* FindCommand(const std::string& name)
@@ -83,7 +89,7 @@ int UsageError(const std::string& message, const std::string& command)
 // Opens the vault and proves the password before anything reads it.
 // Returns false when the vault does not exist and may be created.
 bool OpenVault(TDMMain& store, const std::string& path, Access access, const QCommandLineParser& parser,
-               const QCommandLineOption& password)
+               const QCommandLineOption& password, std::string* proven = nullptr)
 {
     if (!FileExists(path)) {
         if (access == Access::WriteOrCreate) {
@@ -110,7 +116,46 @@ bool OpenVault(TDMMain& store, const std::string& path, Access access, const QCo
     if (!given)
         throw Exception("The vault \"" + path + "\" is protected by a password: give it with --password.");
     store.CheckPassword(*given);
+    if (proven)
+        *proven = *given;
     return true;
+}
+
+// The new password of passwd: given, or typed twice on the terminal.
+std::string NewPassword(const QCommandLineParser& parser, const QCommandLineOption& option)
+{
+    if (parser.isSet(option))
+        return parser.value(option).toStdString();
+    const std::optional<std::string> first = ReadPasswordFromTerminal("New password: ");
+    if (!first)
+        throw Exception("No terminal to ask for the new password: give it with --new-password.");
+    const std::optional<std::string> again = ReadPasswordFromTerminal("Repeat the new password: ");
+    if (!again || *again != *first)
+        throw Exception("New password is not verified correctly.");
+    return *first;
+}
+
+int ChangeVaultPassword(TDMMain& store, const TOutput& io, const std::string& oldPassword, bool remove,
+                        const QCommandLineParser& parser, const QCommandLineOption& newOption)
+{
+    const bool protectedVault = store.LocatePassword();
+    if (remove) {
+        if (!protectedVault) {
+            ReportError(io, std::string(), "The vault has no password.");
+            return Failure;
+        }
+        store.SetPassword(oldPassword, std::string());
+        std::fputs("Password is now removed.\n", io.out);
+        return Success;
+    }
+    const std::string newPassword = NewPassword(parser, newOption);
+    if (newPassword.empty())
+        throw Exception("The new password is empty: to remove the password, use --remove.");
+    if (protectedVault && newPassword == oldPassword)
+        throw Exception("New password cannot be the same as old password.");
+    store.SetPassword(oldPassword, newPassword);
+    std::fputs("Password is changed successfully.\n", io.out);
+    return Success;
 }
 
 // Writes the changes back (atomically, as the window does) or, for a new
@@ -133,6 +178,9 @@ int RunCommand(const TCommand& command, const QStringList& args)
     const QCommandLineOption json("json", "Write the result as JSON.");
     const QCommandLineOption replace("replace", "Replace an image of the same name and kind.");
     const QCommandLineOption output(QStringList{"o", "output"}, "The folder to write into (created when missing).", "DIR");
+    const QCommandLineOption newPassword("new-password", "The new password (seen by other users in the process list).",
+                                         "PASSWORD");
+    const QCommandLineOption remove("remove", "Remove the password: every image is decrypted.");
     parser.addOption(password);
     const std::string name = command.name;
     if (name == "list" || name == "stat")
@@ -141,6 +189,10 @@ int RunCommand(const TCommand& command, const QStringList& args)
         parser.addOption(replace);
     if (name == "extract")
         parser.addOption(output);
+    if (name == "passwd") {
+        parser.addOption(newPassword);
+        parser.addOption(remove);
+    }
     // The command's own name leads the positional arguments, so the usage
     // line reads "glimmerbox-vault [options] add VAULT FILE|FOLDER...".
     parser.addPositionalArgument("VAULT", "The vault file (*.gmb).", QString(command.name) + " VAULT");
@@ -161,6 +213,8 @@ int RunCommand(const TCommand& command, const QStringList& args)
         return UsageError(Format("Wrong number of arguments: %s VAULT %s", command.name, command.arguments), name);
     if (name == "extract" && !parser.isSet(output))
         return UsageError("Name the folder to extract into with -o DIR.", name);
+    if (name == "passwd" && parser.isSet(remove) && parser.isSet(newPassword))
+        return UsageError("Give either --remove or --new-password.", name);
 
     const std::string vault = positional.front().toStdString();
     std::vector<std::string> rest;
@@ -171,7 +225,8 @@ int RunCommand(const TCommand& command, const QStringList& args)
     io.progress = isatty(STDERR_FILENO) != 0;
     TDMMain store;
     try {
-        const bool existed = OpenVault(store, vault, command.access, parser, password);
+        std::string proven;
+        const bool existed = OpenVault(store, vault, command.access, parser, password, &proven);
         int rc = Success;
         // One command: what it changes is written once, when it ends.
         RunVaultCommand(store.CDS, [&] {
@@ -189,6 +244,8 @@ int RunCommand(const TCommand& command, const QStringList& args)
                 rc = RenameImage(store, io, rest[0], rest[1]);
             else if (name == "check")
                 rc = CheckImages(store, io);
+            else if (name == "passwd")
+                rc = ChangeVaultPassword(store, io, proven, parser.isSet(remove), parser, newPassword);
         });
         FinishVault(store, vault, existed);
         return rc;
