@@ -1,6 +1,7 @@
 #include "MetafileHelper.h"
 
 #include "platform/Exception.h"
+#include "platform/Thread.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,12 +26,6 @@ constexpr int kPollSliceMs = 50;
 
 std::atomic<MetafilePlayback> gPlayback{MetafilePlayback::Helper};
 
-int64_t SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string FindHelper()
 {
     namespace fs = std::filesystem;
@@ -51,14 +46,21 @@ std::string FindHelper()
 }
 
 // The child ends here whatever happened; its exit status tells how it went.
-bool Reap(pid_t pid, bool kill)
+enum class HelperEnd { Clean, Failed, OutOfTime };
+
+HelperEnd Reap(pid_t pid, bool kill)
 {
     if (kill)
         ::kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return HelperEnd::Clean;
+    // Its own limits on processor and wall time end it with these.
+    if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGALRM))
+        return HelperEnd::OutOfTime;
+    return HelperEnd::Failed;
 }
 
 class FdCloser {
@@ -168,10 +170,13 @@ bool RunMetafileHelper(const MetafileHelperRun& run, MetafileOp op, const std::v
         std::memcpy(message.data() + sizeof request, bytes.data(), bytes.size());
     const auto now = run.nowMs ? run.nowMs : std::function<int64_t()>(SteadyMs);
     const uint64_t expected = op == MetafileOp::PlayEnhanced ? uint64_t(width) * uint64_t(height) * 4 : 0;
-    const bool answered = Exchange(pair[0], message, reply, payload, now, now() + run.timeoutMs, expected);
+    const int64_t deadline = now() + run.timeoutMs;
+    const bool answered = Exchange(pair[0], message, reply, payload, now, deadline, expected);
     // An answer counts only from a helper that then ends cleanly.
-    const bool clean = Reap(pid, !answered);
-    return answered && clean;
+    const HelperEnd end = Reap(pid, !answered);
+    if (end == HelperEnd::OutOfTime || (!answered && now() >= deadline))
+        throw Exception(kMetafileTooSlow);
+    return answered && end == HelperEnd::Clean;
 }
 
 QImage PlayMetafile(bool enhanced, const std::vector<uint8_t>& bytes, int width, int height)

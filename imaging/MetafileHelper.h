@@ -29,7 +29,10 @@ struct MetafileHelperRun {
     int timeoutMs = 30000;
     std::function<int64_t()> nowMs; // the clock; the steady clock when unset
 };
-// False when the helper failed as above; throws when it cannot be started.
+// What a metafile that the helper could not draw in its time gets.
+inline constexpr const char* kMetafileTooSlow = "Metafile takes too long to draw";
+// False when the helper failed as above; throws when it cannot be started,
+// and kMetafileTooSlow when it ran out of time.
 bool RunMetafileHelper(const MetafileHelperRun& run, MetafileOp op, const std::vector<uint8_t>& bytes, int width,
                        int height, MetafileReply& reply, std::vector<uint8_t>& payload);
 

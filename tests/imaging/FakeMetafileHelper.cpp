@@ -2,6 +2,7 @@
 // same limits, then misbehaves as its first argument says.
 #include "imaging/MetafilePlayers.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,6 +50,8 @@ int main(int argc, char** argv)
     if (mode == "hang")
         for (;;)
             pause();
+    if (mode == "out-of-cpu")
+        raise(SIGXCPU); // as its processor-time limit ends it
     if (mode == "huge") {
         // Asks for 2.5 GB of address space, unless the limits stop it first.
         for (int i = 0; i < 40; ++i) {

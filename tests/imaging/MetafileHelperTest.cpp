@@ -1,6 +1,7 @@
 // Metafiles are played in a helper process: whatever the players do with a
-// hostile file (crash, abort, hang, run out of memory), the program gets
-// "Metafile is not valid" and lives on.
+// hostile file (crash, abort, run out of memory), the program gets
+// "Metafile is not valid" and lives on; a hang ends at its time limit and
+// says so.
 #include "imaging/Loaders.h"
 #include "imaging/LoadersMetafile.h"
 #include "imaging/MetafileHelper.h"
@@ -89,13 +90,25 @@ TEST(MetafileHelper, ItsCrashHangOrBadAnswerIsAFailure)
     missing.path = "/nonexistent/glimmerbox-metafile";
     EXPECT_THROW(RunFake(missing), Exception);
 
-    // A hang ends at the time-out, on the run's own clock.
+    // A hang ends at the time-out, on the run's own clock, and says so.
     MetafileHelperRun hang = Fake("hang");
     int64_t clock = 0;
     hang.timeoutMs = 30000;
     hang.nowMs = [&clock] { return clock += 10000; };
-    EXPECT_FALSE(RunFake(hang));
-    EXPECT_LE(clock, 60000);
+    try {
+        RunFake(hang);
+        ADD_FAILURE() << "a hang was taken for an answer";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), kMetafileTooSlow);
+    }
+    EXPECT_LE(clock, 70000);
+    // So does a helper its processor-time limit ended.
+    try {
+        RunFake(Fake("out-of-cpu"));
+        ADD_FAILURE() << "a helper out of processor time was taken for an answer";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), kMetafileTooSlow);
+    }
 }
 
 TEST(MetafileHelper, RunsUnderAMemoryLimit)
