@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 #include "platform/Picture.h"
 #include "platform/Text.h"
+#include "platform/Thread.h"
 #include "store/UDMMain.h"
 #include "store/VaultFile.h"
 #include "widgets/ErrorGuard.h"
@@ -29,7 +30,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <chrono>
 #include <set>
 
 namespace {
@@ -41,12 +41,6 @@ constexpr const char* kVaultNotAdded = "It is a vault, not an image: drop it on 
 constexpr const char* kMissing = "No such file or folder.";
 constexpr const char* kNotLocal = "It is not a local file.";
 constexpr int kDragPixmapSide = 64;
-
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool HasVaultExtension(const std::string& path) { return SameText(ExtractFileExt(path), ".gmb"); }
 
@@ -246,7 +240,7 @@ std::unique_ptr<QMimeData> TFormMain::MakeDragOutData()
     const std::string folder = ScratchFolder() + Format("drag-%d", ++dragCount_) + "/";
     if (!QDir().mkdir(QString::fromStdString(folder)))
         throw Exception(Format("Cannot create the folder \"%s\" for the images dragged out.", folder.c_str()));
-    dragFolders_.emplace_back(folder, NowMs());
+    dragFolders_.emplace_back(folder, SteadyMs());
     QList<QUrl> urls;
     std::set<std::string> taken;
     auto extract = [&] {
@@ -281,7 +275,7 @@ std::unique_ptr<QMimeData> TFormMain::MakeDragOutData()
 
 void TFormMain::RemoveOldDragFolders()
 {
-    const int64_t now = NowMs();
+    const int64_t now = SteadyMs();
     std::erase_if(dragFolders_, [&](const std::pair<std::string, int64_t>& f) {
         if (now - f.second < static_cast<int64_t>(KeepDragFilesSeconds) * 1000)
             return false;

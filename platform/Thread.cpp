@@ -12,11 +12,7 @@ namespace {
 
 class TSystemClock : public TClock {
 public:
-    uint32_t NowMs() override
-    {
-        using namespace std::chrono;
-        return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-    }
+    uint32_t NowMs() override { return static_cast<uint32_t>(SteadyMs()); }
     void Sleep(int ms) override
     {
         if (ms <= 0)
@@ -30,6 +26,12 @@ public:
 std::atomic<TClock*> gClock{nullptr};
 
 } // namespace
+
+int64_t SteadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 TClock& SystemClock()
 {

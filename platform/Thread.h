@@ -46,6 +46,9 @@ private:
 };
 
 inline uint32_t MilliTimer() { return CurrentClock().NowMs(); }
+// The steady clock itself, in milliseconds, never wrapping and never
+// replaced by a test's clock: for deadlines of real processes and files.
+int64_t SteadyMs();
 inline void SleepMs(int ms) { CurrentClock().Sleep(ms); }
 
 class TEvent {
