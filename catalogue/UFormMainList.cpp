@@ -129,10 +129,10 @@ int64_t ExpectedInflatedBytes(size_t packed, int64_t pixels)
 QImage ThumbnailOfStored(const TBlobCodec& codec, std::vector<uint8_t> stored, const TFillEntry& e, int width,
                          int height, TMemoryBudget& budget)
 {
-    const std::vector<uint8_t> packed = codec.Unseal(std::move(stored), e.name, e.type);
+    std::vector<uint8_t> packed = codec.Unseal(std::move(stored), e.name, e.type);
     TMemoryBudget::TLease lease(budget, ExpectedInflatedBytes(packed.size(), e.pixels));
     TMemoryStream image;
-    DecompressWithinLease(packed, image, lease);
+    DecompressWithinLease(std::move(packed), image, lease);
     image.SetPosition(0);
     return MakeThumbnail(image, KindOf(e.type).Letter, width, height).ToQImage();
 }

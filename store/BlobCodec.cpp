@@ -253,12 +253,13 @@ TBlobCodec::TBlobCodec(TVaultKey key, const std::array<uint8_t, kVaultIdBytes>& 
 {
 }
 
-void DecompressWithinLease(const std::vector<uint8_t>& packed, TStream& dest, TMemoryBudget::TLease& lease)
+void DecompressWithinLease(std::vector<uint8_t> packed, TStream& dest, TMemoryBudget::TLease& lease)
 {
     const int64_t start = dest.Position();
+    TMemoryStream source(std::move(packed));
     for (;;) {
         const int64_t limit = std::min(std::max<int64_t>(lease.Bytes(), 1), kMaxInflatedImage);
-        TMemoryStream source(packed);
+        source.SetPosition(0);
         try {
             DecompressStream(source, dest, limit);
             return;
@@ -305,7 +306,7 @@ std::vector<uint8_t> TBlobCodec::Unseal(std::vector<uint8_t> stored, const std::
     }
     if (!sealed)
         throw ESealedBlobError(kDamaged);
-    return OpenSealedBlob(*key_, stored, Associated(name, kind));
+    return OpenSealedBlob(*key_, std::move(stored), Associated(name, kind));
 }
 
 std::vector<uint8_t> TBlobCodec::Pack(TStream& source, const std::string& name, const std::string& kind) const

@@ -49,7 +49,7 @@ void DecompressStream(TStream& source, TStream& dest, int64_t limit = INT64_MAX)
 // budget: when the image needs more it is inflated again with a lease four
 // times as large (at last kMaxInflatedImage, whose message a larger one
 // raises). The lease then covers what dest holds.
-void DecompressWithinLease(const std::vector<uint8_t>& packed, TStream& dest, TMemoryBudget::TLease& lease);
+void DecompressWithinLease(std::vector<uint8_t> packed, TStream& dest, TMemoryBudget::TLease& lease);
 
 
 // Turns a record's image into its stored blob and back. Copies share the

@@ -243,7 +243,7 @@ std::vector<uint8_t> SealBlob(const TVaultKey& key, std::span<const uint8_t> pla
     return out;
 }
 
-std::vector<uint8_t> OpenSealedBlob(const TVaultKey& key, std::span<const uint8_t> sealed,
+std::vector<uint8_t> OpenSealedBlob(const TVaultKey& key, std::vector<uint8_t> sealed,
                                     std::span<const uint8_t> associated)
 {
     EnsureSodium();
@@ -252,11 +252,15 @@ std::vector<uint8_t> OpenSealedBlob(const TVaultKey& key, std::span<const uint8_
         throw ESealedBlobError("Image data is damaged or was changed.");
     const std::vector<uint8_t> ad = BlobAssociatedData(sealed[kBlobMagic.size()], associated);
     const uint8_t* nonce = sealed.data() + kBlobHeaderBytes;
+    uint8_t* cipher = sealed.data() + kBlobHeaderBytes + kNonceBytes;
     const size_t cipherBytes = sealed.size() - kBlobHeaderBytes - kNonceBytes;
-    std::vector<uint8_t> plain(cipherBytes - kTagBytes);
+    // Opened where it lies: a photo-sized buffer less to allocate and fault
+    // in per image.
     unsigned long long n = 0;
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(plain.data(), &n, nullptr, nonce + kNonceBytes, cipherBytes,
-                                                   ad.data(), ad.size(), nonce, key.Data()) != 0)
+    if (crypto_aead_xchacha20poly1305_ietf_decrypt(cipher, &n, nullptr, cipher, cipherBytes, ad.data(), ad.size(),
+                                                   nonce, key.Data()) != 0)
         throw ESealedBlobError("Image data is damaged or was changed.");
-    return plain;
+    sealed.erase(sealed.begin(), sealed.begin() + static_cast<std::ptrdiff_t>(kBlobHeaderBytes + kNonceBytes));
+    sealed.resize(static_cast<size_t>(n));
+    return sealed;
 }

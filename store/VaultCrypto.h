@@ -95,5 +95,5 @@ std::vector<uint8_t> SealBlob(const TVaultKey& key, std::span<const uint8_t> pla
                               std::span<const uint8_t> associated);
 // The plain bytes; raises ESealedBlobError "Image data is damaged or was
 // changed." when the blob fails authentication.
-std::vector<uint8_t> OpenSealedBlob(const TVaultKey& key, std::span<const uint8_t> sealed,
+std::vector<uint8_t> OpenSealedBlob(const TVaultKey& key, std::vector<uint8_t> sealed,
                                     std::span<const uint8_t> associated);
