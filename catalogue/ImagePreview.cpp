@@ -3,7 +3,9 @@
 #include "imaging/ShownPicture.h"
 #include "platform/Exception.h"
 #include "platform/Graphic.h"
+#include "platform/WorkerPool.h"
 
+#include <QCoreApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <algorithm>
@@ -42,12 +44,87 @@ QRect FitPreviewRect(int w, int h, int cw, int ch)
     return {(cw - width) / 2, (ch - height) / 2, width, height};
 }
 
+struct TImagePreview::TConversion {
+    std::atomic<bool> dropped{false};
+    // Written by the worker before it reports back, read on the GUI thread
+    // after.
+    std::unique_ptr<TGraphic> made;
+    // GUI thread only: the control that waits for it; null once none does.
+    TImagePreview* owner = nullptr;
+};
+
 TImagePreview::TImagePreview(QWidget* parent) : QWidget(parent) { setObjectName("ImgPreview"); }
 
-TImagePreview::~TImagePreview() { DropGraphic(); }
+TImagePreview::~TImagePreview()
+{
+    DropGraphic();
+    // Waits for the frame the worker is on; the rest of the animation is
+    // not made.
+    converter_.reset();
+}
+
+void TImagePreview::StartConversion(std::function<std::unique_ptr<TGraphic>(const std::atomic<bool>&)> make)
+{
+    if (!converter_)
+        converter_ = std::make_unique<TWorkerPool>(1);
+    auto conversion = std::make_shared<TConversion>();
+    conversion->owner = this;
+    conversion_ = conversion;
+    converter_->Submit([conversion, make = std::move(make), gate = BeforeConversion] {
+        try {
+            if (gate)
+                gate(conversion->dropped);
+            if (!conversion->dropped.load())
+                conversion->made = make(conversion->dropped);
+        } catch (...) {
+            // The still stays shown: it is the picture, without its motion.
+            conversion->made.reset();
+        }
+        // Told through the application, which outlives every control; the
+        // control itself may be gone by the time this runs.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [conversion] {
+                if (conversion->owner)
+                    conversion->owner->EndConversion(*conversion);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void TImagePreview::EndConversion(TConversion& conversion)
+{
+    conversion.owner = nullptr;
+    conversion_.reset();
+    std::unique_ptr<TGraphic> made = std::move(conversion.made);
+    const bool playing = made != nullptr;
+    if (playing) {
+        // The same picture, now moving: a zoom the viewer chose stays.
+        const QSize before = FullSize();
+        const double zoom = zoom_;
+        const QPointF origin = origin_;
+        SetGraphic(std::move(made));
+        if (FullSize() == before) {
+            zoom_ = zoom;
+            origin_ = origin;
+        }
+    }
+    Q_EMIT ConversionEnded(playing);
+}
+
+void TImagePreview::DropConversion()
+{
+    if (!conversion_)
+        return;
+    conversion_->owner = nullptr;
+    conversion_->dropped.store(true);
+    conversion_.reset();
+}
 
 void TImagePreview::DropGraphic()
 {
+    // Whatever replaces the picture also replaces the animation it awaited.
+    DropConversion();
     if (!graphic_)
         return;
     // Its animation stops while it goes; the frames it still paints on the
@@ -68,12 +145,16 @@ void TImagePreview::SetPicture(const QImage& image)
 
 void TImagePreview::ShowPicture(TShownPicture picture)
 {
-    if (picture.graphic)
+    if (picture.graphic) {
         SetGraphic(std::move(picture.graphic));
-    else if (picture.decodeAt)
+        return;
+    }
+    if (picture.decodeAt)
         SetScaledPicture(picture.image, picture.full, std::move(picture.decodeAt));
     else
         SetPicture(picture.image);
+    if (picture.makeAnimation)
+        StartConversion(std::move(picture.makeAnimation));
 }
 
 void TImagePreview::SetScaledPicture(const QImage& image, QSize full, std::function<QImage(int, int)> decode)

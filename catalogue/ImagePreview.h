@@ -4,6 +4,8 @@
 // A picture that draws itself (a GIF, which animates) is held as a graphic
 // and asked to draw into the fitted rectangle at every paint. Fitted is the
 // start; the full-window viewer also zooms it and pans it by dragging.
+// An animation that takes long to make is shown as its first frame while a
+// worker of the control's own makes it; then it plays in the still's place.
 #include "platform/Bitmap.h"
 
 #include <QImage>
@@ -11,10 +13,12 @@
 #include <QString>
 #include <QWidget>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
 class TGraphic;
+class TWorkerPool;
 struct TShownPicture;
 
 // Where a w x h picture goes inside a cw x ch client area.
@@ -33,8 +37,16 @@ public:
     void SetScaledPicture(const QImage& image, QSize full, std::function<QImage(int, int)> decode);
     // Takes the graphic; every change it reports repaints the control.
     void SetGraphic(std::unique_ptr<TGraphic> graphic);
-    // Whichever of the three the picture is; starts fitted.
+    // Whichever of the three the picture is; starts fitted. A picture with
+    // an animation to make shows its still image and starts making it.
     void ShowPicture(TShownPicture picture);
+    // While the animation of the shown still picture is being made. Any
+    // other picture, a clear, a message or the control's end drops it: what
+    // it makes then is thrown away. A failure keeps the still.
+    bool Converting() const { return conversion_ != nullptr; }
+    // Runs on the worker before each animation is made, given the flag that
+    // turns true once its result is no longer wanted (tests hold it there).
+    std::function<void(const std::atomic<bool>& dropped)> BeforeConversion;
     // Frees the picture (a graphic stops its animation first).
     void ClearPicture();
     // Shows why a record cannot be shown, in place of its picture, until the
@@ -62,6 +74,11 @@ public:
     static constexpr double kMinZoom = 1.0 / 64;
     static constexpr double kMaxZoom = 32;
 
+Q_SIGNALS:
+    // The animation being made for the shown picture is done: playing
+    // (true), or failed or found nothing to play (false).
+    void ConversionEnded(bool playing);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -70,7 +87,11 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    struct TConversion;
     void DropGraphic();
+    void StartConversion(std::function<std::unique_ptr<TGraphic>(const std::atomic<bool>&)> make);
+    void EndConversion(TConversion& conversion);
+    void DropConversion();
     // A picture held smaller than shown is decoded again at the shown size.
     void EnsureResolution();
     bool Pannable() const;
@@ -88,4 +109,9 @@ private:
     QPointF origin_;
     QPoint dragFrom_;
     bool dragging_ = false;
+    // The animation being made for the still picture; shared with the
+    // worker, which writes only into it.
+    std::shared_ptr<TConversion> conversion_;
+    // Made with the first animation; its end waits for the worker's frame.
+    std::unique_ptr<TWorkerPool> converter_;
 };

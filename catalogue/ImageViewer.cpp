@@ -121,6 +121,8 @@ void TImageViewer::ShowAt(int position)
         copy.image = decoded.picture.image;
         copy.full = decoded.picture.full;
         copy.decodeAt = decoded.picture.decodeAt;
+        // An animation still to make is made by the control, off this thread.
+        copy.makeAnimation = decoded.picture.makeAnimation;
         Picture->ShowPicture(std::move(copy));
     }
     const QString caption = Caption();

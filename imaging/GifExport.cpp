@@ -97,15 +97,19 @@ std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::string& path, char ki
     return LoadAnimationAsGif(ReadWholeFile(path), kind);
 }
 
-std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::vector<uint8_t>& bytes, char kind)
+bool HoldsAnimation(const std::vector<uint8_t>& bytes, char kind)
 {
-    if (kind != 'V')
+    return kind == 'V' && IsAnimatedWebp(bytes.data(), bytes.size());
+}
+
+std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::vector<uint8_t>& bytes, char kind, const std::atomic<bool>* cancelled)
+{
+    if (!HoldsAnimation(bytes, kind))
         return nullptr;
-    if (!IsAnimatedWebp(bytes.data(), bytes.size()))
-        return nullptr;
+    const auto stopped = [cancelled] { return cancelled && cancelled->load(std::memory_order_relaxed); };
     TDecodedPicture picture;
     DecodeWebp(bytes.data(), bytes.size(), picture, true);
-    if (picture.Frames.size() < 2)
+    if (picture.Frames.size() < 2 || stopped())
         return nullptr;
     auto image = std::make_unique<TMyGIFImage>();
     // An optimised palette with error diffusion for each frame: the cube
@@ -113,6 +117,9 @@ std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::vector<uint8_t>& byte
     image->ColorReduction = kOptimisedPalette;
     image->DitherMode = kFloydSteinberg;
     for (const TRasterFrame& frame : picture.Frames) {
+        // Each frame's colour reduction is the slow part: asked between them.
+        if (stopped())
+            return nullptr;
         TGIFSubImage& added = *image->Frame(AddFrameOf(*image, frame.Pixels));
         TGIFGraphicControlExtension& control = FrameControl(added);
         control.SetDelayTime(uint16_t(std::clamp((frame.DelayMs + 5) / 10, 1, 0xFFFF)));

@@ -1,6 +1,7 @@
 #pragma once
 // Any picture the program loads made into a GIF: the window's Export as GIF
 // and the gifconvert tool share this.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,8 +33,13 @@ void MakeGifOfPicture(TStream& stream, const std::string& extension, TMemoryStre
 // plays a GIF. Null when the file holds a single picture or the kind has
 // no animations; raises the decoder's message.
 std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::string& path, char kind);
-// The same from the file's bytes.
-std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::vector<uint8_t>& bytes, char kind);
+// The same from the file's bytes. Making the frames may take seconds: it
+// stops, answering null, once cancelled (when given) turns true.
+std::unique_ptr<TMyGIFImage> LoadAnimationAsGif(const std::vector<uint8_t>& bytes, char kind,
+                                                const std::atomic<bool>* cancelled = nullptr);
+// Whether LoadAnimationAsGif may find an animation in the file's bytes (read
+// from the header alone, so cheap enough for every click).
+bool HoldsAnimation(const std::vector<uint8_t>& bytes, char kind);
 
 // The frame's graphic control extension (delay, disposal, transparency),
 // added when the frame has none.

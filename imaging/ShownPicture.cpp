@@ -53,16 +53,20 @@ TShownPicture MakeShownPicture(std::shared_ptr<const std::vector<uint8_t>> bytes
         return JpegPicture(std::move(bytes), area);
 
     TShownPicture shown;
-    // An animation of another kind plays as a GIF made of its frames.
-    std::unique_ptr<TMyGIFImage> gif = LoadAnimationAsGif(*bytes, letter);
-    if (!gif && letter == 'G') {
-        gif = std::make_unique<TMyGIFImage>();
+    if (letter == 'G') {
+        auto gif = std::make_unique<TMyGIFImage>();
         TMemoryStream stream(*bytes);
         gif->LoadFromStream(stream);
-    }
-    if (gif) {
         shown.graphic = std::move(gif);
         return shown;
+    }
+    // An animation of another kind plays as a GIF made of its frames, which
+    // takes seconds for a long one: its first frame is decoded the still way
+    // for now, and the GIF is made by whoever shows it, where it chooses.
+    if (HoldsAnimation(*bytes, letter)) {
+        shown.makeAnimation = [bytes, letter](const std::atomic<bool>& cancelled) -> std::unique_ptr<TGraphic> {
+            return LoadAnimationAsGif(*bytes, letter, &cancelled);
+        };
     }
 
     TMemoryStream stream(*bytes);

@@ -21,6 +21,8 @@
 #include <QMenu>
 #include <QSpinBox>
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QThread>
 #include <algorithm>
 #include <array>
 #include <functional>
@@ -246,6 +248,13 @@ TEST_F(CommandsFixture, TheNewerKindsAreAddedListedFilteredAndPreviewed)
     // The animated WebP plays through a GIF of its frames; its item, read
     // back from the caption, is the V record, not a metafile.
     Select({0});
+    // Its first frame shows at once; the GIF of its frames follows from a worker.
+    QElapsedTimer waited;
+    waited.start();
+    while (form->ImgPreview->Converting() && waited.elapsed() < 60000) {
+        QApplication::processEvents();
+        QThread::msleep(1);
+    }
     ASSERT_NE(dynamic_cast<TMyGIFImage*>(form->ImgPreview->Graphic()), nullptr);
     EXPECT_EQ(static_cast<TMyGIFImage*>(form->ImgPreview->Graphic())->Frames().Count(), 3);
     EXPECT_EQ(form->txtName->text().toStdString(), "anim.webp");
