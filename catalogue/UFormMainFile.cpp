@@ -2,6 +2,7 @@
 // unsaved-data question, the recent-files menu and the password.
 #include "UFormMain.h"
 
+#include "imaging/ThumbnailCache.h"
 #include "platform/Cleanup.h"
 #include "platform/Paths.h"
 #include "store/UDMMain.h"
@@ -103,6 +104,9 @@ void TFormMain::LoadVault(const std::string& path)
         }
         const bool accepted = !DMMain->LocatePassword() || AskPassword();
         if (accepted) {
+            // It may have been shown plain before another program protected it.
+            if (DMMain->Encrypted())
+                ForgetThumbnailsOfScope(ThumbnailScopeOf(*DMMain));
             CurrentFileName = path;
             RefreshList();
         } else {
@@ -121,6 +125,7 @@ void TFormMain::SaveFile(const std::string& path)
 {
     TVaultTable& cds = DMMain->CDS;
     const std::string previous = cds.FileName();
+    const TThumbnailScope before = ThumbnailScopeOf(*DMMain);
     cds.SetFileName(path);
     try {
         cds.Save();
@@ -129,6 +134,16 @@ void TFormMain::SaveFile(const std::string& path)
         // go to the path that just failed.
         cds.SetFileName(previous);
         throw;
+    }
+    // A new file is a new scope: its thumbnails come along instead of
+    // being made again. An untitled vault's scratch file is gone now, and
+    // with it any use of its pictures.
+    if (UseThumbnailCache) {
+        TThumbnailCache& cache = ThumbnailCacheOfVault();
+        const TThumbnailScope after = ThumbnailScopeOf(*DMMain);
+        cache.CopyScope(before, after);
+        if (previous.empty() && !(before == after))
+            cache.ForgetScope(before);
     }
     CurrentFileName = path;
     UpdateControls();
@@ -185,4 +200,10 @@ void TFormMain::AskWhereToSave(const std::string& message)
 
 bool TFormMain::AskPassword() { return ::AskPassword(*DMMain); }
 
-void TFormMain::ActToolsPasswordExecute() { ChangePassword(*DMMain); }
+void TFormMain::ActToolsPasswordExecute()
+{
+    ChangePassword(*DMMain);
+    // What was shown while it was plain must not stay on disk beside it.
+    if (DMMain->Encrypted())
+        ForgetThumbnailsOfScope(ThumbnailScopeOf(*DMMain));
+}

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -11,12 +12,18 @@
 namespace {
 
 // Changes whenever the thumbnails themselves would come out differently.
-// 3: keys scoped by the vault's file.
-constexpr uint32_t kFormatVersion = 3;
+// 3: keys scoped by the vault's file. 4: the scope holds its birth time.
+constexpr uint32_t kFormatVersion = 4;
+// The key's first byte is the version's low byte, never 0xFF: every scope's
+// prefix has a successor (PrefixEnd).
+static_assert(kFormatVersion % 256 != 0xFF);
 // Small batches: the workers write most of them, the GUI thread's last
 // write stays short.
 constexpr int64_t kPendingLimit = 1LL << 20;
 constexpr const char* kFileName = "thumbnails.sqlite";
+// How long forgetting a vault waits for another program's use of the file.
+constexpr int kForgetWaitMs = 2000;
+constexpr int kBusyWaitMs = 100;
 
 void AppendInt(std::string& out, int64_t v)
 {
@@ -56,6 +63,32 @@ std::optional<QImage> Deserialise(const void* data, int bytes)
     return image;
 }
 
+// The bytes every key of the vault of scope begins with.
+std::string ScopePrefix(const TThumbnailScope& scope)
+{
+    std::string out;
+    AppendInt(out, kFormatVersion);
+    AppendInt(out, static_cast<int64_t>(scope.device));
+    AppendInt(out, static_cast<int64_t>(scope.inode));
+    AppendInt(out, scope.birth);
+    return out;
+}
+
+// The least key above every key that begins with prefix.
+std::string PrefixEnd(std::string prefix)
+{
+    while (!prefix.empty() && static_cast<uint8_t>(prefix.back()) == 0xFF)
+        prefix.pop_back();
+    if (!prefix.empty())
+        prefix.back() = static_cast<char>(static_cast<uint8_t>(prefix.back()) + 1);
+    return prefix;
+}
+
+void BindBytes(sqlite3_stmt* s, int index, const std::string& bytes)
+{
+    sqlite3_bind_blob(s, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+}
+
 int64_t ImageBytes(const QImage& image) { return image.sizeInBytes() + 64; }
 
 bool IsDamage(int rc)
@@ -80,11 +113,8 @@ std::unique_ptr<TThumbnailCache> shared;
 
 std::string TThumbnailKey::Bytes() const
 {
-    std::string out;
-    out.reserve(56 + tail.size());
-    AppendInt(out, kFormatVersion);
-    AppendInt(out, static_cast<int64_t>(scope.device));
-    AppendInt(out, static_cast<int64_t>(scope.inode));
+    std::string out = ScopePrefix(scope);
+    out.reserve(out.size() + 25 + tail.size());
     AppendInt(out, packedLength);
     out.push_back(kind);
     AppendInt(out, width);
@@ -95,8 +125,8 @@ std::string TThumbnailKey::Bytes() const
 
 TThumbnailScope ThumbnailScopeOf(TDMMain& store)
 {
-    const auto [device, inode] = store.CDS.FileIdentity();
-    return TThumbnailScope{device, inode};
+    const vaultfile::TFileIdentity id = store.CDS.FileIdentity();
+    return TThumbnailScope{id.device, id.inode, id.birth};
 }
 
 TThumbnailKey ThumbnailKeyOfRecord(TDMMain& store, int width, int height)
@@ -191,10 +221,13 @@ bool TThumbnailCache::OpenDisk()
         CloseDisk();
         return false;
     }
-    sqlite3_busy_timeout(db_, 100);
+    sqlite3_busy_timeout(db_, kBusyWaitMs);
     // The cache can always be rebuilt: a crash may lose its last writes,
-    // never more, and it never waits for the disk.
-    int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+    // never more, and it never waits for the disk. Deleted pictures are
+    // overwritten: a vault that was shown plain and is protected now must
+    // leave nothing of its pictures in the file (see ForgetScope).
+    int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA secure_delete=ON;", nullptr,
+                          nullptr, nullptr);
     int version = -1;
     if (rc == SQLITE_OK) {
         Statement q(db_, "PRAGMA user_version");
@@ -413,4 +446,161 @@ void TThumbnailCache::Evict()
         sqlite3_reset(del.s);
     }
     diskBytes_ = total;
+}
+
+void TThumbnailCache::DropFromMemory(const std::string& prefix)
+{
+    for (auto it = memory_.begin(); it != memory_.end();) {
+        if (it->first.starts_with(prefix)) {
+            memoryBytes_ -= ImageBytes(it->second.image);
+            ages_.erase(it->second.age);
+            it = memory_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Runs body (an SQLite result code) in one write transaction; anything but
+// SQLITE_OK when any of it failed (then nothing of it is written).
+int TThumbnailCache::DiskInTransaction(const std::function<int()>& body)
+{
+    int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = body();
+    if (rc == SQLITE_OK && db_)
+        rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK && db_ && !sqlite3_get_autocommit(db_))
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return rc;
+}
+
+// The file is thrown away and made anew, empty: what it held can be made
+// again, what must not stay in it cannot be removed any other way.
+void TThumbnailCache::DiscardDisk() noexcept
+{
+    CloseDisk();
+    pending_.clear();
+    pendingBytes_ = 0;
+    touched_.clear();
+    std::error_code ec;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        std::filesystem::remove(path_ + suffix, ec);
+    diskBytes_ = 0;
+    OpenDisk();
+}
+
+void TThumbnailCache::ForgetScope(const TThumbnailScope& scope)
+{
+    const std::string lo = ScopePrefix(scope);
+    const std::string hi = PrefixEnd(lo);
+    std::lock_guard guard(lock_);
+    DropFromMemory(lo);
+    std::erase_if(pending_, [&](const auto& p) { return p.first.starts_with(lo); });
+    pendingBytes_ = 0;
+    for (const auto& p : pending_)
+        pendingBytes_ += ImageBytes(p.second);
+    std::erase_if(touched_, [&](const std::string& k) { return k.starts_with(lo); });
+    if (!db_)
+        return;
+    // Another program's short reads and writes are waited for: giving up
+    // here would leave the pictures behind.
+    sqlite3_busy_timeout(db_, kForgetWaitMs);
+    int64_t dropped = 0;
+    const int rc = DiskInTransaction([&] {
+        {
+            Statement q(db_, "SELECT total(length(Picture)) FROM Thumbnails WHERE Key >= ? AND Key < ?");
+            if (q.rc != SQLITE_OK)
+                return q.rc;
+            BindBytes(q.s, 1, lo);
+            BindBytes(q.s, 2, hi);
+            if (sqlite3_step(q.s) != SQLITE_ROW)
+                return sqlite3_errcode(db_);
+            dropped = static_cast<int64_t>(sqlite3_column_double(q.s, 0));
+        }
+        Statement del(db_, "DELETE FROM Thumbnails WHERE Key >= ? AND Key < ?");
+        if (del.rc != SQLITE_OK)
+            return del.rc;
+        BindBytes(del.s, 1, lo);
+        BindBytes(del.s, 2, hi);
+        return sqlite3_step(del.s) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
+    });
+    // The log still holds the pages as they were before: played into the
+    // file (whose freed space secure_delete has zeroed) and cut to nothing.
+    const bool logCleared =
+        rc == SQLITE_OK && sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) == SQLITE_OK;
+    if (!logCleared) {
+        DiscardDisk();
+        return;
+    }
+    sqlite3_busy_timeout(db_, kBusyWaitMs);
+    diskBytes_ = std::max<int64_t>(0, diskBytes_ - dropped);
+}
+
+void TThumbnailCache::CopyScope(const TThumbnailScope& from, const TThumbnailScope& to)
+{
+    if (from == to)
+        return;
+    const std::string lo = ScopePrefix(from);
+    const std::string hi = PrefixEnd(lo);
+    const std::string dest = ScopePrefix(to);
+    std::lock_guard guard(lock_);
+    std::vector<std::pair<std::string, QImage>> copies;
+    for (const std::string& k : ages_) // oldest first: the copies keep the order
+        if (k.starts_with(lo))
+            copies.emplace_back(dest + k.substr(lo.size()), memory_.at(k).image);
+    for (const auto& [k, image] : copies)
+        Remember(k, image);
+    WritePending(); // the pictures not yet written are copied with the rest
+    if (!db_)
+        return;
+    const int64_t stamp = ++lastUse_;
+    const int rc = DiskInTransaction([&] {
+        int64_t added = 0;
+        {
+            Statement q(db_, "SELECT total(length(Picture)) FROM Thumbnails WHERE Key >= ? AND Key < ?");
+            if (q.rc != SQLITE_OK)
+                return q.rc;
+            BindBytes(q.s, 1, lo);
+            BindBytes(q.s, 2, hi);
+            if (sqlite3_step(q.s) != SQLITE_ROW)
+                return sqlite3_errcode(db_);
+            added = static_cast<int64_t>(sqlite3_column_double(q.s, 0));
+        }
+        // || makes text of the bytes; the cast gives them back as the blob
+        // every key is.
+        Statement copy(db_, "INSERT OR REPLACE INTO Thumbnails(Key, Used, Picture) "
+                            "SELECT CAST(?1 || substr(Key, ?2) AS BLOB), ?3, Picture FROM Thumbnails "
+                            "WHERE Key >= ?4 AND Key < ?5");
+        if (copy.rc != SQLITE_OK)
+            return copy.rc;
+        BindBytes(copy.s, 1, dest);
+        sqlite3_bind_int64(copy.s, 2, static_cast<int64_t>(lo.size()) + 1);
+        sqlite3_bind_int64(copy.s, 3, stamp);
+        BindBytes(copy.s, 4, lo);
+        BindBytes(copy.s, 5, hi);
+        if (sqlite3_step(copy.s) != SQLITE_DONE)
+            return sqlite3_errcode(db_);
+        diskBytes_ += added;
+        if (diskBytes_ > diskLimit_)
+            Evict();
+        return SQLITE_OK;
+    });
+    if (rc != SQLITE_OK && rc != SQLITE_BUSY && db_)
+        DiskFailed(rc);
+}
+
+void ForgetThumbnailsOfScope(const TThumbnailScope& scope)
+{
+    {
+        std::lock_guard guard(sharedLock);
+        if (!shared) {
+            // Nothing of any vault was ever kept on disk here.
+            const std::string folder = ThumbnailCacheFolder();
+            std::error_code ec;
+            if (folder.empty() || !std::filesystem::exists(folder + "/" + kFileName, ec))
+                return;
+        }
+    }
+    TThumbnailCache::Shared().ForgetScope(scope);
 }

@@ -17,6 +17,7 @@
 #include <QImage>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -28,12 +29,15 @@
 class TDMMain;
 struct sqlite3;
 
-// The vault a thumbnail was made for: its file's device and inode. Two
-// vaults never share pictures, so a record made to look like another
-// vault's (same length, same last bytes) cannot show that vault's picture.
+// The vault a thumbnail was made for: its file's device, inode and birth
+// time. Two vaults never share pictures, so a record made to look like
+// another vault's (same length, same last bytes) cannot show that vault's
+// picture, nor can a new vault file that was given a deleted one's inode.
 struct TThumbnailScope {
     uint64_t device = 0;
     uint64_t inode = 0;
+    int64_t birth = 0; // nanoseconds; 0 where the file system keeps none
+    bool operator==(const TThumbnailScope&) const = default;
 };
 // The scope of the store's open vault.
 TThumbnailScope ThumbnailScopeOf(TDMMain& store);
@@ -78,6 +82,13 @@ public:
     void Flush();
     // Forgets what is held in memory (the disk file stays).
     void ClearMemory();
+    // Forgets every picture of the vault of scope, in memory and on disk,
+    // and leaves nothing of them readable in the file or its log: for a
+    // vault whose pictures must not be kept outside it any more.
+    void ForgetScope(const TThumbnailScope& scope);
+    // Gives the vault of to a copy of every picture of the vault of from
+    // (a vault saved under a new file keeps its thumbnails).
+    void CopyScope(const TThumbnailScope& from, const TThumbnailScope& to);
 
     // The cache file; empty when the cache lives in memory only.
     std::string FilePath() const;
@@ -100,6 +111,9 @@ private:
     std::optional<QImage> ReadDisk(const std::string& key);
     void WritePending();
     void Evict();
+    void DropFromMemory(const std::string& prefix);
+    int DiskInTransaction(const std::function<int()>& body);
+    void DiscardDisk() noexcept;
 
     mutable std::mutex lock_;
     std::string folder_;
@@ -117,6 +131,10 @@ private:
     int64_t pendingBytes_ = 0;
     std::vector<std::string> touched_;
 };
+
+// Forgets the pictures of scope in the program's cache, on disk too, as
+// ForgetScope; opens no cache file that is not there yet.
+void ForgetThumbnailsOfScope(const TThumbnailScope& scope);
 
 // $XDG_CACHE_HOME/glimmerbox, else $HOME/.cache/glimmerbox; empty when
 // neither names an absolute folder.

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace vaultfile {
@@ -102,6 +103,19 @@ bool LooksLikeVault(const std::string& path, const std::string& openFile)
     const ssize_t got = ::pread(fd, h, sizeof h, 0);
     ::close(fd);
     return got >= 72 && std::memcmp(h, kMagic, sizeof kMagic) == 0 && Big32(h + 68) == kApplicationId;
+}
+
+TFileIdentity IdentityOf(const std::string& path)
+{
+    struct statx sx {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_INO | STATX_BTIME, &sx) != 0)
+        return {};
+    TFileIdentity id;
+    id.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    id.inode = sx.stx_ino;
+    if (sx.stx_mask & STATX_BTIME)
+        id.birth = static_cast<int64_t>(sx.stx_btime.tv_sec) * 1000000000 + sx.stx_btime.tv_nsec;
+    return id;
 }
 
 std::string ResolvedPath(const std::string& path)

@@ -49,6 +49,18 @@ void CheckHeader(const std::string& path, const unsigned char* header, int64_t f
 // closing a second descriptor of it would drop the engine's locks.
 bool LooksLikeVault(const std::string& path, const std::string& openFile);
 
+// Which file a path names: device, inode and, where the file system
+// records it, the birth time (nanoseconds since 1970; 0 when unknown).
+// Device and inode alone come back when a file is deleted and another made;
+// the birth time tells the two apart. All 0 when path names nothing.
+struct TFileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t birth = 0;
+    bool operator==(const TFileIdentity&) const = default;
+};
+TFileIdentity IdentityOf(const std::string& path);
+
 // The file a path names, symbolic links followed (the path itself when it
 // names nothing yet).
 std::string ResolvedPath(const std::string& path);

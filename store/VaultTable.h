@@ -377,11 +377,11 @@ public:
     // changes; only then are the records copied (into a temporary file).
     void CopyDataTo(TVaultTable& dest);
 
-    // The device and inode of the file the records live in (the vault file,
-    // or the temporary file of an untitled vault); both 0 when closed. A
-    // command's write-back changes the file in place and keeps them; Save As
-    // moves the table to its new file, and with it to that file's identity.
-    std::pair<uint64_t, uint64_t> FileIdentity() const;
+    // The identity of the file the records live in (the vault file, or the
+    // temporary file of an untitled vault); all 0 when closed. A command's
+    // write-back changes the file in place and keeps it; Save As moves the
+    // table to its new file, and with it to that file's identity.
+    vaultfile::TFileIdentity FileIdentity() const;
 
     // True when the vault is open read-only (changes are refused).
     bool ReadOnly() const { return Active() && readOnly_; }
@@ -498,6 +498,7 @@ private:
     int64_t commandMark_ = 0; // the change count when the outermost command began
     dev_t fileDevice_ = 0;    // identity of the vault file the connection opened
     ino_t fileInode_ = 0;
+    int64_t fileBirth_ = 0;
 
     TBlobCodec codec_;
 

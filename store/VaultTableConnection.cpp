@@ -137,9 +137,10 @@ void TVaultTable::OpenVault()
     forReading_ = openForReading_;
     // What a later write checks that the path still names (the engine's own
     // check, HAS_MOVED, compares the inode it opened).
-    if (::stat(path.c_str(), &st) == 0) {
-        fileDevice_ = st.st_dev;
-        fileInode_ = st.st_ino;
+    if (const vaultfile::TFileIdentity id = vaultfile::IdentityOf(path); id.inode != 0) {
+        fileDevice_ = static_cast<dev_t>(id.device);
+        fileInode_ = static_cast<ino_t>(id.inode);
+        fileBirth_ = id.birth;
     }
 }
 

@@ -138,18 +138,17 @@ void TVaultTable::SaveToFile(const std::string& path)
     WriteFile(path, true);
 }
 
-std::pair<uint64_t, uint64_t> TVaultTable::FileIdentity() const
+vaultfile::TFileIdentity TVaultTable::FileIdentity() const
 {
     if (lender_)
         return lender_->FileIdentity();
     if (!db_)
-        return {0, 0};
+        return {};
     if (!dbPath_.empty())
-        return {static_cast<uint64_t>(fileDevice_), static_cast<uint64_t>(fileInode_)};
-    struct stat st {};
-    if (!tempPath_.empty() && ::stat(tempPath_.c_str(), &st) == 0)
-        return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-    return {0, 0};
+        return {static_cast<uint64_t>(fileDevice_), static_cast<uint64_t>(fileInode_), fileBirth_};
+    if (!tempPath_.empty())
+        return vaultfile::IdentityOf(tempPath_);
+    return {};
 }
 
 bool TVaultTable::IsConnectedFile(const std::string& path) const
@@ -285,6 +284,7 @@ void TVaultTable::Rebind(const std::string& path)
     replacedPath_.clear();
     fileDevice_ = fresh.fileDevice_;
     fileInode_ = fresh.fileInode_;
+    fileBirth_ = fresh.fileBirth_;
     statements_ = std::move(fresh.statements_);
     fresh.db_ = nullptr;
     fresh.dbPath_.clear();

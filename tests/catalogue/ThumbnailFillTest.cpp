@@ -12,6 +12,8 @@
 #include "platform/Paths.h"
 #include "platform/Stream.h"
 #include "store/UDMMain.h"
+#include "store/UDlgChgPwd.h"
+#include "store/UDlgPassword.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "widgets/ErrorGuard.h"
@@ -23,6 +25,8 @@
 #include <QListWidget>
 #include <QTimer>
 #include <QToolBar>
+#include <QLineEdit>
+#include <sqlite3.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -219,6 +223,141 @@ TEST_F(FillFixture, AnEncryptedVaultKeepsItsPicturesOffTheDisk)
     form->UpdatePreview();
     EXPECT_FALSE(form->ImgPreview->Message().isEmpty());
     form->TempDir = scratch;
+}
+
+namespace {
+
+int64_t CachedPictures(const std::string& cacheFile)
+{
+    sqlite3* db = nullptr;
+    int64_t n = -1;
+    if (sqlite3_open_v2(cacheFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM Thumbnails", -1, &q, nullptr) == SQLITE_OK &&
+            sqlite3_step(q) == SQLITE_ROW)
+            n = sqlite3_column_int64(q, 0);
+        sqlite3_finalize(q);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
+// Whether the cache file or any side file of it holds pattern.
+bool CacheHolds(const std::string& cacheFile, const std::string& pattern)
+{
+    for (const char* side : {"", "-wal", "-journal", "-shm"}) {
+        const std::string path = cacheFile + side;
+        if (!FileExists(path))
+            continue;
+        const std::vector<uint8_t> bytes = ReadWholeFile(path);
+        if (std::string(bytes.begin(), bytes.end()).find(pattern) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// A vault shown plain and then protected leaves none of its pictures in the
+// disk cache: not its rows, not their bytes in the file or its log; other
+// vaults' pictures stay.
+TEST_F(FillFixture, ProtectingAVaultWipesItsPicturesFromTheDiskCache)
+{
+    Fast();
+    form->AddFiles({kJpeg, kBmp});
+    form->SaveFile(Path("other.gmb"));
+    ASSERT_TRUE(form->NewVault());
+    TThumbnailCache::Shared().Flush();
+    const std::string cacheFile = TThumbnailCache::Shared().FilePath();
+    ASSERT_FALSE(cacheFile.empty());
+    const int64_t others = CachedPictures(cacheFile);
+    ASSERT_GT(others, 0);
+
+    // One picture of a colour no other file has: its thumbnail's pixels as
+    // the cache keeps them (B, G, R, 0xFF) are found only where it is.
+    QImage secret(300, 300, QImage::Format_RGB32);
+    secret.fill(qRgb(0x5A, 0xC3, 0x17));
+    ASSERT_TRUE(secret.save(QString::fromStdString(Path("secret.png"))));
+    std::string pixels;
+    for (int i = 0; i < 32; ++i)
+        pixels += std::string("\x17\xC3\x5A\xFF", 4);
+    form->AddFiles({Path("secret.png"), kGray});
+    form->SaveFile(Path("secret.gmb"));
+    form->RefreshList();
+    TThumbnailCache::Shared().Flush();
+    ASSERT_GT(CachedPictures(cacheFile), others);
+    ASSERT_TRUE(CacheHolds(cacheFile, pixels)) << "the test's pattern is not what the cache stores";
+    std::vector<TThumbnailKey> keys;
+    for (DMMain->CDS.First(); !DMMain->CDS.Eof(); DMMain->CDS.Next())
+        keys.push_back(ThumbnailKeyOfRecord(*DMMain, form->ImgLstLarge->Width(), form->ImgLstLarge->Height()));
+
+    DMMain->SetPasswordHashLimits({1, 8});
+    prompts->AnswerDialog([](QDialog& d) {
+        auto& dlg = dynamic_cast<TDlgChgPwd&>(d);
+        dlg.edNew->setText("pw9");
+        dlg.edVerify->setText("pw9");
+        dlg.accept();
+        return dlg.result();
+    });
+    prompts->AnswerMessage(MsgButton::Ok); // "Password is changed successfully."
+    form->ActToolsPassword->trigger();
+    ASSERT_TRUE(DMMain->Encrypted());
+    for (const TThumbnailKey& key : keys)
+        EXPECT_FALSE(TThumbnailCache::Shared().Find(key)) << "kept in memory";
+    TThumbnailCache::ResetShared(); // writes whatever was still pending
+    EXPECT_EQ(CachedPictures(cacheFile), others);
+    EXPECT_FALSE(CacheHolds(cacheFile, pixels));
+
+    // Protected by another program after the window showed it plain: the
+    // next open wipes what an earlier run left.
+    const TThumbnailScope scope = ThumbnailScopeOf(*DMMain);
+    {
+        TThumbnailCache earlier(ThumbnailCacheFolder());
+        earlier.Put(keys.front(), secret.scaled(32, 32));
+        for (int i = 0; i < 3; ++i)
+            earlier.Put(keys[i % keys.size()], secret.scaled(40 + i, 40));
+    }
+    ASSERT_GT(CachedPictures(cacheFile), others);
+    ASSERT_TRUE(CacheHolds(cacheFile, pixels));
+    ASSERT_EQ(ThumbnailScopeOf(*DMMain), scope);
+    ASSERT_TRUE(form->NewVault());
+    prompts->AnswerDialog([](QDialog& d) {
+        auto& dlg = dynamic_cast<TDlgPassword&>(d);
+        dlg.edPassword->setText("pw9");
+        dlg.accept();
+        return dlg.result();
+    });
+    form->OpenFile(Path("secret.gmb"));
+    ASSERT_EQ(form->CurrentFileName, Path("secret.gmb"));
+    TThumbnailCache::ResetShared();
+    EXPECT_EQ(CachedPictures(cacheFile), others);
+    EXPECT_FALSE(CacheHolds(cacheFile, pixels));
+}
+
+// Save As puts the vault in a new file; its thumbnails go with it, in
+// memory and on disk, so the next fill makes none.
+TEST_F(FillFixture, SaveAsKeepsTheThumbnailsWarm)
+{
+    Fast();
+    form->AddFiles(SamplePaths());
+    form->SaveFile(Path("first.gmb"));
+    int made = Made();
+    form->RefreshList();
+    EXPECT_EQ(Made(), made) << "the first save came from an untitled vault";
+    const std::vector<QImage> shown = Thumbnails();
+    const TThumbnailScope first = ThumbnailScopeOf(*DMMain);
+    form->SaveFile(Path("second.gmb"));
+    ASSERT_FALSE(ThumbnailScopeOf(*DMMain) == first);
+    form->RefreshList();
+    EXPECT_EQ(Made(), made) << "from memory";
+    TThumbnailCache::ResetShared();
+    form->RefreshList();
+    EXPECT_EQ(Made(), made) << "from disk";
+    EXPECT_EQ(Thumbnails(), shown);
+    // The first file keeps its own.
+    form->OpenFile(Path("first.gmb"));
+    ASSERT_EQ(form->CurrentFileName, Path("first.gmb"));
+    EXPECT_EQ(Made(), made);
 }
 
 TEST_F(FillFixture, AddingLeavesEveryThumbnailCachedAndIdentical)

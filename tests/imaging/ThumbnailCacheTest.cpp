@@ -19,8 +19,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -88,6 +90,9 @@ TEST(ThumbnailKey, ChangesWithEveryPartAndNeedsOnlyTheTail)
     EXPECT_NE(a.Bytes(), elsewhere.Bytes());
     elsewhere = a;
     elsewhere.scope.inode = 7;
+    EXPECT_NE(a.Bytes(), elsewhere.Bytes());
+    elsewhere = a;
+    elsewhere.scope.birth = 7; // a new file given a deleted one's inode
     EXPECT_NE(a.Bytes(), elsewhere.Bytes());
     // Letters that are no kind are loaded as bitmaps: one key.
     const std::vector<uint8_t> packed = Packed({1, 2, 3});
@@ -342,4 +347,131 @@ TEST(ThumbnailPaths, EveryTestFileGivesTheSamePixelsOnEveryPath)
         ASSERT_TRUE(prepared);
         EXPECT_EQ(*prepared, *plain[i]);
     }
+}
+
+namespace {
+
+TThumbnailKey InScope(const std::string& text, TThumbnailScope scope)
+{
+    TThumbnailKey key = KeyOf(text);
+    key.scope = scope;
+    return key;
+}
+
+int64_t FileSize(const std::string& path)
+{
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : static_cast<int64_t>(size);
+}
+
+} // namespace
+
+// One vault's pictures go, in memory, on disk and from the log, and no
+// neighbour's (scopes that differ in the last byte of the birth time, or
+// that would share a prefix if the bounds were wrong).
+TEST(ThumbnailCache, ForgettingAScopeDropsExactlyItsPictures)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.filePath("cache").toStdString();
+    const TThumbnailScope gone{5, 9, 100};
+    const std::vector<TThumbnailScope> kept = {{5, 9, 99}, {5, 9, 101}, {5, 10, 100}, {6, 9, 100}, {5, 9, 0xFF}};
+    const QImage picture = Picture(32, 32, qRgb(40, 50, 60));
+    {
+        TThumbnailCache cache(folder);
+        cache.Put(InScope("written", gone), picture);
+        for (const TThumbnailScope& s : kept)
+            cache.Put(InScope("written", s), picture);
+        cache.Flush();
+        cache.Put(InScope("pending", gone), picture); // not yet on disk
+        EXPECT_GT(FileSize(folder + "/thumbnails.sqlite-wal"), 0);
+        cache.ForgetScope(gone);
+        EXPECT_FALSE(cache.Find(InScope("written", gone)));
+        EXPECT_FALSE(cache.Find(InScope("pending", gone)));
+        for (const TThumbnailScope& s : kept)
+            EXPECT_TRUE(cache.Find(InScope("written", s))) << s.inode << "/" << s.birth;
+        EXPECT_EQ(FileSize(folder + "/thumbnails.sqlite-wal"), 0);
+    }
+    TThumbnailCache again(folder);
+    EXPECT_FALSE(again.Find(InScope("written", gone)));
+    EXPECT_FALSE(again.Find(InScope("pending", gone)));
+    for (const TThumbnailScope& s : kept)
+        EXPECT_TRUE(again.Find(InScope("written", s))) << s.inode << "/" << s.birth;
+}
+
+TEST(ThumbnailCache, CopiedScopeFindsEveryPictureAndKeepsTheOriginal)
+{
+    QTemporaryDir dir;
+    const std::string folder = dir.filePath("cache").toStdString();
+    const TThumbnailScope from{5, 9, 100}, to{5, 77, 200}, other{6, 9, 100};
+    const QImage red = Picture(32, 32, qRgb(200, 0, 0)), blue = Picture(32, 32, qRgb(0, 0, 200));
+    {
+        TThumbnailCache cache(folder);
+        cache.Put(InScope("a", from), red);
+        cache.Flush();
+        cache.Put(InScope("b", from), blue); // pending at the copy
+        cache.Put(InScope("c", other), red);
+        cache.CopyScope(from, to);
+        EXPECT_EQ(*cache.Find(InScope("a", to)), red);
+        EXPECT_EQ(*cache.Find(InScope("b", to)), blue);
+        EXPECT_FALSE(cache.Find(InScope("c", to)));
+        EXPECT_TRUE(cache.Find(InScope("a", from)));
+    }
+    // On disk, as the next run reads it: the keys are the blobs Find looks up.
+    TThumbnailCache again(folder);
+    ASSERT_TRUE(again.Find(InScope("a", to)));
+    EXPECT_EQ(*again.Find(InScope("a", to)), red);
+    ASSERT_TRUE(again.Find(InScope("b", to)));
+    EXPECT_EQ(*again.Find(InScope("b", to)), blue);
+    EXPECT_FALSE(again.Find(InScope("c", to)));
+    EXPECT_TRUE(again.Find(InScope("a", from)));
+    EXPECT_TRUE(again.Find(InScope("b", from)));
+}
+
+// A vault deleted and another written at its path is often given the same
+// inode at once (ext4 does): the birth time keeps the new vault from being
+// shown the old one's pictures for records of the same bytes.
+TEST(ThumbnailScope, AFileGivenADeletedVaultsInodeIsAnotherScope)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("reused.gmb").toStdString();
+    const std::vector<uint8_t> photo = Bytes(Data("jpeg/testorig.jpg"));
+    TThumbnailCache cache("");
+    const auto makeVault = [&] {
+        TDMMain store;
+        store.CreateNewTable();
+        AppendImageRecord(store, "photo", 227, 149, "J", photo);
+        store.CDS.SetFileName(path);
+        store.CDS.Save();
+        store.SetActive(false);
+    };
+    const auto keyOfVault = [&] {
+        TDMMain store;
+        store.CDS.SetFileName(path);
+        store.SetActive(true);
+        store.CDS.First();
+        return ThumbnailKeyOfRecord(store, 32, 32);
+    };
+    makeVault();
+    const TThumbnailKey first = keyOfVault();
+    if (first.scope.birth == 0)
+        GTEST_SKIP() << "the file system keeps no birth times";
+    EXPECT_EQ(first.scope.birth, vaultfile::IdentityOf(path).birth);
+    cache.Put(first, Picture(32, 32, qRgb(9, 9, 9)));
+    bool reused = false;
+    for (int attempt = 0; attempt < 20 && !reused; ++attempt) {
+        std::filesystem::remove(path);
+        // File times step with the system's clock tick.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        makeVault();
+        const TThumbnailKey again = keyOfVault();
+        if (again.scope.device != first.scope.device || again.scope.inode != first.scope.inode)
+            continue;
+        reused = true;
+        EXPECT_NE(again.scope.birth, first.scope.birth);
+        EXPECT_NE(again.Bytes(), first.Bytes());
+        EXPECT_FALSE(cache.Find(again));
+    }
+    if (!reused)
+        GTEST_SKIP() << "no inode was given again in 20 files";
 }

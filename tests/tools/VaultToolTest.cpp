@@ -3,6 +3,7 @@
 #include "../DamagedImages.h"
 #include "../store/StoreTestSupport.h"
 
+#include "imaging/ThumbnailCache.h"
 #include "store/UDMMain.h"
 
 #include <QJsonArray>
@@ -29,9 +30,14 @@ struct ToolResult {
     std::string err;
 };
 
-ToolResult Vault(const std::vector<std::string>& args)
+ToolResult Vault(const std::vector<std::string>& args, const std::string& cacheHome = std::string())
 {
     QProcess p;
+    if (!cacheHome.empty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CACHE_HOME", QString::fromStdString(cacheHome));
+        p.setProcessEnvironment(env);
+    }
     QStringList list;
     for (const std::string& a : args)
         list << QString::fromStdString(a);
@@ -467,6 +473,51 @@ TEST_F(VaultTool, PasswdSetsChangesAndRemovesThePassword)
     EXPECT_EQ(removed.out, "Password is now removed.\n");
     EXPECT_EQ(StoredBlobs(vault), plain);
     EXPECT_EQ(Vault({"list", vault}).status, 0);
+}
+
+// Thumbnails a window kept of the vault while it was plain go from the
+// user's cache when the tool protects it, and whenever the tool opens it
+// protected; other vaults' stay.
+TEST_F(VaultTool, APasswordWipesTheVaultsThumbnailsFromTheCache)
+{
+    ASSERT_EQ(Vault({"add", vault, kData + "/jpeg/testorig.jpg"}).status, 0);
+    TThumbnailScope scope;
+    {
+        TDMMain store;
+        store.CDS.SetFileName(vault);
+        store.SetActive(true);
+        scope = ThumbnailScopeOf(store);
+        store.SetActive(false);
+    }
+    ASSERT_NE(scope.inode, 0u);
+    const std::string cacheHome = dir.File("cache");
+    const std::string folder = cacheHome + "/glimmerbox";
+    const TThumbnailScope other{scope.device, scope.inode + 1, scope.birth};
+    const auto key = [](const TThumbnailScope& s) { return ThumbnailKeyOfPacked({1, 2, 3}, 'B', 8, 8, s); };
+    const auto shown = [&] {
+        TThumbnailCache cache(folder);
+        QImage picture(8, 8, QImage::Format_RGB32);
+        picture.fill(qRgb(1, 2, 3));
+        cache.Put(key(scope), picture);
+        cache.Put(key(other), picture);
+    };
+    const auto cached = [&](const TThumbnailScope& s) { return TThumbnailCache(folder).Find(key(s)).has_value(); };
+    shown();
+    ASSERT_TRUE(cached(scope));
+    const ToolResult set = Vault({"passwd", "--new-password", "pw", vault}, cacheHome);
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_FALSE(cached(scope));
+    EXPECT_TRUE(cached(other));
+
+    shown();
+    ASSERT_EQ(Vault({"list", "--password", "pw", vault}, cacheHome).status, 0);
+    EXPECT_FALSE(cached(scope));
+    EXPECT_TRUE(cached(other));
+    // A plain vault's thumbnails are the cache's to keep.
+    ASSERT_EQ(Vault({"passwd", "--password", "pw", "--remove", vault}, cacheHome).status, 0);
+    shown();
+    ASSERT_EQ(Vault({"list", vault}, cacheHome).status, 0);
+    EXPECT_TRUE(cached(scope));
 }
 
 TEST_F(VaultTool, CheckFindsADamagedBlob)

@@ -3,6 +3,7 @@
 // its password.
 #include "VaultTool.h"
 
+#include "imaging/ThumbnailCache.h"
 #include "platform/Exception.h"
 #include "platform/Paths.h"
 #include "platform/QtMessages.h"
@@ -227,6 +228,11 @@ int RunCommand(const TCommand& command, const QStringList& args)
     try {
         std::string proven;
         const bool existed = OpenVault(store, vault, command.access, parser, password, &proven);
+        // A window may have shown it plain before it was protected: those
+        // thumbnails go from the user's cache.
+        const bool encrypted = store.Encrypted();
+        if (encrypted)
+            ForgetThumbnailsOfScope(ThumbnailScopeOf(store));
         int rc = Success;
         // One command: what it changes is written once, when it ends.
         RunVaultCommand(store.CDS, [&] {
@@ -247,7 +253,11 @@ int RunCommand(const TCommand& command, const QStringList& args)
             else if (name == "passwd")
                 rc = ChangeVaultPassword(store, io, proven, parser.isSet(remove), parser, newPassword);
         });
+        const TThumbnailScope scope = ThumbnailScopeOf(store);
+        const bool protectedNow = !encrypted && store.Encrypted();
         FinishVault(store, vault, existed);
+        if (protectedNow)
+            ForgetThumbnailsOfScope(scope);
         return rc;
     } catch (const std::exception& e) {
         // The vault holds what the command posted before the error (written
