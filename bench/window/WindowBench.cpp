@@ -129,7 +129,12 @@ void EmptyCache()
     QDir(CacheHome() + "/glimmerbox").removeRecursively();
 }
 
+// Sets the program's globals to its own window and store, and puts back those
+// of the window it was made inside (PhotoVault makes one of its own).
 struct Window {
+    TDMMain* const outerStore = DMMain;
+    TFormMain* const outerForm = FormMain;
+    const std::string outerIni = IniFileName;
     QTemporaryDir dir;
     ScopedScriptedPrompts prompts;
     std::unique_ptr<TFormMain> form;
@@ -150,7 +155,9 @@ struct Window {
     {
         form.reset();
         store.reset();
-        DMMain = nullptr;
+        DMMain = outerStore;
+        FormMain = outerForm;
+        IniFileName = outerIni;
     }
 };
 
@@ -313,9 +320,10 @@ void BM_OpenFillEncrypted(benchmark::State& state)
 void BM_AddOnePhotoToAll(benchmark::State& state)
 {
     const bool fast = state.range(0) != 0;
+    const std::string& vault = PhotoVault();
     EmptyCache();
     Window w(fast);
-    w.form->OpenFile(PhotoVault());
+    w.form->OpenFile(vault);
     const QString extra = QDir::tempPath() + "/glimmerbox-bench-photos/extra.jpg";
     QFile::remove(extra);
     QFile::copy(QString::fromStdString(Photos().front()).replace("photo0000", "base3"), extra);
@@ -524,8 +532,9 @@ void BM_DropPhotoFolder(benchmark::State& state)
 void BM_DragOutPhotos(benchmark::State& state)
 {
     const bool drag = state.range(0) != 0;
+    const std::string& vault = PhotoVault();
     Window w(true);
-    w.form->OpenFile(PhotoVault());
+    w.form->OpenFile(vault);
     w.form->KeepDragFilesSeconds = 0;
     w.form->ListView1->selectAll();
     QApplication::processEvents();
@@ -598,10 +607,11 @@ void BM_ThumbnailStep(benchmark::State& state)
 // photo ahead on the worker, 0 decodes it on the key (the way before).
 void BM_ViewerNextPhoto(benchmark::State& state)
 {
+    const std::string& vault = PhotoVault();
     EmptyCache();
     Window w(true);
     w.form->ViewerReadAhead = state.range(0) != 0;
-    w.form->OpenFile(PhotoVault());
+    w.form->OpenFile(vault);
     w.form->ListView1->setCurrentRow(0);
     w.form->ActViewFullWindowExecute();
     TImageViewer* viewer = w.form->Viewer();

@@ -8,9 +8,11 @@
 #include "catalogue/ImageViewer.h"
 #include "imaging/ShownPicture.h"
 #include "imaging/Thumbnail.h"
+#include "platform/Exception.h"
 #include "platform/Stream.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -275,6 +277,47 @@ TEST_F(ZoomFixture, TheNextImageIsDecodedAheadAndStepsFindItReady)
     EXPECT_EQ(plain.Decodes, 2);
     EXPECT_EQ(plain.Caption().toStdString(), "stars.gif - 4 / 5");
     plain.close();
+}
+
+// Keys faster than the worker decodes, jumps to the ends, and a close while
+// a decode runs: each picture shown is the one of the caption (each bitmap
+// has a size of its own), and nothing outlives the viewer.
+TEST_F(ZoomFixture, QuickStepsAndJumpsShowEachItsOwnPicture)
+{
+    constexpr int kCount = 12;
+    const auto sizeOf = [](int i) { return QSize(900 + 10 * i, 600 + i); };
+    for (int i = 0; i < kCount; ++i) {
+        QImage image(sizeOf(i), QImage::Format_RGB32);
+        image.fill(QColor::fromHsv(i * 30, 200, 200));
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        ASSERT_TRUE(image.save(&buffer, "BMP"));
+        const QSize size = sizeOf(i);
+        AppendImageRecord(*DMMain, Format("p%02d", i), size.width(), size.height(), "B",
+                          std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    }
+    form->RefreshList();
+    QPointer<TImageViewer> viewer = &Open(0);
+    const auto shownIsCaptioned = [&] {
+        const int at = viewer->Position();
+        return viewer->Caption().toStdString() == Format("p%02d.bmp - %d / %d", at, at + 1, kCount) &&
+               viewer->Picture->Picture().size() == sizeOf(at);
+    };
+    EXPECT_TRUE(shownIsCaptioned());
+    for (int key : {Qt::Key_Right, Qt::Key_Right, Qt::Key_Right, Qt::Key_End, Qt::Key_Left, Qt::Key_Left, Qt::Key_Home,
+                    Qt::Key_Right, Qt::Key_Left, Qt::Key_Right, Qt::Key_Right, Qt::Key_End, Qt::Key_Home, Qt::Key_Right}) {
+        Key(*viewer, key);
+        EXPECT_TRUE(shownIsCaptioned()) << "after key " << key << " at " << viewer->Position();
+    }
+    EXPECT_EQ(viewer->Position(), 1);
+    EXPECT_LE(viewer->Decodes, 2 * 15) << "each key decodes at most the shown and the next";
+    Key(*viewer, Qt::Key_Right); // the one after starts on the worker...
+    Key(*viewer, Qt::Key_Escape); // ...and the viewer goes meanwhile
+    ProcessEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(viewer.isNull());
+    EXPECT_EQ(form->ListView1->currentRow(), 2);
 }
 
 TEST_F(ZoomFixture, ViewerKeysZoomAndToggleFullScreen)
