@@ -106,6 +106,20 @@ struct Statement {
     Statement& operator=(const Statement&) = delete;
 };
 
+// The bytes of the pictures whose keys lie in [lo, hi).
+int PictureBytesBetween(sqlite3* db, const std::string& lo, const std::string& hi, int64_t& bytes)
+{
+    Statement q(db, "SELECT total(length(Picture)) FROM Thumbnails WHERE Key >= ? AND Key < ?");
+    if (q.rc != SQLITE_OK)
+        return q.rc;
+    BindBytes(q.s, 1, lo);
+    BindBytes(q.s, 2, hi);
+    if (sqlite3_step(q.s) != SQLITE_ROW)
+        return sqlite3_errcode(db);
+    bytes = static_cast<int64_t>(sqlite3_column_double(q.s, 0));
+    return SQLITE_OK;
+}
+
 std::mutex sharedLock;
 std::unique_ptr<TThumbnailCache> shared;
 
@@ -508,16 +522,8 @@ void TThumbnailCache::ForgetScope(const TThumbnailScope& scope)
     sqlite3_busy_timeout(db_, kForgetWaitMs);
     int64_t dropped = 0;
     const int rc = DiskInTransaction([&] {
-        {
-            Statement q(db_, "SELECT total(length(Picture)) FROM Thumbnails WHERE Key >= ? AND Key < ?");
-            if (q.rc != SQLITE_OK)
-                return q.rc;
-            BindBytes(q.s, 1, lo);
-            BindBytes(q.s, 2, hi);
-            if (sqlite3_step(q.s) != SQLITE_ROW)
-                return sqlite3_errcode(db_);
-            dropped = static_cast<int64_t>(sqlite3_column_double(q.s, 0));
-        }
+        if (const int rc = PictureBytesBetween(db_, lo, hi, dropped); rc != SQLITE_OK)
+            return rc;
         Statement del(db_, "DELETE FROM Thumbnails WHERE Key >= ? AND Key < ?");
         if (del.rc != SQLITE_OK)
             return del.rc;
@@ -557,16 +563,8 @@ void TThumbnailCache::CopyScope(const TThumbnailScope& from, const TThumbnailSco
     const int64_t stamp = ++lastUse_;
     const int rc = DiskInTransaction([&] {
         int64_t added = 0;
-        {
-            Statement q(db_, "SELECT total(length(Picture)) FROM Thumbnails WHERE Key >= ? AND Key < ?");
-            if (q.rc != SQLITE_OK)
-                return q.rc;
-            BindBytes(q.s, 1, lo);
-            BindBytes(q.s, 2, hi);
-            if (sqlite3_step(q.s) != SQLITE_ROW)
-                return sqlite3_errcode(db_);
-            added = static_cast<int64_t>(sqlite3_column_double(q.s, 0));
-        }
+        if (const int rc = PictureBytesBetween(db_, lo, hi, added); rc != SQLITE_OK)
+            return rc;
         // || makes text of the bytes; the cast gives them back as the blob
         // every key is.
         Statement copy(db_, "INSERT OR REPLACE INTO Thumbnails(Key, Used, Picture) "
