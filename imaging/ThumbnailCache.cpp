@@ -139,8 +139,7 @@ std::string TThumbnailKey::Bytes() const
 
 TThumbnailScope ThumbnailScopeOf(TDMMain& store)
 {
-    const vaultfile::TFileIdentity id = store.CDS.FileIdentity();
-    return TThumbnailScope{id.device, id.inode, id.birth};
+    return store.CDS.FileIdentity();
 }
 
 TThumbnailKey ThumbnailKeyOfRecord(TDMMain& store, int width, int height)

@@ -13,6 +13,7 @@
 // image bytes (and before it the final deflate codes, which depend on the
 // image's last block and its Huffman tables).
 #include "imaging/ImageKinds.h"
+#include "store/VaultFile.h"
 
 #include <QImage>
 
@@ -33,12 +34,7 @@ struct sqlite3;
 // time. Two vaults never share pictures, so a record made to look like
 // another vault's (same length, same last bytes) cannot show that vault's
 // picture, nor can a new vault file that was given a deleted one's inode.
-struct TThumbnailScope {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    int64_t birth = 0; // nanoseconds; 0 where the file system keeps none
-    bool operator==(const TThumbnailScope&) const = default;
-};
+using TThumbnailScope = vaultfile::TFileIdentity;
 // The scope of the store's open vault.
 TThumbnailScope ThumbnailScopeOf(TDMMain& store);
 

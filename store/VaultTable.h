@@ -496,9 +496,7 @@ private:
     bool logChanges_ = true;
     int commandDepth_ = 0;
     int64_t commandMark_ = 0; // the change count when the outermost command began
-    dev_t fileDevice_ = 0;    // identity of the vault file the connection opened
-    ino_t fileInode_ = 0;
-    int64_t fileBirth_ = 0;
+    vaultfile::TFileIdentity fileIdentity_; // of the vault file the connection opened
 
     TBlobCodec codec_;
 

@@ -137,11 +137,8 @@ void TVaultTable::OpenVault()
     forReading_ = openForReading_;
     // What a later write checks that the path still names (the engine's own
     // check, HAS_MOVED, compares the inode it opened).
-    if (const vaultfile::TFileIdentity id = vaultfile::IdentityOf(path); id.inode != 0) {
-        fileDevice_ = static_cast<dev_t>(id.device);
-        fileInode_ = static_cast<ino_t>(id.inode);
-        fileBirth_ = id.birth;
-    }
+    if (const vaultfile::TFileIdentity id = vaultfile::IdentityOf(path); id.inode != 0)
+        fileIdentity_ = id;
 }
 
 void TVaultTable::DropConnection() noexcept

@@ -145,7 +145,7 @@ vaultfile::TFileIdentity TVaultTable::FileIdentity() const
     if (!db_)
         return {};
     if (!dbPath_.empty())
-        return {static_cast<uint64_t>(fileDevice_), static_cast<uint64_t>(fileInode_), fileBirth_};
+        return fileIdentity_;
     if (!tempPath_.empty())
         return vaultfile::IdentityOf(tempPath_);
     return {};
@@ -155,8 +155,7 @@ bool TVaultTable::IsConnectedFile(const std::string& path) const
 {
     if (dbPath_.empty() || lender_ || VaultFileMoved())
         return false;
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && st.st_dev == fileDevice_ && st.st_ino == fileInode_;
+    return fileIdentity_.inode != 0 && vaultfile::IdentityOf(path) == fileIdentity_;
 }
 
 void TVaultTable::WriteFile(const std::string& path, bool chosen)
@@ -282,9 +281,7 @@ void TVaultTable::Rebind(const std::string& path)
     tempPath_.clear();
     readOnly_ = fresh.readOnly_;
     replacedPath_.clear();
-    fileDevice_ = fresh.fileDevice_;
-    fileInode_ = fresh.fileInode_;
-    fileBirth_ = fresh.fileBirth_;
+    fileIdentity_ = fresh.fileIdentity_;
     statements_ = std::move(fresh.statements_);
     fresh.db_ = nullptr;
     fresh.dbPath_.clear();
