@@ -63,7 +63,7 @@ TImagePreview::~TImagePreview()
     converter_.reset();
 }
 
-void TImagePreview::StartConversion(std::function<std::unique_ptr<TGraphic>(const std::atomic<bool>&)> make)
+void TImagePreview::StartConversion(TShownPicture::TAnimationMaker make)
 {
     if (!converter_)
         converter_ = std::make_unique<TWorkerPool>(1);

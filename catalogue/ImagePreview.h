@@ -6,6 +6,7 @@
 // start; the full-window viewer also zooms it and pans it by dragging.
 // An animation that takes long to make is shown as its first frame while a
 // worker of the control's own makes it; then it plays in the still's place.
+#include "imaging/ShownPicture.h"
 #include "platform/Bitmap.h"
 
 #include <QImage>
@@ -19,7 +20,6 @@
 
 class TGraphic;
 class TWorkerPool;
-struct TShownPicture;
 
 // Where a w x h picture goes inside a cw x ch client area.
 QRect FitPreviewRect(int w, int h, int cw, int ch);
@@ -89,7 +89,7 @@ protected:
 private:
     struct TConversion;
     void DropGraphic();
-    void StartConversion(std::function<std::unique_ptr<TGraphic>(const std::atomic<bool>&)> make);
+    void StartConversion(TShownPicture::TAnimationMaker make);
     void EndConversion(TConversion& conversion);
     void DropConversion();
     // A picture held smaller than shown is decoded again at the shown size.
