@@ -153,6 +153,13 @@ void CheckImageNameLength(const std::string& name);
 void AppendImageRecord(TDMMain& store, const std::string& name, int width, int height, const std::string& kind,
                        const std::vector<uint8_t>& bytes, bool compress = true);
 
+// The rules a new password meets before SetPassword, wherever it is typed:
+// it differs from the old one, and verified (its second typing) matches it.
+void CheckNewPassword(const std::string& oldPassword, const std::string& newPassword, const std::string& verified);
+// What a successful SetPassword tells the user.
+inline constexpr const char* kPasswordRemoved = "Password is now removed.";
+inline constexpr const char* kPasswordChanged = "Password is changed successfully.";
+
 // Each character's code one higher (255 wraps to 0), then reversed: "abc"
 // gives "dcb". How vaults of older versions kept their password.
 std::string ScramblePassword(const std::string& password);

@@ -23,6 +23,14 @@ char32_t ScrambleChar(char32_t c) { return c == 0xFF ? 0 : c + 1; }
 
 } // namespace
 
+void CheckNewPassword(const std::string& oldPassword, const std::string& newPassword, const std::string& verified)
+{
+    if (oldPassword == newPassword)
+        throw Exception("New password cannot be the same as old password.");
+    if (newPassword != verified)
+        throw Exception("New password is not verified correctly.");
+}
+
 std::string ScramblePassword(const std::string& password)
 {
     const std::u32string in = QString::fromStdString(password).toStdU32String();

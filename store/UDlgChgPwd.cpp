@@ -58,10 +58,7 @@ bool TDlgChgPwd::ApplyChange()
 {
     const std::string oldText = edOld->text().toStdString();
     const std::string newText = edNew->text().toStdString();
-    if (oldText == newText)
-        throw Exception("New password cannot be the same as old password.");
-    if (newText != edVerify->text().toStdString())
-        throw Exception("New password is not verified correctly.");
+    CheckNewPassword(oldText, newText, edVerify->text().toStdString());
     if (newText.empty()) {
         MessageRequest q;
         q.title = "Confirm";
@@ -75,7 +72,7 @@ bool TDlgChgPwd::ApplyChange()
     store_.SetPassword(oldText, newText);
     MessageRequest info;
     info.title = "Information";
-    info.text = newText.empty() ? "Password is now removed." : "Password is changed successfully.";
+    info.text = newText.empty() ? kPasswordRemoved : kPasswordChanged;
     info.icon = MsgIcon::Information;
     Prompts().Message(info);
     return true;

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 
 #include <cstring>
+#include <utility>
 #include <functional>
 #include <unistd.h>
 
@@ -122,18 +123,19 @@ bool OpenVault(TDMMain& store, const std::string& path, Access access, const QCo
     return true;
 }
 
-// The new password of passwd: given, or typed twice on the terminal.
-std::string NewPassword(const QCommandLineParser& parser, const QCommandLineOption& option)
+// The new password of passwd and its second typing: given once, or typed
+// twice on the terminal.
+std::pair<std::string, std::string> NewPassword(const QCommandLineParser& parser, const QCommandLineOption& option)
 {
-    if (parser.isSet(option))
-        return parser.value(option).toStdString();
+    if (parser.isSet(option)) {
+        const std::string given = parser.value(option).toStdString();
+        return {given, given};
+    }
     const std::optional<std::string> first = ReadPasswordFromTerminal("New password: ");
     if (!first)
         throw Exception("No terminal to ask for the new password: give it with --new-password.");
     const std::optional<std::string> again = ReadPasswordFromTerminal("Repeat the new password: ");
-    if (!again || *again != *first)
-        throw Exception("New password is not verified correctly.");
-    return *first;
+    return {*first, again.value_or(std::string())};
 }
 
 int ChangeVaultPassword(TDMMain& store, const TOutput& io, const std::string& oldPassword, bool remove,
@@ -146,16 +148,15 @@ int ChangeVaultPassword(TDMMain& store, const TOutput& io, const std::string& ol
             return Failure;
         }
         store.SetPassword(oldPassword, std::string());
-        std::fputs("Password is now removed.\n", io.out);
+        std::fprintf(io.out, "%s\n", kPasswordRemoved);
         return Success;
     }
-    const std::string newPassword = NewPassword(parser, newOption);
+    const auto [newPassword, verified] = NewPassword(parser, newOption);
     if (newPassword.empty())
         throw Exception("The new password is empty: to remove the password, use --remove.");
-    if (protectedVault && newPassword == oldPassword)
-        throw Exception("New password cannot be the same as old password.");
+    CheckNewPassword(protectedVault ? oldPassword : std::string(), newPassword, verified);
     store.SetPassword(oldPassword, newPassword);
-    std::fputs("Password is changed successfully.\n", io.out);
+    std::fprintf(io.out, "%s\n", kPasswordChanged);
     return Success;
 }
 
