@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 
@@ -45,9 +44,9 @@ std::string FindHelper()
     return {};
 }
 
-// The child ends here whatever happened; its exit status tells how it went.
 enum class HelperEnd { Clean, Failed, OutOfTime };
 
+// The child ends here whatever happened; its exit status tells how it went.
 HelperEnd Reap(pid_t pid, bool kill)
 {
     if (kill)

@@ -39,7 +39,7 @@ inline constexpr int64_t kMaxInflatedImage = int64_t(1) << 30;
 // Inflates the zlib stream that starts at source's position into dest,
 // 4096 bytes at a time. A stream cut short inflates to what came, without
 // an error; a damaged one raises EZLibError("Error"), and one that inflates
-// to more than limit bytes raises EZLibError before dest gets more. Source
+// to more than limit bytes raises EInflateTooLarge before dest gets more. Source
 // is left just after the stream's end when it ended. A memory stream holding
 // a whole, sound stream is inflated in one call (libdeflate), to the same
 // bytes.
@@ -50,7 +50,6 @@ void DecompressStream(TStream& source, TStream& dest, int64_t limit = INT64_MAX)
 // times as large (at last kMaxInflatedImage, whose message a larger one
 // raises). The lease then covers what dest holds.
 void DecompressWithinLease(std::vector<uint8_t> packed, TStream& dest, TMemoryBudget::TLease& lease);
-
 
 // Turns a record's image into its stored blob and back. Copies share the
 // key; every method is const and may run on any thread.
