@@ -9,9 +9,13 @@
 
 #include <libheif/heif.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -50,6 +54,162 @@ void Initialise()
 
 bool IsIsoBmff(const uint8_t* data, size_t size) { return size >= 12 && std::memcmp(data + 4, "ftyp", 4) == 0; }
 
+uint32_t Be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]); }
+
+constexpr uint32_t FourCC(const char (&s)[5]) { return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) | (uint32_t(uint8_t(s[2])) << 8) | uint8_t(s[3]); }
+
+// A bounded cursor over a run of bytes: every read past its end sets Failed
+// and gives 0, so a damaged box ends the walk instead of running off.
+struct TSpan {
+    const uint8_t* p = nullptr;
+    size_t n = 0;
+    bool Failed = false;
+
+    uint64_t Take(size_t bytes)
+    {
+        if (Failed || bytes > n) {
+            Failed = true;
+            return 0;
+        }
+        uint64_t v = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            v = (v << 8) | p[i];
+        p += bytes;
+        n -= bytes;
+        return v;
+    }
+    TSpan Sub(uint64_t offset, uint64_t length) const
+    {
+        TSpan s;
+        if (offset > n || length > n - offset)
+            s.Failed = true;
+        else
+            s = {p + offset, size_t(length)};
+        return s;
+    }
+};
+
+// The next box of a run: its type and body, or false at the end or on a
+// size that does not fit.
+bool NextBox(TSpan& in, uint32_t& type, TSpan& body)
+{
+    if (in.Failed || in.n < 8)
+        return false;
+    uint64_t size = Be32(in.p);
+    type = Be32(in.p + 4);
+    size_t header = 8;
+    if (size == 1) {
+        if (in.n < 16)
+            return false;
+        size = (uint64_t(Be32(in.p + 8)) << 32) | Be32(in.p + 12);
+        header = 16;
+    } else if (size == 0) {
+        size = in.n;
+    }
+    if (size < header || size > in.n)
+        return false;
+    body = in.Sub(header, size - header);
+    in.p += size;
+    in.n -= size_t(size);
+    return true;
+}
+
+bool FindBox(TSpan in, uint32_t wanted, TSpan& body)
+{
+    uint32_t type = 0;
+    while (NextBox(in, type, body))
+        if (type == wanted)
+            return true;
+    return false;
+}
+
+// The item's bytes as iloc places them, in the file or in the idat box; at
+// most `limit` of them, which is all a derived image's header needs.
+std::vector<uint8_t> ItemBytes(TSpan iloc, TSpan idat, TSpan file, uint32_t item, size_t limit)
+{
+    const uint64_t version = iloc.Take(1);
+    iloc.Take(3);
+    const uint64_t sizes = iloc.Take(2);
+    const size_t offsetSize = size_t(sizes >> 12), lengthSize = size_t((sizes >> 8) & 15), baseSize = size_t((sizes >> 4) & 15);
+    const size_t indexSize = version == 1 || version == 2 ? size_t(sizes & 15) : 0;
+    const uint64_t count = iloc.Take(version < 2 ? 2 : 4);
+    for (uint64_t i = 0; i < count && !iloc.Failed; ++i) {
+        const uint64_t id = iloc.Take(version < 2 ? 2 : 4);
+        const uint64_t method = version == 1 || version == 2 ? iloc.Take(2) & 15 : 0;
+        iloc.Take(2); // data reference index
+        const uint64_t base = iloc.Take(baseSize);
+        const uint64_t extents = iloc.Take(2);
+        std::vector<uint8_t> bytes;
+        for (uint64_t e = 0; e < extents && !iloc.Failed; ++e) {
+            iloc.Take(indexSize);
+            const uint64_t offset = iloc.Take(offsetSize);
+            const uint64_t length = iloc.Take(lengthSize);
+            if (id != item || bytes.size() >= limit)
+                continue;
+            const TSpan& source = method == 1 ? idat : file;
+            if (method > 1 || base > UINT64_MAX - offset || base + offset > source.n)
+                return {};
+            const TSpan extent = source.Sub(base + offset, length == 0 ? source.n - (base + offset) : length);
+            if (extent.Failed)
+                return {};
+            bytes.insert(bytes.end(), extent.p, extent.p + std::min(extent.n, limit - bytes.size()));
+        }
+        if (id == item)
+            return bytes;
+    }
+    return {};
+}
+
+// The canvas a primary grid of tiles or overlay declares in its own bytes.
+// libheif allocates that canvas whole before it decodes a single tile,
+// whatever the item's ispe says, so it must be judged first. Zero by zero
+// when the primary item is not derived or the boxes cannot be read (libheif
+// then judges them itself).
+std::pair<uint64_t, uint64_t> DerivedCanvas(const uint8_t* data, size_t size)
+{
+    const TSpan file{data, size};
+    TSpan meta, pitm, iinf, iloc, idat;
+    if (!FindBox(file, FourCC("meta"), meta))
+        return {};
+    meta.Take(4);
+    if (!FindBox(meta, FourCC("pitm"), pitm) || !FindBox(meta, FourCC("iinf"), iinf) || !FindBox(meta, FourCC("iloc"), iloc))
+        return {};
+    FindBox(meta, FourCC("idat"), idat);
+    const uint64_t pitmVersion = pitm.Take(1);
+    pitm.Take(3);
+    const uint32_t primary = uint32_t(pitm.Take(pitmVersion == 0 ? 2 : 4));
+
+    const uint64_t iinfVersion = iinf.Take(1);
+    iinf.Take(3);
+    iinf.Take(iinfVersion == 0 ? 2 : 4);
+    uint32_t type = 0, primaryType = 0;
+    TSpan infe;
+    while (primaryType == 0 && NextBox(iinf, type, infe)) {
+        const uint64_t version = infe.Take(1);
+        infe.Take(3);
+        if (type != FourCC("infe") || version < 2)
+            continue;
+        const uint64_t id = infe.Take(version == 2 ? 2 : 4);
+        infe.Take(2); // protection index
+        const uint32_t itemType = uint32_t(infe.Take(4));
+        if (!infe.Failed && id == primary)
+            primaryType = itemType;
+    }
+    if (primaryType != FourCC("grid") && primaryType != FourCC("iovl"))
+        return {};
+
+    const std::vector<uint8_t> header = ItemBytes(iloc, idat, file, primary, 16);
+    TSpan body{header.data(), header.size()};
+    body.Take(1); // version
+    const uint64_t flags = body.Take(1);
+    body.Take(primaryType == FourCC("grid") ? 2 : 8); // rows and columns, or the fill colour
+    const size_t field = flags & 1 ? 4 : 2;
+    const uint64_t width = body.Take(field), height = body.Take(field);
+    if (body.Failed)
+        return {};
+    return {width, height};
+}
+
 void Decode(const char* kind, const uint8_t* data, size_t size, TDecodedPicture& out)
 {
     if (!IsIsoBmff(data, size))
@@ -62,6 +222,12 @@ void Decode(const char* kind, const uint8_t* data, size_t size, TDecodedPicture&
     Handle handle;
     Check(kind, heif_context_get_primary_image_handle(context.ctx, &handle.handle));
     CheckPictureSize(kind, heif_image_handle_get_width(handle.handle), heif_image_handle_get_height(handle.handle), size);
+    const auto [canvasWidth, canvasHeight] = DerivedCanvas(data, size);
+    if ((canvasWidth != 0 || canvasHeight != 0) &&
+        !PictureSizeAllowed(int64_t(std::min<uint64_t>(canvasWidth, INT32_MAX)), int64_t(std::min<uint64_t>(canvasHeight, INT32_MAX)), size))
+        RaisePictureError(kind, Format("its tiles declare a canvas of %llux%llu pixels, more than a file of %llu bytes can hold",
+                                       static_cast<unsigned long long>(canvasWidth), static_cast<unsigned long long>(canvasHeight),
+                                       static_cast<unsigned long long>(size)));
     const bool alpha = heif_image_handle_has_alpha_channel(handle.handle) != 0;
     Options options;
     if (!options.options)
@@ -93,8 +259,6 @@ void Decode(const char* kind, const uint8_t* data, size_t size, TDecodedPicture&
     DropOpaqueAlpha(pixels);
     out.Pixels.TakeFrom(pixels);
 }
-
-uint32_t Be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]); }
 
 } // namespace
 

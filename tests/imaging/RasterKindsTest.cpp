@@ -179,6 +179,10 @@ TEST(RasterKinds, DamagedFilesGiveTheKindsMessage)
     // libpng allocated it before reading): refused by its length.
     EXPECT_EQ(Outcome('P', ReadWholeFile(Data("fuzz-regressions/png/libpng-chunk-alloc-1gb.png"))),
               "PNG image is not valid: the sCAL chunk runs past the end of the file");
+    // A grid of one 64 x 64 tile whose output size was fuzzed to 10240 x
+    // 31232: libheif would fill that 1.3 GB canvas before its tile.
+    EXPECT_EQ(Outcome('H', ReadWholeFile(Data("fuzz-regressions/heif/grid-canvas-10240x31232-from-40x26.heif"))),
+              "HEIF image is not valid: its tiles declare a canvas of 10240x31232 pixels, more than a file of 1094 bytes can hold");
     // Nothing at all, and another format's bytes.
     EXPECT_EQ(Outcome('P', {}), "PNG image is not valid: the PNG signature is missing");
     EXPECT_EQ(Outcome('V', ReadWholeFile(Data("png/rgb8.png"))), "WebP image is not valid: the RIFF WEBP header is missing");
