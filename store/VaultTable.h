@@ -440,6 +440,8 @@ private:
     void WriteCommand();
     // Takes the reserved lock again after a commit or a rollback.
     void HoldVault();
+    // Gives the vault's free pages back to the system when many lie unused.
+    void TrimFreePages() noexcept;
     // The vault file was replaced: go on from a temporary copy of the records
     // (changes included) that only a chosen target receives.
     void LeaveReplacedFile();

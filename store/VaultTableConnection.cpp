@@ -130,6 +130,9 @@ void TVaultTable::OpenVault()
         ::unlink((real + "-journal").c_str());
         // New files a killed Save As left beside it.
         vaultfile::RemoveAbandonedSiblings(path);
+        // Only now: the switch begins this transaction's journal.
+        if (PragmaValue(db.get(), "PRAGMA auto_vacuum") == kFullAutoVacuum)
+            Exec(db.get(), kIncrementalVacuumSql);
     }
     sqlite3_busy_timeout(db.get(), kBusyWaitMs);
     Attach(db.get(), path, std::string(), readOnly);

@@ -44,6 +44,7 @@ void TVaultTable::Close()
         Cancel();
     if (!path_.empty() && HasChanges())
         WriteFile(path_, false);
+    TrimFreePages();
     CloseConnection();
     codec_ = {};
 }
@@ -78,6 +79,24 @@ void TVaultTable::WriteCommand()
         return;
     WriteBackInPlace();
     MarkWritten();
+}
+
+void TVaultTable::TrimFreePages() noexcept
+{
+    if (!db_ || dbPath_.empty() || lender_ || readOnly_ || sqlite3_get_autocommit(db_) || !IsConnectedFile(dbPath_))
+        return;
+    // Free pages are reused by later adds; the file shrinks only when a
+    // quarter of it (and at least 256 pages) lies unused.
+    const int64_t unused = PragmaValue(db_, "PRAGMA freelist_count");
+    if (unused < 256 || unused * 4 < PragmaValue(db_, "PRAGMA page_count"))
+        return;
+    // Every change is written by now: a failure here (a full disk for the
+    // journal) leaves the vault as it is, only larger.
+    if (Exec(db_, "PRAGMA incremental_vacuum") != SQLITE_OK || Exec(db_, kCommit) != SQLITE_OK) {
+        if (!sqlite3_get_autocommit(db_))
+            Exec(db_, kRollback);
+        vaultvfs::TakeProbeFailure(); // a test's injected failure ends here too
+    }
 }
 
 void TVaultTable::LeaveReplacedFile()

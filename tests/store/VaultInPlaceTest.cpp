@@ -578,6 +578,59 @@ TEST(InPlaceTest, AFullDiskCostsOnlyTheCommandItHit)
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
 }
 
+// What the sqlite3 shell answers to one statement on a vault, trimmed.
+std::string ShellAnswer(const std::string& path, const std::string& sql)
+{
+    FILE* pipe = popen(("sqlite3 '" + path + "' '" + sql + "'").c_str(), "r");
+    if (!pipe)
+        return "no shell";
+    std::string out;
+    char buffer[256];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    pclose(pipe);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+void DeleteRecords(const std::string& path, int from, int to)
+{
+    TVaultTable t("CDS");
+    t.SetFileName(path);
+    t.Open();
+    RunVaultCommand(t, [&] {
+        for (int i = from; i < to; ++i)
+            if (t.Locate("FileName;ImageType", {"r" + std::to_string(i), std::string("J")}, false))
+                t.Delete();
+    });
+    t.Close();
+}
+
+TEST(InPlaceTest, FreedSpaceIsGivenBackAtCloseOnceAQuarterOfTheVaultLiesUnused)
+{
+    TempDir dir;
+    const std::string path = dir.File("a.gmb");
+    MakeVault(path, 200, 20000);
+    // As vaults were made before: every commit gave the freed pages back.
+    ASSERT_EQ(ShellAnswer(path, "PRAGMA auto_vacuum = FULL; PRAGMA auto_vacuum;"), "1");
+    const auto full = std::filesystem::file_size(path);
+
+    // A tenth deleted: the space is kept for the next adds, and the vault
+    // now gives it back only at close.
+    DeleteRecords(path, 0, 20);
+    EXPECT_EQ(ShellAnswer(path, "PRAGMA auto_vacuum;"), "2");
+    EXPECT_EQ(std::filesystem::file_size(path), full);
+
+    // Four fifths deleted: the file shrinks to what is left.
+    DeleteRecords(path, 20, 160);
+    EXPECT_LT(std::filesystem::file_size(path), full / 4);
+    EXPECT_EQ(ShellAnswer(path, "PRAGMA freelist_count;"), "0");
+    EXPECT_EQ(ShellAnswer(path, "PRAGMA integrity_check;"), "ok");
+    EXPECT_EQ(ShellAnswer(path, "SELECT count(*) FROM Images;"), "40");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.gmb"});
+}
+
 } // namespace
 
 TEST(InPlaceTest, UntitledVaultsOfProgramsThatEndedWithoutClosingThemAreRemoved)
