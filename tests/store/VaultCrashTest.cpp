@@ -82,21 +82,29 @@ void ChangeFirst(TVaultTable& t)
 }
 
 // The child's two commands, the second adding records (the large one bigger
-// than the page cache, so pages spill into the vault before its commit).
+// than the page cache, so pages spill into the vault before its commit) and
+// deleting the last third of the old ones: in the large vault that frees
+// enough for the close to give the space back, one more commit to kill.
 // afterFirst: the probe's event count once the first command had ended.
 void Change(TVaultTable& t, size_t bigRecord, const int& events, int& afterFirst)
 {
     RunVaultCommand(t, [&] { ChangeFirst(t); });
     afterFirst = events;
+    const int records = t.RecordCount() + 1; // r3 is gone
     RunVaultCommand(t, [&] {
         AddRecord(t, "added", "G", 5, 6, RandomBytes(bigRecord, 99));
         AddRecord(t, "small", "B", 7, 8, RandomBytes(1000, 98));
+        for (int i = records * 2 / 3; i < records; ++i) {
+            ASSERT_TRUE(t.Locate("FileName", {"r" + std::to_string(i)}, false));
+            t.Delete();
+        }
     });
 }
 
 struct Outcome {
     int killed = 0, old = 0, mid = 0, fresh = 0;
     int hotJournals = 0; // kills that left a journal for the next open to play back
+    bool trimmed = false; // the close gave freed space back: smaller than before plus the added record
 };
 
 // Kills a changing child `kills` times and checks the vault after each.
@@ -138,6 +146,7 @@ Outcome KillRepeatedly(const std::string& pristine, const std::string& path, siz
     EXPECT_EQ(read(pipeFd[0], counts, sizeof counts), static_cast<ssize_t>(sizeof counts));
     close(pipeFd[0]);
     close(pipeFd[1]);
+    outcome.trimmed = std::filesystem::file_size(path) < std::filesystem::file_size(pristine) + bigRecord;
     const auto newState = Snapshot(path);
     EXPECT_NE(newState, oldState);
     EXPECT_NE(midState, oldState);
@@ -219,6 +228,7 @@ TEST(CrashTest, AKilledWriterLeavesTheOldOrTheNewLargeVault)
     // page cache.
     MakeVault(pristine, EnvCount("GMB_CRASH_LARGE_RECORDS", 100), 2 << 20);
     const Outcome o = KillRepeatedly(pristine, dir.File("a.gmb"), 40 << 20, KillCount("GMB_CRASH_KILLS_LARGE", 3), 2);
+    EXPECT_TRUE(o.trimmed);
     EXPECT_EQ(o.old + o.mid + o.fresh, o.killed);
     EXPECT_GT(o.hotJournals, 0);
     std::printf("large vault: %d kills, %d before, %d between, %d after the commands, %d journals played back\n",
