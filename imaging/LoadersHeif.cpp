@@ -124,14 +124,17 @@ bool FindBox(TSpan in, uint32_t wanted, TSpan& body)
 }
 
 // The item's bytes as iloc places them, in the file or in the idat box; at
-// most `limit` of them, which is all a derived image's header needs.
-std::vector<uint8_t> ItemBytes(TSpan iloc, TSpan idat, TSpan file, uint32_t item, size_t limit)
+// most `limit` of them, which is all a derived image's header needs. Empty
+// when iloc does not place the item. withIndex: read the extent index
+// field that versions 1 and 2 declare (libheif has been seen to decode a
+// file by reading it without).
+std::vector<uint8_t> ItemBytes(TSpan iloc, TSpan idat, TSpan file, uint32_t item, size_t limit, bool withIndex)
 {
     const uint64_t version = iloc.Take(1);
     iloc.Take(3);
     const uint64_t sizes = iloc.Take(2);
     const size_t offsetSize = size_t(sizes >> 12), lengthSize = size_t((sizes >> 8) & 15), baseSize = size_t((sizes >> 4) & 15);
-    const size_t indexSize = version == 1 || version == 2 ? size_t(sizes & 15) : 0;
+    const size_t indexSize = withIndex && (version == 1 || version == 2) ? size_t(sizes & 15) : 0;
     const uint64_t count = iloc.Take(version < 2 ? 2 : 4);
     for (uint64_t i = 0; i < count && !iloc.Failed; ++i) {
         const uint64_t id = iloc.Take(version < 2 ? 2 : 4);
@@ -162,19 +165,22 @@ std::vector<uint8_t> ItemBytes(TSpan iloc, TSpan idat, TSpan file, uint32_t item
 
 // The canvas a primary grid of tiles or overlay declares in its own bytes.
 // libheif allocates that canvas whole before it decodes a single tile,
-// whatever the item's ispe says, so it must be judged first. Zero by zero
-// when the primary item is not derived or the boxes cannot be read (libheif
-// then judges them itself).
-std::pair<uint64_t, uint64_t> DerivedCanvas(const uint8_t* data, size_t size)
+// whatever the item's ispe says, so it must be judged first: each reading
+// of the item's place that finds a header gives one canvas to judge.
+struct TDerivedCanvas {
+    bool Derived = false;
+    std::vector<std::pair<uint64_t, uint64_t>> Sizes;
+};
+
+TDerivedCanvas DerivedCanvas(const uint8_t* data, size_t size)
 {
     const TSpan file{data, size};
     TSpan meta, pitm, iinf, iloc, idat;
     if (!FindBox(file, FourCC("meta"), meta))
         return {};
     meta.Take(4);
-    if (!FindBox(meta, FourCC("pitm"), pitm) || !FindBox(meta, FourCC("iinf"), iinf) || !FindBox(meta, FourCC("iloc"), iloc))
+    if (!FindBox(meta, FourCC("pitm"), pitm) || !FindBox(meta, FourCC("iinf"), iinf))
         return {};
-    FindBox(meta, FourCC("idat"), idat);
     const uint64_t pitmVersion = pitm.Take(1);
     pitm.Take(3);
     const uint32_t primary = uint32_t(pitm.Take(pitmVersion == 0 ? 2 : 4));
@@ -195,19 +201,23 @@ std::pair<uint64_t, uint64_t> DerivedCanvas(const uint8_t* data, size_t size)
         if (!infe.Failed && id == primary)
             primaryType = itemType;
     }
-    if (primaryType != FourCC("grid") && primaryType != FourCC("iovl"))
-        return {};
-
-    const std::vector<uint8_t> header = ItemBytes(iloc, idat, file, primary, 16);
-    TSpan body{header.data(), header.size()};
-    body.Take(1); // version
-    const uint64_t flags = body.Take(1);
-    body.Take(primaryType == FourCC("grid") ? 2 : 8); // rows and columns, or the fill colour
-    const size_t field = flags & 1 ? 4 : 2;
-    const uint64_t width = body.Take(field), height = body.Take(field);
-    if (body.Failed)
-        return {};
-    return {width, height};
+    TDerivedCanvas canvas;
+    canvas.Derived = primaryType == FourCC("grid") || primaryType == FourCC("iovl");
+    if (!canvas.Derived || !FindBox(meta, FourCC("iloc"), iloc))
+        return canvas;
+    FindBox(meta, FourCC("idat"), idat);
+    for (const bool withIndex : {true, false}) {
+        const std::vector<uint8_t> header = ItemBytes(iloc, idat, file, primary, 16, withIndex);
+        TSpan body{header.data(), header.size()};
+        body.Take(1); // version
+        const uint64_t flags = body.Take(1);
+        body.Take(primaryType == FourCC("grid") ? 2 : 8); // rows and columns, or the fill colour
+        const size_t field = flags & 1 ? 4 : 2;
+        const uint64_t width = body.Take(field), height = body.Take(field);
+        if (!body.Failed)
+            canvas.Sizes.push_back({width, height});
+    }
+    return canvas;
 }
 
 void Decode(const char* kind, const uint8_t* data, size_t size, TDecodedPicture& out)
@@ -222,12 +232,16 @@ void Decode(const char* kind, const uint8_t* data, size_t size, TDecodedPicture&
     Handle handle;
     Check(kind, heif_context_get_primary_image_handle(context.ctx, &handle.handle));
     CheckPictureSize(kind, heif_image_handle_get_width(handle.handle), heif_image_handle_get_height(handle.handle), size);
-    const auto [canvasWidth, canvasHeight] = DerivedCanvas(data, size);
-    if ((canvasWidth != 0 || canvasHeight != 0) &&
-        !PictureSizeAllowed(int64_t(std::min<uint64_t>(canvasWidth, INT32_MAX)), int64_t(std::min<uint64_t>(canvasHeight, INT32_MAX)), size))
-        RaisePictureError(kind, Format("its tiles declare a canvas of %llux%llu pixels, more than a file of %llu bytes can hold",
-                                       static_cast<unsigned long long>(canvasWidth), static_cast<unsigned long long>(canvasHeight),
-                                       static_cast<unsigned long long>(size)));
+    const TDerivedCanvas canvas = DerivedCanvas(data, size);
+    if (canvas.Derived && canvas.Sizes.empty())
+        RaisePictureError(kind, "the canvas of its tiles cannot be read");
+    for (const auto& [width, height] : canvas.Sizes)
+        if (width == 0 || height == 0)
+            RaisePictureError(kind, "its tiles declare an empty canvas");
+        else if (!PictureSizeAllowed(int64_t(std::min<uint64_t>(width, INT32_MAX)), int64_t(std::min<uint64_t>(height, INT32_MAX)), size))
+            RaisePictureError(kind, Format("its tiles declare a canvas of %llux%llu pixels, more than a file of %llu bytes can hold",
+                                           static_cast<unsigned long long>(width), static_cast<unsigned long long>(height),
+                                           static_cast<unsigned long long>(size)));
     const bool alpha = heif_image_handle_has_alpha_channel(handle.handle) != 0;
     Options options;
     if (!options.options)

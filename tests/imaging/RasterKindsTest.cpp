@@ -183,6 +183,10 @@ TEST(RasterKinds, DamagedFilesGiveTheKindsMessage)
     // 31232: libheif would fill that 1.3 GB canvas before its tile.
     EXPECT_EQ(Outcome('H', ReadWholeFile(Data("fuzz-regressions/heif/grid-canvas-10240x31232-from-40x26.heif"))),
               "HEIF image is not valid: its tiles declare a canvas of 10240x31232 pixels, more than a file of 1094 bytes can hold");
+    // The same, its iloc declaring an extent index no extent carries: read
+    // as declared, the grid has no place; libheif reads it without.
+    EXPECT_EQ(Outcome('H', ReadWholeFile(Data("fuzz-regressions/heif/grid-canvas-placed-by-an-iloc-index-it-does-not-have.heif"))),
+              "HEIF image is not valid: its tiles declare a canvas of 10240x31232 pixels, more than a file of 1094 bytes can hold");
     // Nothing at all, and another format's bytes.
     EXPECT_EQ(Outcome('P', {}), "PNG image is not valid: the PNG signature is missing");
     EXPECT_EQ(Outcome('V', ReadWholeFile(Data("png/rgb8.png"))), "WebP image is not valid: the RIFF WEBP header is missing");
