@@ -45,6 +45,9 @@ protected:
         form->UpdateControls();
         ASSERT_TRUE(form->ActImageCopy->isEnabled());
         form->activateWindow();
+        // The copy shortcut fires only in the active window; on a loaded
+        // machine the server's focus comes late.
+        QTest::qWaitForWindowActive(form.get(), 10000);
         form->ListView1->setFocus();
         ProcessEvents();
         QTest::keyClick(form->ListView1, Qt::Key_C, Qt::ControlModifier);
