@@ -105,8 +105,7 @@ void TFormMain::LoadVault(const std::string& path)
         const bool accepted = !DMMain->LocatePassword() || AskPassword();
         if (accepted) {
             // It may have been shown plain before another program protected it.
-            if (DMMain->Encrypted())
-                ForgetThumbnailsOfScope(ThumbnailScopeOf(*DMMain));
+            ForgetThumbnailsIfEncrypted(*DMMain);
             CurrentFileName = path;
             RefreshList();
         } else {
@@ -204,6 +203,5 @@ void TFormMain::ActToolsPasswordExecute()
 {
     ChangePassword(*DMMain);
     // What was shown while it was plain must not stay on disk beside it.
-    if (DMMain->Encrypted())
-        ForgetThumbnailsOfScope(ThumbnailScopeOf(*DMMain));
+    ForgetThumbnailsIfEncrypted(*DMMain);
 }

@@ -587,6 +587,14 @@ void TThumbnailCache::CopyScope(const TThumbnailScope& from, const TThumbnailSco
         DiskFailed(rc);
 }
 
+bool ForgetThumbnailsIfEncrypted(TDMMain& store)
+{
+    if (!store.Encrypted())
+        return false;
+    ForgetThumbnailsOfScope(ThumbnailScopeOf(store));
+    return true;
+}
+
 void ForgetThumbnailsOfScope(const TThumbnailScope& scope)
 {
     {

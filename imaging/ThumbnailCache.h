@@ -131,6 +131,9 @@ private:
 // Forgets the pictures of scope in the program's cache, on disk too, as
 // ForgetScope; opens no cache file that is not there yet.
 void ForgetThumbnailsOfScope(const TThumbnailScope& scope);
+// An encrypted vault's pictures are never kept in the cache: forgets those
+// kept while the store's open vault was plain. False when it is plain.
+bool ForgetThumbnailsIfEncrypted(TDMMain& store);
 
 // $XDG_CACHE_HOME/glimmerbox, else $HOME/.cache/glimmerbox; empty when
 // neither names an absolute folder.

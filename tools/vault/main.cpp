@@ -231,9 +231,7 @@ int RunCommand(const TCommand& command, const QStringList& args)
         const bool existed = OpenVault(store, vault, command.access, parser, password, &proven);
         // A window may have shown it plain before it was protected: those
         // thumbnails go from the user's cache.
-        const bool encrypted = store.Encrypted();
-        if (encrypted)
-            ForgetThumbnailsOfScope(ThumbnailScopeOf(store));
+        const bool encrypted = ForgetThumbnailsIfEncrypted(store);
         int rc = Success;
         // One command: what it changes is written once, when it ends.
         RunVaultCommand(store.CDS, [&] {
