@@ -75,15 +75,8 @@ void SameExtension(TGIFExtension* a, TGIFExtension* b, const std::string& what)
         Check(y && x->Identifier == y->Identifier && x->LoopCount == y->LoopCount && x->BufferLength == y->BufferLength,
               what + " loop");
     } else if (auto* x = dynamic_cast<TGIFUnknownAppExtension*>(a)) {
-        // An identifier block longer than 11 bytes leaves a known identifier
-        // unrecognised; written back in 11 bytes, it reads as its own kind.
-        auto* known = dynamic_cast<TGIFApplicationExtension*>(b);
-        if (known && !dynamic_cast<TGIFUnknownAppExtension*>(b)) {
-            Check(x->Identifier == known->Identifier, what + " application recognised");
-            return;
-        }
         auto* y = dynamic_cast<TGIFUnknownAppExtension*>(b);
-        Check(y && x->Identifier == y->Identifier, what + " application");
+        Check(y && x->Identifier == y->Identifier && x->IdentifierTail == y->IdentifierTail, what + " application");
         std::vector<std::vector<uint8_t>> xs, ys;
         for (const TGIFBlock& block : x->RawBlocks)
             if (block.Size() > 0)

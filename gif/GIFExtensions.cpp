@@ -321,6 +321,7 @@ void TGIFApplicationExtension::LoadFromStream(TStream& stream)
 {
     TGIFExtension::LoadFromStream(stream);
     const uint8_t blockSize = ReadRawByte(stream);
+    IdentifierTail.clear();
     if (blockSize == 10) {
         Identifier.fill(0);
         ReadExact(stream, Identifier.data(), 10);
@@ -328,7 +329,9 @@ void TGIFApplicationExtension::LoadFromStream(TStream& stream)
         RaiseGIFError(gifmsg::AppBlockSize);
     } else {
         ReadExact(stream, Identifier.data(), 11);
-        SkipForward(stream, blockSize - 11);
+        IdentifierTail.resize(blockSize - 11);
+        if (!IdentifierTail.empty())
+            ReadExact(stream, IdentifierTail.data(), static_cast<int64_t>(IdentifierTail.size()));
     }
     ReadSubBlocks(stream);
 }

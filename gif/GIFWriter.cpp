@@ -160,8 +160,12 @@ void TGIFCommentExtension::SaveToStream(TStream& stream) const
 void TGIFApplicationExtension::SaveToStream(TStream& stream) const
 {
     SaveStart(stream);
-    PutByte(stream, static_cast<uint8_t>(Identifier.size()));
+    // The block holds at most 255 bytes.
+    const size_t tail = std::min<size_t>(IdentifierTail.size(), 255 - Identifier.size());
+    PutByte(stream, static_cast<uint8_t>(Identifier.size() + tail));
     stream.WriteBuffer(Identifier.data(), static_cast<int64_t>(Identifier.size()));
+    if (tail > 0)
+        stream.WriteBuffer(IdentifierTail.data(), static_cast<int64_t>(tail));
     WriteData(stream);
     PutByte(stream, 0);
 }

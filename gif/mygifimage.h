@@ -544,11 +544,15 @@ public:
     using TGIFExtension::TGIFExtension;
     uint8_t ExtensionLabel() const override { return 0xFF; }
     void LoadFromStream(TStream& stream) override;
-    // Label, block size 11, the identifier, WriteData, the terminator.
+    // Label, block size, the identifier (and its tail), WriteData, the terminator.
     void SaveToStream(TStream& stream) const override;
 
     // 8-byte application identifier then 3-byte authentication code.
     TGIFAppIdentifier Identifier{};
+    // The bytes of an identifier block longer than 11, written back as read:
+    // cut to 11, a block starting "NETSCAPE2.0" would name the loop kind,
+    // whose reader may refuse this extension's data.
+    std::vector<uint8_t> IdentifierTail;
     std::string IdentifierText() const;
 
 protected:

@@ -201,13 +201,28 @@ TEST(GifExtensions, UnknownApplicationExtensions)
     EXPECT_EQ(u->Identifier[10], 0);
     ASSERT_EQ(u->RawBlocks.size(), 1u);
 
-    // A longer block: 11 identifier bytes, the rest passed over.
-    ASSERT_EQ(LoadBytes(image, WithExtensions(AppExtension(14, "NETSCAPE2.0xyz", {{1, 0, 0}}))), "");
+    // A longer block: 11 identifier bytes and a tail. Its data is no loop
+    // sub-block, so cut to 11 bytes the block would name a kind whose reader
+    // refuses the file: it is written back whole and reads as it was.
+    const Bytes longBlock = AppExtension(14, "NETSCAPE2.0xyz", {{2, 1}});
+    ASSERT_EQ(LoadBytes(image, WithExtensions(longBlock)), "");
     u = dynamic_cast<TGIFUnknownAppExtension*>(Ext(image, 0, 0));
     ASSERT_NE(u, nullptr);
     EXPECT_EQ(u->IdentifierText(), "NETSCAPE2.0");
+    EXPECT_EQ(u->IdentifierTail, (Bytes{'x', 'y', 'z'}));
     ASSERT_EQ(u->RawBlocks.size(), 1u);
     EXPECT_FALSE(image.Frame(0)->IsEmpty());
+    TMemoryStream tail;
+    u->SaveToStream(tail);
+    EXPECT_EQ(tail.Bytes(), longBlock);
+    TMemoryStream whole;
+    image.SaveToStream(whole);
+    TMyGIFImage again;
+    whole.Seek(0, SeekOrigin::Begin);
+    ASSERT_NO_THROW(again.LoadFromStream(whole));
+    auto* v = dynamic_cast<TGIFUnknownAppExtension*>(Ext(again, 0, 0));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->IdentifierTail, u->IdentifierTail);
 
     EXPECT_EQ(LoadBytes(image, WithExtensions(AppExtension(9, "ABCDEFGHI", {}))),
               "Unsupported Application Extension block size");
