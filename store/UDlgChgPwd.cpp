@@ -2,6 +2,7 @@
 
 #include "UDMMain.h"
 #include "UDlgPassword.h"
+#include "platform/Cleanup.h"
 #include "widgets/CentreOnScreen.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/Prompts.h"
@@ -69,7 +70,10 @@ bool TDlgChgPwd::ApplyChange()
         if (Prompts().Message(q) != MsgButton::Yes)
             return false;
     }
-    store_.SetPassword(oldText, newText);
+    // Keys are derived and, for a new protection or its removal, every
+    // image is rewritten: the cursor says the program is at work.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    WithCleanup([&] { store_.SetPassword(oldText, newText); }, [] { QApplication::restoreOverrideCursor(); });
     MessageRequest info;
     info.title = "Information";
     info.text = newText.empty() ? kPasswordRemoved : kPasswordChanged;

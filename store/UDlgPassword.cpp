@@ -1,6 +1,7 @@
 #include "UDlgPassword.h"
 
 #include "UDMMain.h"
+#include "platform/Cleanup.h"
 #include "widgets/CentreOnScreen.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/Prompts.h"
@@ -46,7 +47,14 @@ TDlgPassword::TDlgPassword(TDMMain& store, QWidget* parent) : QDialog(parent), s
 
 void TDlgPassword::accept()
 {
-    if (Guarded([this] { store_.CheckPassword(edPassword->text().toStdString()); }))
+    // Deriving the key takes about half a second: the cursor says so, and
+    // is itself again before any message.
+    const auto check = [this] {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        WithCleanup([this] { store_.CheckPassword(edPassword->text().toStdString()); },
+            [] { QApplication::restoreOverrideCursor(); });
+    };
+    if (Guarded(check))
         QDialog::accept();
 }
 

@@ -3,6 +3,7 @@
 #include "platform/Exception.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QDialog>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -252,6 +253,7 @@ TScriptedPrompts::Answer TScriptedPrompts::Next(const char* what)
 MsgButton TScriptedPrompts::Message(const MessageRequest& request)
 {
     Record rec{Record::Kind::Message, request, {}, request.title, request.text};
+    rec.busyCursor = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
     records_.push_back(rec);
     const Answer a = Next(("message \"" + request.text + "\"").c_str());
     return a.button;

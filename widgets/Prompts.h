@@ -95,6 +95,7 @@ public:
         FileDialogRequest file;   // for the file dialogs
         std::string title;        // input box, folder browse, dialog window title
         std::string text;         // input box prompt / value
+        bool busyCursor = false;  // shown under a wait cursor, which a message must never be
     };
     using DialogScript = std::function<int(QDialog&)>;
 

@@ -8,6 +8,7 @@
 #include "widgets/KvReopen.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
@@ -75,6 +76,8 @@ protected:
         for (const std::string& p : attempts) {
             dlg.edPassword->setText(QString::fromStdString(p));
             dlg.accept();
+            // The wait cursor of the key's derivation is gone, right or wrong.
+            EXPECT_EQ(QApplication::overrideCursor(), nullptr);
             if (dlg.result() == QDialog::Accepted)
                 return QDialog::Accepted;
         }
@@ -430,7 +433,7 @@ TEST_F(LifecycleFixture, ProtectedVaultAsksForItsPassword)
     EXPECT_EQ(form->CurrentFileName, p);
     int wrong = 0;
     for (const auto& r : prompts->Records())
-        wrong += r.message.text == "Wrong password." && r.message.title == "Error";
+        wrong += r.message.text == "Wrong password." && r.message.title == "Error" && !r.busyCursor;
     EXPECT_EQ(wrong, 3);
     EXPECT_EQ(form->ListView1->count(), 1); // the password record is not listed
 }
@@ -461,6 +464,8 @@ TEST_F(LifecycleFixture, ChangingAndRemovingThePassword)
     EXPECT_EQ(recs[1].message.text, "New password is not verified correctly.");
     EXPECT_EQ(recs[2].message.title, "Information");
     EXPECT_EQ(recs[2].message.text, "Password is changed successfully.");
+    EXPECT_FALSE(recs[2].busyCursor);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     ASSERT_TRUE(DMMain->LocatePassword());
     // Neither the password nor its old scrambled form ":xq" is stored.
     EXPECT_EQ(DMMain->CDSFileName.AsString().find("pw9"), std::string::npos);
