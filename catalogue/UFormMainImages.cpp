@@ -11,6 +11,7 @@
 #include "platform/Text.h"
 #include "store/UDMMain.h"
 #include "widgets/Prompts.h"
+#include "widgets/WaitCursor.h"
 
 #include <QApplication>
 #include <QItemSelectionModel>
@@ -88,9 +89,7 @@ void TFormMain::AddFiles(const std::vector<std::string>& paths)
 void TFormMain::RunLongLoop(const std::string& text, const std::function<void()>& loop, const std::function<void()>& after)
 {
     ShowStatus(text);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    WithCleanup(loop, [&] {
-        QApplication::restoreOverrideCursor();
+    WithCleanup([&] { WithWaitCursor(loop); }, [&] {
         ShowStatus(std::string());
         if (after)
             after();
@@ -337,24 +336,19 @@ void TFormMain::ActToolsEmptyExecute()
                   "You are about to delete all images.\rAll images will be lost with filtered affected.\r\rContinue deleting?",
                   MsgIcon::Warning))
         return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    WithCleanup(
-        [&] {
-            TVaultTable& cds = DMMain->CDS;
-            cds.First();
-            while (!cds.Eof() && cds.HasCurrentRecord()) {
-                // The password record stays: emptying never removes protection.
-                if (DMMain->CDSImageType.AsString() == std::string(1, PasswordKind)) {
-                    cds.Next();
-                    continue;
-                }
-                cds.Delete();
-                Modified = true;
+    const auto deleteAll = [&] {
+        TVaultTable& cds = DMMain->CDS;
+        cds.First();
+        while (!cds.Eof() && cds.HasCurrentRecord()) {
+            // The password record stays: emptying never removes protection.
+            if (DMMain->CDSImageType.AsString() == std::string(1, PasswordKind)) {
+                cds.Next();
+                continue;
             }
+            cds.Delete();
             Modified = true;
-        },
-        [&] {
-            QApplication::restoreOverrideCursor();
-            RefreshList();
-        });
+        }
+        Modified = true;
+    };
+    WithCleanup([&] { WithWaitCursor(deleteAll); }, [&] { RefreshList(); });
 }

@@ -11,10 +11,10 @@
 #include "store/UDMMain.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/Prompts.h"
+#include "widgets/WaitCursor.h"
 
 #include <QAction>
 #include <QActionGroup>
-#include <QApplication>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -286,13 +286,8 @@ void TFormMain::EmptyShownExecute()
                          static_cast<int>(rows.size())),
                   MsgIcon::Warning))
         return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     std::vector<int> done;
-    WithCleanup([&] { DeleteRecordsOfRows(rows, done); },
-        [&] {
-            QApplication::restoreOverrideCursor();
-            RefreshList();
-        });
+    WithCleanup([&] { WithWaitCursor([&] { DeleteRecordsOfRows(rows, done); }); }, [&] { RefreshList(); });
 }
 
 // ---- sort ----------------------------------------------------------------------

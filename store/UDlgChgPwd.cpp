@@ -2,10 +2,10 @@
 
 #include "UDMMain.h"
 #include "UDlgPassword.h"
-#include "platform/Cleanup.h"
 #include "widgets/CentreOnScreen.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/Prompts.h"
+#include "widgets/WaitCursor.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -72,8 +72,7 @@ bool TDlgChgPwd::ApplyChange()
     }
     // Keys are derived and, for a new protection or its removal, every
     // image is rewritten: the cursor says the program is at work.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    WithCleanup([&] { store_.SetPassword(oldText, newText); }, [] { QApplication::restoreOverrideCursor(); });
+    WithWaitCursor([&] { store_.SetPassword(oldText, newText); });
     MessageRequest info;
     info.title = "Information";
     info.text = newText.empty() ? kPasswordRemoved : kPasswordChanged;

@@ -1,10 +1,10 @@
 #include "UDlgPassword.h"
 
 #include "UDMMain.h"
-#include "platform/Cleanup.h"
 #include "widgets/CentreOnScreen.h"
 #include "widgets/ErrorGuard.h"
 #include "widgets/Prompts.h"
+#include "widgets/WaitCursor.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -47,14 +47,8 @@ TDlgPassword::TDlgPassword(TDMMain& store, QWidget* parent) : QDialog(parent), s
 
 void TDlgPassword::accept()
 {
-    // Deriving the key takes about half a second: the cursor says so, and
-    // is itself again before any message.
-    const auto check = [this] {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        WithCleanup([this] { store_.CheckPassword(edPassword->text().toStdString()); },
-            [] { QApplication::restoreOverrideCursor(); });
-    };
-    if (Guarded(check))
+    // Deriving the key takes about half a second: the cursor says so.
+    if (Guarded([this] { WithWaitCursor([this] { store_.CheckPassword(edPassword->text().toStdString()); }); }))
         QDialog::accept();
 }
 
